@@ -1,0 +1,57 @@
+# Everything runs inside a local virtual environment built from python3.13,
+# so a fresh machine needs nothing but this Makefile.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+BUILD := build/dev
+# Requirements are read from pyproject.toml so they are written down once.
+REQS = $(shell $(PY) -c "import tomllib; d = tomllib.load(open('pyproject.toml', 'rb')); \
+  print(' '.join(repr(r) for r in d['build-system']['requires'] + ['ninja', 'cmake'] + \
+  [r for x in $(1) for r in d['project']['optional-dependencies'][x]]))")
+
+.PHONY: all build test cpp-test py-test demo bench gtest clean
+
+all: test
+
+$(VENV)/.ready: pyproject.toml
+	@[ -x $(PY) ] || { py=$$(tools/find_python.sh) && $$py -m venv $(VENV); }
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(call REQS,['test'])
+	@touch $@
+
+$(VENV)/.demo-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(call REQS,['demo'])
+	@touch $@
+
+$(VENV)/.bench-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(call REQS,['bench'])
+	@touch $@
+
+# GoogleTest comes from Debian's libgtest-dev.
+gtest:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  sudo=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  $$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq libgtest-dev; \
+	fi
+
+# Builds the module (installed into the venv) and the C++ test runners in one tree.
+build: $(VENV)/.ready gtest
+	$(PY) -m pip install -q --no-build-isolation --no-deps \
+	  -Cbuild-dir=$(BUILD) -Ccmake.define.BUILD_TESTING=ON -Ccmake.define.LUDOVEC_WERROR=ON .
+
+cpp-test: build
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
+
+py-test: build
+	$(PY) -m pytest -q
+
+test: cpp-test py-test
+
+demo: build $(VENV)/.demo-ready
+	$(PY) examples/demo.py
+
+bench: build $(VENV)/.bench-ready
+	$(PY) bench/run.py
+
+clean:
+	rm -rf build $(VENV)

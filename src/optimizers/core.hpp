@@ -1,0 +1,81 @@
+// The learning dynamics: one Optimizer holding a variant of three plain records.
+#pragma once
+
+#include <cstdint>
+#include <variant>
+
+#include "domain/game_result.hpp"
+#include "domain/game_state.hpp"
+
+namespace ludovec::optimizers {
+
+using domain::GameResult;
+using domain::GameState;
+using math::Vector;
+
+// Optimistic gradient descent-ascent with Euclidean projection onto the simplex.
+struct Ogda {
+  Vector x_hat;  // row player's auxiliary iterate
+  Vector y_hat;  // column player's auxiliary iterate
+  double eta;
+};
+
+// Optimistic multiplicative weights, online-mirror-descent form.
+struct OmwuOomd {
+  Vector x_hat;
+  Vector y_hat;
+  double eta;
+};
+
+// Optimistic multiplicative weights, follow-the-regularised-leader form.
+struct OmwuOftrl {
+  Vector x_grad_sum;  // sum of the row player's gradients since construction or reset
+  Vector y_grad_sum;
+  double eta;
+};
+
+using OptimizerEnum = std::variant<Ogda, OmwuOomd, OmwuOftrl>;
+
+// Exactly one dynamic. Copying it is the deep clone.
+struct Optimizer {
+  OptimizerEnum inner;
+};
+
+// Fresh optimizers: Ogda and OmwuOomd start from the projection of the zero vector of
+// length dim (uniform), stopping with "Issue computing theta" for dim 0; OmwuOftrl from
+// zeros. eta is stored as given, never validated.
+Ogda make_ogda(double eta, std::uint32_t dim);
+OmwuOomd make_omwuoomd(double eta, std::uint32_t dim);
+OmwuOftrl make_omwuoftrl(double eta, std::uint32_t dim);
+
+// Scratch of the step rules for one game size, reused from step to step and run to run so
+// that a step allocates nothing. fit() only allocates when the size changes.
+struct Workspace {
+  Vector gx, gy;              // gradients
+  Vector sx, sy;              // scaled gradients / exponents
+  Vector x_hat, y_hat;        // next auxiliary iterates
+  Vector x, y;                // next strategies
+  Vector sort_x, sort_y;      // projection scratch
+  void fit(std::size_t m, std::size_t n);
+};
+
+// One step: replaces x and y of the state and the optimizer's vectors by the next ones and
+// returns the duality gap of the strategies the state held when the step began. Stops leave
+// behind exactly the stores made before them (see each rule).
+double step(Ogda& o, GameState& s, Workspace& w);
+double step(OmwuOomd& o, GameState& s, Workspace& w);
+double step(OmwuOftrl& o, GameState& s, Workspace& w);
+inline double step(Optimizer& opt, GameState& s, Workspace& w) {
+  return std::visit([&](auto& o) { return step(o, s, w); }, opt.inner);
+}
+
+// Back to the fresh state of the same length and eta. Ogda and OmwuOomd stop with
+// "called `Result::unwrap()` on an `Err` value: \"...\"" when their vectors are empty.
+void reset(Optimizer& opt);
+
+// The run loop of an Experiment with this optimizer; state and optimizer keep what the
+// last step left in them.
+GameResult run_experiment_until_convergence(const domain::Experiment& e, GameState& s,
+                                            Optimizer& opt);
+
+}  // namespace ludovec::optimizers
