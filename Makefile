@@ -5,9 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
-REQS = $(shell $(PY) -c "import tomllib; d = tomllib.load(open('pyproject.toml', 'rb')); \
-  print(' '.join(repr(r) for r in d['build-system']['requires'] + ['ninja', 'cmake'] + \
-  [r for x in $(1) for r in d['project']['optional-dependencies'][x]]))")
+REQS = $$($(PY) tools/requirements.py $(1))
 
 .PHONY: all build test cpp-test py-test demo bench gtest clean
 
@@ -16,15 +14,15 @@ all: test
 $(VENV)/.ready: pyproject.toml
 	@[ -x $(PY) ] || { py=$$(tools/find_python.sh) && $$py -m venv $(VENV); }
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q $(call REQS,['test'])
+	$(PY) -m pip install -q $(call REQS,test)
 	@touch $@
 
 $(VENV)/.demo-ready: $(VENV)/.ready
-	$(PY) -m pip install -q $(call REQS,['demo'])
+	$(PY) -m pip install -q $(call REQS,demo)
 	@touch $@
 
 $(VENV)/.bench-ready: $(VENV)/.ready
-	$(PY) -m pip install -q $(call REQS,['bench'])
+	$(PY) -m pip install -q $(call REQS,bench)
 	@touch $@
 
 # GoogleTest comes from Debian's libgtest-dev.
