@@ -1,0 +1,77 @@
+// Construction, reset, workspace sizing and the run loop of the optimizer family.
+#include "optimizers/core.hpp"
+
+#include "math/simplex.hpp"
+
+namespace ludovec::optimizers {
+
+namespace {
+
+// The uniform starting iterate, obtained as the projection of the origin onto the simplex.
+Vector projected_origin(std::uint32_t dim) { return math::simplex_projection(Vector(dim, 0.0), 1.0); }
+
+// Refills `v` with n entries 1.0 / n in its own storage and keeps it only if it passes the
+// simplex check. n == 0 is the only refusal, and an empty v is then left empty, exactly as
+// if the refused vector had never been stored.
+void refill_uniform(Vector& v, std::size_t n, double u) {
+  v.assign(n, u);
+  v = math::S::build(std::move(v)).expect("called `Result::unwrap()` on an `Err` value");
+}
+
+template <class Hat>
+void reset_hats(Hat& o) {
+  const std::size_t n = o.x_hat.size();
+  const double u = 1.0 / static_cast<double>(n);
+  refill_uniform(o.x_hat, n, u);
+  refill_uniform(o.y_hat, n, u);
+}
+
+void reset_one(Ogda& o) { reset_hats(o); }
+void reset_one(OmwuOomd& o) { reset_hats(o); }
+void reset_one(OmwuOftrl& o) {
+  const std::size_t n = o.x_grad_sum.size();
+  o.x_grad_sum.assign(n, 0.0);
+  o.y_grad_sum.assign(n, 0.0);
+}
+
+}  // namespace
+
+Ogda make_ogda(double eta, std::uint32_t dim) {
+  Vector x_hat = projected_origin(dim);
+  Vector y_hat = projected_origin(dim);
+  return {std::move(x_hat), std::move(y_hat), eta};
+}
+
+OmwuOomd make_omwuoomd(double eta, std::uint32_t dim) {
+  Vector x_hat = projected_origin(dim);
+  Vector y_hat = projected_origin(dim);
+  return {std::move(x_hat), std::move(y_hat), eta};
+}
+
+OmwuOftrl make_omwuoftrl(double eta, std::uint32_t dim) {
+  return {Vector(dim, 0.0), Vector(dim, 0.0), eta};
+}
+
+void Workspace::fit(std::size_t m, std::size_t n) {
+  // resize() is a no-op at the same size, so a steady run never reallocates.
+  for (Vector* v : {&gx, &sx, &x_hat, &x, &sort_x}) v->resize(m);
+  for (Vector* v : {&gy, &sy, &y_hat, &y, &sort_y}) v->resize(n);
+}
+
+void reset(Optimizer& opt) {
+  std::visit([](auto& o) { reset_one(o); }, opt.inner);
+}
+
+GameResult run_experiment_until_convergence(const domain::Experiment& e, GameState& s,
+                                            Optimizer& opt) {
+  Workspace w;
+  // Dispatch once per run rather than once per step.
+  return std::visit(
+      [&](auto& o) {
+        return domain::run_until_convergence(e.num_steps, s,
+                                             [&](GameState& st) { return step(o, st, w); });
+      },
+      opt.inner);
+}
+
+}  // namespace ludovec::optimizers
