@@ -49,13 +49,16 @@ OmwuOomd make_omwuoomd(double eta, std::uint32_t dim);
 OmwuOftrl make_omwuoftrl(double eta, std::uint32_t dim);
 
 // Scratch of the step rules for one game size, reused from step to step and run to run so
-// that a step allocates nothing. fit() only allocates when the size changes.
+// that a step allocates nothing. A step computes its new Vectors here and swaps each into the
+// state or the optimizer once it is accepted, so the replaced Vectors become the next scratch.
 struct Workspace {
   Vector gx, gy;              // gradients
-  Vector sx, sy;              // scaled gradients / exponents
+  Vector sx, sy;              // scaled gradients, or their shifted exponentials
   Vector x_hat, y_hat;        // next auxiliary iterates
-  Vector x, y;                // next strategies
+  Vector x, y;                // next strategies (first their exponents, for OmwuOftrl)
   Vector sort_x, sort_y;      // projection scratch
+  // Sizes the row player's buffers to m and the column player's to n (rows and columns of
+  // the game); allocates only when a size grows beyond what is held.
   void fit(std::size_t m, std::size_t n);
 };
 
