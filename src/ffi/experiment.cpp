@@ -1,0 +1,66 @@
+#include "ffi/experiment.hpp"
+
+#include <utility>
+
+#include "ffi/args.hpp"
+#include "ffi/borrow.hpp"
+#include "ffi/convert.hpp"
+#include "ffi/game.hpp"
+#include "ffi/optimizer.hpp"
+#include "ffi/type_builder.hpp"
+
+namespace ludovec::ffi {
+namespace {
+
+constexpr Parameter kExperimentParameters[] = {{"state"}, {"optimizer"}, {"num_steps"}};
+constexpr Signature kExperimentSignature{"Experiment.__new__()", kExperimentParameters};
+
+PyObject* new_experiment(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&] {
+    const Arguments in = Arguments::parse(kExperimentSignature, args, kwargs);
+    PyObject* state = in.convert(0, [](PyObject* o) { return to_instance(o, game_state_type()); });
+    PyObject* optimizer =
+        in.convert(1, [](PyObject* o) { return to_instance(o, optimizer_type()); });
+    const std::uint32_t num_steps = in.convert(2, to_u32);
+    return new_instance(type, PyExperiment{Ref::borrow(state), Ref::borrow(optimizer), num_steps});
+  });
+}
+
+// Steps the held optimizer on the held state; both keep what the run (or a stop inside it)
+// left. The exclusive borrows are released, optimizer first, before the result is wrapped.
+PyObject* run_in_place(PyObject* self, PyObject*) noexcept {
+  return guarded([&] {
+    auto* experiment = instance_cast<PyExperiment>(self);
+    SharedBorrow experiment_borrow{experiment->borrow_flag};
+    const PyExperiment& record = experiment->record;
+    auto* state = instance_cast<domain::GameState>(record.state.get());
+    auto* optimizer = instance_cast<optimizers::Optimizer>(record.optimizer.get());
+    domain::GameResult result = [&] {
+      ExclusiveBorrow state_borrow{state->borrow_flag};
+      ExclusiveBorrow optimizer_borrow{optimizer->borrow_flag};
+      return optimizers::run_experiment_until_convergence(domain::Experiment{record.num_steps},
+                                                          state->record, optimizer->record);
+    }();
+    return wrap_game_result(std::move(result));
+  });
+}
+
+PyMethodDef experiment_methods[] = {
+    {"run_experiment_until_convergence_in_place", run_in_place, METH_NOARGS,
+     "run_experiment_until_convergence_in_place($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* experiment_type_ = nullptr;  // process lifetime
+
+}  // namespace
+
+PyTypeObject* experiment_type() {
+  if (experiment_type_ == nullptr)
+    experiment_type_ = build_class<PyExperiment>(
+        {"builtins.Experiment", "Experiment(state, optimizer, num_steps)\n--\n\n",
+         new_experiment, nullptr, experiment_methods});
+  return experiment_type_;
+}
+
+}  // namespace ludovec::ffi

@@ -1,0 +1,45 @@
+// The one boundary between C++ and the interpreter: every entry point returns guarded(body).
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <stdexcept>
+
+namespace ludovec::ffi {
+
+// Thrown after a C-API call failed; the Python error is already set.
+struct PyErrAlreadySet {};
+
+// Sets PanicException(message) as the current error. The class is created on first need
+// and lives for the process. `message` is UTF-8; invalid bytes are replaced.
+void raise_panic(const char* message) noexcept;
+
+// Message of a PanicException raised for a failure that carries no text.
+inline constexpr const char* kGenericPanicMessage = "internal failure without a text message";
+
+// Runs `body` (returning a Ref) and hands its new reference to the interpreter, or NULL with
+// an error set: Stop and any other std::exception become PanicException(what()), memory
+// exhaustion (bad_alloc, or a length_error from an impossible container size) MemoryError,
+// PyErrAlreadySet keeps the error already set.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    PyObject* result = body().release();
+    if (result == nullptr && !PyErr_Occurred()) raise_panic(kGenericPanicMessage);
+    return result;
+  } catch (const PyErrAlreadySet&) {
+    if (!PyErr_Occurred()) raise_panic(kGenericPanicMessage);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic(kGenericPanicMessage);
+  }
+  return nullptr;
+}
+
+}  // namespace ludovec::ffi

@@ -1,0 +1,47 @@
+"""Helpers shared by the Python tests of the module's classes."""
+
+import contextlib
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import ludovec
+
+
+@contextlib.contextmanager
+def raises_exactly(exc_type, message):
+    """pytest.raises, but the exception type must match exactly and the message in full."""
+    with pytest.raises(BaseException) as info:
+        yield info
+    assert info.type is exc_type, f"{info.type.__qualname__}: {info.value}"
+    assert str(info.value) == message
+
+
+def panic_exception():
+    """The PanicException class, which the module does not expose: caught from a known stop."""
+    try:
+        ludovec.Optimizer.ogda(0.1, 0)
+    except BaseException as exc:  # noqa: BLE001 - the class is what we are after
+        return type(exc)
+    raise AssertionError("Optimizer.ogda(0.1, 0) should stop")
+
+
+def state(x, y, a):
+    return ludovec.GameState(np.asarray(x, dtype=float), np.asarray(y, dtype=float),
+                             np.asarray(a, dtype=float))
+
+
+def run(game_state, optimizer, num_steps):
+    return ludovec.Experiment(game_state, optimizer,
+                              num_steps).run_experiment_until_convergence_in_place()
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter that imports the module under test."""
+    paths = [os.path.dirname(ludovec.__file__), os.environ.get("PYTHONPATH", "")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          env=env, timeout=120)
