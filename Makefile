@@ -53,3 +53,16 @@ bench: build $(VENV)/.bench-ready
 
 clean:
 	rm -rf build $(VENV)
+
+# The worker pool, the batch engine and the explorations under ThreadSanitizer, in their own
+# build tree; the first report fails the target.
+TSAN_BUILD := build/tsan
+TSAN_TESTS := WorkerPool*:ThreadGenerators*:Batch*:Exploration*:Scattered*:Concentric*:Neighborhood*
+
+.PHONY: tsan
+tsan: $(VENV)/.ready gtest
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUDOVEC_SANITIZE=thread -DBUILD_TESTING=ON -DLUDOVEC_WERROR=ON
+	$(VENV)/bin/cmake --build $(TSAN_BUILD) --target experiments_tests -j2
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  $(TSAN_BUILD)/experiments_tests --gtest_filter='$(TSAN_TESTS)'
