@@ -7,7 +7,7 @@ BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
 REQS = $$($(PY) tools/requirements.py $(1))
 
-.PHONY: all build test cpp-test py-test demo bench gtest clean
+.PHONY: all build test cpp-test py-test typecheck demo bench gtest clean
 
 all: test
 
@@ -43,7 +43,12 @@ cpp-test: build
 py-test: build
 	$(PY) -m pytest -q
 
-test: cpp-test py-test
+# The stubs must match the compiled module, signature by signature.
+typecheck: build
+	cd build && MYPYPATH=../src ../$(PY) -m mypy.stubtest ludovec
+	MYPYPATH=src $(PY) -m mypy --strict src/ludovec.pyi
+
+test: cpp-test py-test typecheck
 
 demo: build $(VENV)/.demo-ready
 	$(PY) examples/demo.py

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ffi/experiment.hpp"
+#include "ffi/exploration.hpp"
 #include "ffi/game.hpp"
 #include "ffi/guard.hpp"
 #include "ffi/optimizer.hpp"
@@ -36,22 +37,20 @@ struct Registration {
   PyMethodDef* (*function_definition)();
 };
 
-// The order of __all__. Lines 3-5 (functions) and 7-8 (classes) belong to the exploration
-// front-ends and are filled in when those are built, e.g. {nullptr, neighborhood_exploration}
-// and {concentric_output_type, nullptr}.
+// The order of __all__.
 const Registration kRegistrations[] = {
-    {game_result_type, nullptr},  // 1 GameResult
-    {game_state_type, nullptr},   // 2 GameState
-    // 3 neighborhood_exploration
-    // 4 concentric_exploration
-    // 5 scattered_exploration
-    {experiment_type, nullptr},  // 6 Experiment
-    // 7 PyConcentricOutput
-    // 8 PyScatteredOutput
-    {ogda_type, nullptr},       // 9 Ogda
-    {omwuoftrl_type, nullptr},  // 10 OmwuOftrl
-    {omwuoomd_type, nullptr},   // 11 OmwuOomd
-    {optimizer_type, nullptr},  // 12 Optimizer
+    {game_result_type, nullptr},
+    {game_state_type, nullptr},
+    {nullptr, neighborhood_exploration_definition},
+    {nullptr, concentric_exploration_definition},
+    {nullptr, scattered_exploration_definition},
+    {experiment_type, nullptr},
+    {concentric_output_type, nullptr},
+    {scattered_output_type, nullptr},
+    {ogda_type, nullptr},
+    {omwuoftrl_type, nullptr},
+    {omwuoomd_type, nullptr},
+    {optimizer_type, nullptr},
 };
 
 // Appends `name` to __all__ (created empty when missing), then sets the attribute.

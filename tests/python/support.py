@@ -39,9 +39,10 @@ def run(game_state, optimizer, num_steps):
                               num_steps).run_experiment_until_convergence_in_place()
 
 
-def run_python(code):
-    """Runs `code` in a fresh interpreter that imports the module under test."""
+def run_python(code, env=None):
+    """Runs `code` in a fresh interpreter that imports the module under test; `env` adds to
+    the environment."""
     paths = [os.path.dirname(ludovec.__file__), os.environ.get("PYTHONPATH", "")]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
+    env = dict(os.environ, **(env or {}), PYTHONPATH=os.pathsep.join(p for p in paths if p))
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           env=env, timeout=120)

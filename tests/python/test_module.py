@@ -7,8 +7,9 @@ import pytest
 import ludovec
 from support import panic_exception, run_python
 
-EXPECTED_ALL = ["GameResult", "GameState", "Experiment", "Ogda", "OmwuOftrl", "OmwuOomd",
-                "Optimizer"]
+EXPECTED_ALL = ["GameResult", "GameState", "neighborhood_exploration", "concentric_exploration",
+                "scattered_exploration", "Experiment", "PyConcentricOutput", "PyScatteredOutput",
+                "Ogda", "OmwuOftrl", "OmwuOomd", "Optimizer"]
 
 
 def test_repeated_import_returns_the_same_module_object():

@@ -1,0 +1,281 @@
+#include "ffi/exploration.hpp"
+
+#include <string>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "experiments/neighborhood.hpp"
+#include "experiments/orchestrator.hpp"
+#include "ffi/args.hpp"
+#include "ffi/borrow.hpp"
+#include "ffi/convert.hpp"
+#include "ffi/game.hpp"
+#include "ffi/numpy.hpp"
+#include "ffi/optimizer.hpp"
+#include "ffi/type_builder.hpp"
+
+namespace ludovec::ffi {
+namespace {
+
+// The interpreter thread running a batch, if any (read and written under the interpreter lock).
+// While it waits, Python code can still run: signal handlers on that thread (through the
+// Ctrl-C check), and other threads whenever such a handler lets the interpreter lock go.
+std::thread::id exploring_thread{};
+
+// Holds the pool for one exploration call, and connects its wait to Ctrl-C: signals are
+// checked on this thread about every 100 ms, and a pending KeyboardInterrupt (or whatever a
+// Python signal handler raises) cancels the batch at the next run boundary and propagates.
+class ExplorationSession {
+ public:
+  ExplorationSession() {
+    const auto me = std::this_thread::get_id();
+    if (exploring_thread == me) {
+      PyErr_SetString(PyExc_RuntimeError,
+                      "an exploration cannot start while another one runs on the same thread "
+                      "(from a signal handler)");
+      throw PyErrAlreadySet{};
+    }
+    // Another thread's exploration is waiting on its batch: let it finish without the lock.
+    while (exploring_thread != std::thread::id{}) {
+      Py_BEGIN_ALLOW_THREADS
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      Py_END_ALLOW_THREADS
+    }
+    exploring_thread = me;
+    execution_.cancel = [] {
+      if (PyErr_CheckSignals() < 0) throw PyErrAlreadySet{};
+      return false;
+    };
+  }
+  ~ExplorationSession() { exploring_thread = {}; }
+  ExplorationSession(const ExplorationSession&) = delete;
+  ExplorationSession& operator=(const ExplorationSession&) = delete;
+
+  const experiments::BatchExecution& execution() const noexcept { return execution_; }
+
+ private:
+  experiments::BatchExecution execution_;
+};
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrAlreadySet{};
+}
+
+template <class T>
+T value_or_value_error(math::Result<T>&& result) {
+  if (!result.has_value()) raise(PyExc_ValueError, result.error());
+  return std::move(result).value();
+}
+
+// The workers read a private copy of the caller's matrix: Python code that runs during the
+// wait (a signal handler) could otherwise change or free what they read.
+math::Matrix private_copy(const math::MatrixView& view) { return math::Matrix::copy_of(view); }
+
+constexpr double kDefaultCutoff = 0.1;
+
+// The parameters shared by the two random explorations, converted in parameter order with
+// the mode-specific seventh one in between.
+struct RandomArguments {
+  math::Matrix a_delta;
+  optimizers::Optimizer optimizer;
+  std::uint32_t num_exploration, num_steps;
+  double inner_radius, outer_radius;
+  std::string metric_method;
+  double cutoff;
+};
+
+template <class Mode>
+std::pair<RandomArguments, Mode> convert_random(const Arguments& in,
+                                                Mode (*convert_mode)(PyObject*)) {
+  const math::MatrixView a_delta = in.convert(0, to_matrix_view);
+  optimizers::Optimizer optimizer = in.convert(1, clone_optimizer_arg);
+  const std::uint32_t num_exploration = in.convert(2, to_u32);
+  const std::uint32_t num_steps = in.convert(3, to_u32);
+  const double inner_radius = in.convert(4, to_f64);
+  const double outer_radius = in.convert(5, to_f64);
+  Mode mode = in.convert(6, convert_mode);
+  std::string metric_method = in.convert(7, to_str);
+  const double cutoff = in.given(8) ? in.convert(8, to_f64) : kDefaultCutoff;
+  return {RandomArguments{private_copy(a_delta), std::move(optimizer), num_exploration,
+                          num_steps, inner_radius, outer_radius, std::move(metric_method),
+                          cutoff},
+          std::move(mode)};
+}
+
+experiments::ExplorationOutput explore(const RandomArguments& args,
+                                       experiments::ExplorationMode mode,
+                                       experiments::MetricMethod metric) {
+  const experiments::ExplorationConfig config{metric,
+                                              args.num_exploration,
+                                              args.num_steps,
+                                              args.inner_radius,
+                                              args.outer_radius,
+                                              mode};
+  ExplorationSession session;
+  return experiments::random_neighborhood_exploration(args.a_delta.view(), args.optimizer,
+                                                      config, session.execution());
+}
+
+constexpr Parameter kScatteredParameters[] = {
+    {"a_delta"},      {"optimizer"},    {"num_exploration"}, {"num_steps"},        {"inner_radius"},
+    {"outer_radius"}, {"norm_str"},     {"metric_method"},   {"cutoff", false}};
+constexpr Signature kScatteredSignature{"scattered_exploration()", kScatteredParameters};
+
+PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) noexcept {
+  return guarded([&] {
+    const Arguments in = Arguments::parse(kScatteredSignature, args, nargsf, kwnames);
+    const auto [a, norm_str] = convert_random(in, to_str);
+    // Names are examined after every conversion succeeded: the metric first, then the norm.
+    const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
+    const auto norm = value_or_value_error(experiments::parse_norm_type(norm_str));
+    auto output = explore(a, experiments::Scattered{norm}, metric);
+    auto* scattered = std::get_if<experiments::ScatteredOutput>(&output);
+    if (scattered == nullptr)
+      raise(PyExc_RuntimeError, "Expected ScatteredOutput but got ConcentricOutput");
+    const std::size_t runs = scattered->norms.size();
+    Ref norms = array_from_vector(std::move(scattered->norms), {runs});
+    Ref metrics = array_from_vector(std::move(scattered->metrics), {runs});
+    return new_instance(scattered_output_type(), PyScatteredOutput{std::move(norms), std::move(metrics)});
+  });
+}
+
+constexpr Parameter kConcentricParameters[] = {
+    {"a_delta"},      {"optimizer"},    {"num_exploration"}, {"num_steps"},        {"inner_radius"},
+    {"outer_radius"}, {"num_slices"},   {"metric_method"},   {"cutoff", false}};
+constexpr Signature kConcentricSignature{"concentric_exploration()", kConcentricParameters};
+
+// Copies `flat` into a new (rows, cols) array, or RuntimeError when it does not fit the shape.
+Ref shaped_copy(const math::Vector& flat, std::size_t rows, std::size_t cols) {
+  if (flat.size() != math::checked_size(rows, cols))
+    raise(PyExc_RuntimeError, "cannot shape " + std::to_string(flat.size()) + " values as (" +
+                                  std::to_string(rows) + ", " + std::to_string(cols) + ")");
+  return array_copy(flat, {rows, cols});
+}
+
+PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                 PyObject* kwnames) noexcept {
+  return guarded([&] {
+    const Arguments in = Arguments::parse(kConcentricSignature, args, nargsf, kwnames);
+    const auto [a, num_slices] = convert_random(in, to_u32);
+    const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
+    auto output = explore(a, experiments::Concentric{num_slices}, metric);
+    auto* concentric = std::get_if<experiments::ConcentricOutput>(&output);
+    if (concentric == nullptr)
+      raise(PyExc_RuntimeError, "Expected ConcentricOutput but got ScatteredOutput");
+    math::Vector bounds, metrics;
+    bounds.reserve(2 * concentric->slice_boundaries.size());
+    for (auto [lower, upper] : concentric->slice_boundaries) {
+      bounds.push_back(lower);
+      bounds.push_back(upper);
+    }
+    for (const math::Vector& slice : concentric->metrics)
+      metrics.insert(metrics.end(), slice.begin(), slice.end());
+    const std::size_t per_slice = num_slices == 0 ? 0 : a.num_exploration / num_slices;
+    Ref boundaries = shaped_copy(bounds, num_slices, 2);
+    Ref metric_array = shaped_copy(metrics, num_slices, per_slice);
+    return new_instance(concentric_output_type(),
+                        PyConcentricOutput{std::move(boundaries), std::move(metric_array)});
+  });
+}
+
+constexpr Parameter kNeighborhoodParameters[] = {
+    {"matrices"}, {"optimizer"}, {"num_steps"}, {"normalize_matrix"}};
+constexpr Signature kNeighborhoodSignature{"neighborhood_exploration()", kNeighborhoodParameters};
+
+PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                   PyObject* kwnames) noexcept {
+  return guarded([&] {
+    const Arguments in = Arguments::parse(kNeighborhoodSignature, args, nargsf, kwnames);
+    const StackView view = in.convert(0, to_stack_view);
+    const optimizers::Optimizer optimizer = in.convert(1, clone_optimizer_arg);
+    const std::uint32_t num_steps = in.convert(2, to_u32);
+    const bool normalize = in.convert(3, to_bool);
+    // A private, contiguous copy of the stack, for the same reason as private_copy().
+    math::Vector stack(math::checked_size(view.count, math::checked_size(view.rows, view.cols)));
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < view.count; ++i)
+      for (std::size_t r = 0; r < view.rows; ++r)
+        for (std::size_t c = 0; c < view.cols; ++c) stack[k++] = view.matrix(i).at(r, c);
+    const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto cols = static_cast<std::ptrdiff_t>(view.cols);
+    const experiments::MatrixStackView copy{reinterpret_cast<const std::byte*>(stack.data()),
+                                            view.count, view.rows, view.cols,
+                                            static_cast<std::ptrdiff_t>(view.rows) * cols * d,
+                                            cols * d, d};
+    std::vector<domain::GameResult> results = [&] {
+      ExplorationSession session;
+      return experiments::neighborhood_exploration(copy, optimizer, num_steps, normalize,
+                                                   session.execution());
+    }();
+    Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    for (std::size_t i = 0; i < results.size(); ++i)
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                      wrap_game_result(std::move(results[i])).release());
+    return list;
+  });
+}
+
+template <class Record, Ref Record::* field>
+PyObject* stored_array_getter(PyObject* self, void*) noexcept {
+  return guarded([&] {
+    auto* instance = instance_cast<Record>(self);
+    SharedBorrow borrow{instance->borrow_flag};
+    return Ref::borrow((instance->record.*field).get());
+  });
+}
+
+PyGetSetDef scattered_getters[] = {
+    {"norms", stored_array_getter<PyScatteredOutput, &PyScatteredOutput::norms>, nullptr, "", nullptr},
+    {"metrics", stored_array_getter<PyScatteredOutput, &PyScatteredOutput::metrics>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyGetSetDef concentric_getters[] = {
+    {"slice_boundaries",
+     stored_array_getter<PyConcentricOutput, &PyConcentricOutput::slice_boundaries>, nullptr, "",
+     nullptr},
+    {"metrics", stored_array_getter<PyConcentricOutput, &PyConcentricOutput::metrics>, nullptr, "",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef scattered_definition = {
+    "scattered_exploration", as_cfunction(scattered_exploration), METH_FASTCALL | METH_KEYWORDS,
+    "scattered_exploration(a_delta, optimizer, num_exploration, num_steps, inner_radius, "
+    "outer_radius, norm_str, metric_method, cutoff=0.1)\n--\n\n"};
+PyMethodDef concentric_definition = {
+    "concentric_exploration", as_cfunction(concentric_exploration), METH_FASTCALL | METH_KEYWORDS,
+    "concentric_exploration(a_delta, optimizer, num_exploration, num_steps, inner_radius, "
+    "outer_radius, num_slices, metric_method, cutoff=0.1)\n--\n\n"};
+PyMethodDef neighborhood_definition = {
+    "neighborhood_exploration", as_cfunction(neighborhood_exploration),
+    METH_FASTCALL | METH_KEYWORDS,
+    "neighborhood_exploration(matrices, optimizer, num_steps, normalize_matrix)\n--\n\n"};
+
+PyTypeObject* scattered_output_type_ = nullptr;   // process lifetime
+PyTypeObject* concentric_output_type_ = nullptr;  // process lifetime
+
+}  // namespace
+
+PyTypeObject* scattered_output_type() {
+  if (scattered_output_type_ == nullptr)
+    scattered_output_type_ = build_class<PyScatteredOutput>(
+        {"builtins.PyScatteredOutput", nullptr, nullptr, scattered_getters, nullptr});
+  return scattered_output_type_;
+}
+
+PyTypeObject* concentric_output_type() {
+  if (concentric_output_type_ == nullptr)
+    concentric_output_type_ = build_class<PyConcentricOutput>(
+        {"builtins.PyConcentricOutput", nullptr, nullptr, concentric_getters, nullptr});
+  return concentric_output_type_;
+}
+
+PyMethodDef* scattered_exploration_definition() { return &scattered_definition; }
+PyMethodDef* concentric_exploration_definition() { return &concentric_definition; }
+PyMethodDef* neighborhood_exploration_definition() { return &neighborhood_definition; }
+
+}  // namespace ludovec::ffi
