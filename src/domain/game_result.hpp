@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <span>
+#include <type_traits>
+#include <utility>
 
 #include "domain/game_state.hpp"
 
@@ -23,29 +26,93 @@ struct Experiment {
   std::uint32_t num_steps = 0;
 };
 
+// Steps `stepper` until a gap is strictly below the threshold or num_steps steps ran. Before
+// step t, recorder.before_step(t, stepper) may read the strategies through stepper.x() and
+// stepper.y(); stepper.step() performs the step and returns its gap, handed to
+// recorder.after_step(t, gap); after a converging step t, recorder.converged_at(t) pads the
+// rest of the histories with row t.
+template <class Stepper, class Recorder>
+void run_until_convergence(std::uint32_t num_steps, Stepper& stepper, Recorder& recorder) {
+  for (std::uint32_t t = 0; t < num_steps; ++t) {
+    recorder.before_step(t, stepper);
+    const double gap = stepper.step();
+    recorder.after_step(t, gap);
+    if (gap < kConvergenceThreshold) {
+      recorder.converged_at(t);
+      return;
+    }
+  }
+}
+
+// Records the full GameResult, allocated once at its full size.
+class HistoryRecorder {
+ public:
+  // Every row is written, by a step or by the padding after convergence, before the result is
+  // handed out, so the strategy histories are not zeroed first.
+  HistoryRecorder(std::uint32_t num_steps, std::size_t m, std::size_t n)
+      : result_{Matrix::uninitialised(num_steps, m), Matrix::uninitialised(num_steps, n),
+                Vector(num_steps, 0.0)} {}
+
+  template <class Stepper>
+  void before_step(std::size_t t, const Stepper& stepper) {
+    const auto x = stepper.x();
+    const auto y = stepper.y();
+    assert(x.size() == result_.x_history.cols() && y.size() == result_.y_history.cols());
+    std::copy(x.begin(), x.end(), result_.x_history.data() + t * x.size());
+    std::copy(y.begin(), y.end(), result_.y_history.data() + t * y.size());
+  }
+  void after_step(std::size_t t, double gap) noexcept { result_.gaps_history[t] = gap; }
+  void converged_at(std::size_t t) {
+    GameResult& r = result_;
+    for (std::size_t u = t + 1; u < r.gaps_history.size(); ++u) {
+      std::copy_n(r.x_history.row(t).begin(), r.x_history.cols(), r.x_history.row(u).begin());
+      std::copy_n(r.y_history.row(t).begin(), r.y_history.cols(), r.y_history.row(u).begin());
+      r.gaps_history[u] = r.gaps_history[t];
+    }
+  }
+  GameResult take() && { return std::move(result_); }
+
+ private:
+  GameResult result_;
+};
+
+// Records only the gaps, into a buffer of num_steps entries that the caller owns, for runs
+// whose only reader is a metric of the gaps. Allocates nothing.
+class GapRecorder {
+ public:
+  explicit GapRecorder(std::span<double> gaps) noexcept : gaps_(gaps) {}
+
+  template <class Stepper>
+  void before_step(std::size_t, const Stepper&) noexcept {}
+  void after_step(std::size_t t, double gap) noexcept { gaps_[t] = gap; }
+  void converged_at(std::size_t t) noexcept {
+    std::fill(gaps_.begin() + static_cast<std::ptrdiff_t>(t) + 1, gaps_.end(), gaps_[t]);
+  }
+
+ private:
+  std::span<double> gaps_;
+};
+
+// A state stepped by `step(state) -> gap`, read through its own strategies.
+template <class Step>
+struct StateStepper {
+  GameState& state;
+  Step& step_rule;
+
+  std::span<const double> x() const noexcept { return state.x; }
+  std::span<const double> y() const noexcept { return state.y; }
+  double step() { return step_rule(state); }
+};
+
 // Steps `state` with `step(state) -> gap` until a gap is strictly below the threshold or
 // num_steps steps ran, recording the strategies before each step and each returned gap.
 // Rows after convergence repeat the converging row. Histories are allocated once, up front.
 template <class Step>
 GameResult run_until_convergence(std::uint32_t num_steps, GameState& state, Step&& step) {
-  const std::size_t m = state.x.size(), n = state.y.size();
-  GameResult r{Matrix(num_steps, m), Matrix(num_steps, n), Vector(num_steps, 0.0)};
-  for (std::uint32_t t = 0; t < num_steps; ++t) {
-    std::copy(state.x.begin(), state.x.end(), r.x_history.row(t).begin());
-    std::copy(state.y.begin(), state.y.end(), r.y_history.row(t).begin());
-    const double gap = step(state);
-    assert(state.x.size() == m && state.y.size() == n);  // no step resizes a strategy
-    r.gaps_history[t] = gap;
-    if (gap < kConvergenceThreshold) {
-      for (std::uint32_t u = t + 1; u < num_steps; ++u) {
-        std::copy_n(r.x_history.row(t).begin(), m, r.x_history.row(u).begin());
-        std::copy_n(r.y_history.row(t).begin(), n, r.y_history.row(u).begin());
-        r.gaps_history[u] = gap;
-      }
-      break;
-    }
-  }
-  return r;
+  HistoryRecorder recorder(num_steps, state.x.size(), state.y.size());
+  StateStepper<std::remove_reference_t<Step>> stepper{state, step};
+  run_until_convergence(num_steps, stepper, recorder);
+  return std::move(recorder).take();
 }
 
 }  // namespace ludovec::domain

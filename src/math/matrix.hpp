@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <utility>
@@ -38,12 +39,41 @@ inline std::size_t checked_size(std::size_t rows, std::size_t cols) {
   return rows * cols;
 }
 
+// The standard allocator, except that elements created without a value are left uninitialised.
+template <class T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  UninitialisedAllocator() = default;
+  template <class U>
+  UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
 // Row-major matrix that owns its entries; rows * cols == data().size() always.
 class Matrix {
  public:
   Matrix() = default;
   Matrix(std::size_t rows, std::size_t cols)  // zeros
       : rows_(rows), cols_(cols), data_(checked_size(rows, cols), 0.0) {}
+  // Entries left unset, for a writer that sets every one before anything reads it (the
+  // histories of a run): zeroing them first would cost as much as the writes.
+  static Matrix uninitialised(std::size_t rows, std::size_t cols) {
+    Matrix m;
+    m.data_.resize(checked_size(rows, cols));
+    m.rows_ = rows;
+    m.cols_ = cols;
+    return m;
+  }
   static Matrix copy_of(const MatrixView& v) {
     Matrix m(v.rows, v.cols);
     for (std::size_t i = 0; i < v.rows; ++i)
@@ -62,11 +92,6 @@ class Matrix {
   double* data() noexcept { return data_.data(); }
   const double* data() const noexcept { return data_.data(); }
   std::size_t size() const noexcept { return data_.size(); }
-  // Hands the storage out (row-major), leaving an empty matrix.
-  std::vector<double> take_data() && {
-    rows_ = cols_ = 0;
-    return std::move(data_);
-  }
   MatrixView view() const noexcept {
     return {reinterpret_cast<const std::byte*>(data_.data()), rows_, cols_,
             static_cast<std::ptrdiff_t>(cols_ * sizeof(double)),
@@ -76,7 +101,7 @@ class Matrix {
 
  private:
   std::size_t rows_ = 0, cols_ = 0;
-  std::vector<double> data_;
+  std::vector<double, UninitialisedAllocator<double>> data_;
 };
 
 }  // namespace ludovec::math

@@ -4,6 +4,9 @@
 #include <charconv>
 #include <cmath>
 #include <functional>
+#include <limits>
+
+#include "math/lanes.hpp"
 
 namespace ludovec::math {
 
@@ -34,13 +37,9 @@ void sort_descending(std::span<double> v) {
 }  // namespace
 
 bool lies_on_simplex(std::span<const double> v) noexcept {
-  double sum = -0.0;
-  bool non_negative = true;
-  for (double e : v) {
-    sum += e;
-    non_negative &= e >= 0.0;
-  }
-  return non_negative && std::abs(sum + -1.0) < kSimplexTolerance;
+  SimplexCheck check;
+  for (double e : v) check.add(e);
+  return check.passed();
 }
 
 std::string format_double(double d) {
@@ -89,6 +88,101 @@ Result<Vector> S::build(Vector v) {
                                render_vector(v));
 }
 
+namespace {
+
+// theta: the threshold (S_j - z) / j of the last position j whose sorted value exceeds it, every
+// position visited; NaN when no position does. A chosen t is never NaN (u > t fails for NaN).
+double threshold(std::span<const double> sorted, double z) noexcept {
+  double sum = 0.0, position = 0.0;  // position counts exactly, far beyond any length
+  double theta = std::numeric_limits<double>::quiet_NaN();
+  for (double u : sorted) {
+    sum += u;
+    position += 1.0;
+    const double t = (sum - z) / position;
+    theta = u > t ? t : theta;
+  }
+  return theta;
+}
+
+// How a projection ended; the public functions turn the last two into their stops.
+enum class Projected { kDone, kNaN, kNoThreshold };
+
+void stop_unless_done(Projected p) {
+  if (p == Projected::kNaN) stop("NaN encountered");
+  if (p == Projected::kNoThreshold) stop("Issue computing theta");
+}
+
+// The projection of the vector whose entry i is entry(i), n entries, sorted from the order kept
+// in `scratch`; writes out[i] = max(entry(i) - theta, +0.0), reading entry(i) again.
+//
+// The entries are gathered in the previous order and each is inserted into place at once, which
+// costs one comparison for an entry that kept its rank. Once insertions have moved entries 4 n
+// places in all, the input is taken for scrambled and the order is sorted afresh instead.
+template <class Entry>
+[[gnu::always_inline]] inline Projected project_in_order(const Entry& entry, std::size_t n,
+                                                         double z, double* out,
+                                                         ProjectionScratch& scratch) noexcept {
+  double* sorted = scratch.sorted.data();
+  std::size_t* order = scratch.order.data();  // stays a permutation throughout
+  double probe = 0.0;  // NaN once an entry is NaN (or when infinities meet: then look closer)
+  std::size_t moves_left = 4 * n, k = 0;
+  for (; k < n; ++k) {
+    const std::size_t index = order[k];
+    const double e = entry(index);
+    probe += e;
+    std::size_t j = k;
+    if (j > 0 && sorted[j - 1] < e) {
+      do {
+        sorted[j] = sorted[j - 1];
+        order[j] = order[j - 1];
+        --j;
+      } while (j > 0 && sorted[j - 1] < e);
+      order[j] = index;
+      if (k - j > moves_left) break;
+      moves_left -= k - j;
+    }
+    sorted[j] = e;
+  }
+  const bool scrambled = k < n;
+  if (n >= 2 && (scrambled || probe != probe)) {
+    // Any sort of two entries or more compares each of them.
+    for (std::size_t i = 0; i < n; ++i)
+      if (entry(i) != entry(i)) return Projected::kNaN;
+  }
+  if (scrambled) {
+    std::sort(order, order + n, [&](std::size_t a, std::size_t b) { return entry(a) > entry(b); });
+    for (std::size_t i = 0; i < n; ++i) sorted[i] = entry(order[i]);
+  }
+  const double theta = threshold({sorted, n}, z);
+  if (theta != theta) return Projected::kNoThreshold;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double w = entry(i) - theta;
+    out[i] = w > 0.0 ? w : 0.0;  // a NaN difference and -0.0 give +0.0
+  }
+  return Projected::kDone;
+}
+
+// The kernels, with plain pointers so that every argument travels in a register.
+LUDOVEC_WIDE_VECTORS Projected project_vector(const double* v, std::size_t n, double z,
+                                              double* out, ProjectionScratch& scratch) noexcept {
+  return project_in_order([v](std::size_t i) { return v[i]; }, n, z, out, scratch);
+}
+
+LUDOVEC_WIDE_VECTORS Projected project_difference(const double* v, const double* s,
+                                                  std::size_t n, double* out,
+                                                  ProjectionScratch& scratch) noexcept {
+  return project_in_order([=](std::size_t i) { return v[i] - s[i]; }, n, 1.0, out, scratch);
+}
+
+LUDOVEC_WIDE_VECTORS Projected project_gradient_step(const double* v, const double* g,
+                                                     double eta, std::size_t n, double* out,
+                                                     ProjectionScratch& scratch) noexcept {
+  return project_in_order([=](std::size_t i) { return v[i] - g[i] * eta; }, n, 1.0, out,
+                          scratch);
+}
+
+}  // namespace
+
 void simplex_projection_into(std::span<const double> v, double z, std::span<double> out,
                              std::span<double> sorted) {
   const std::size_t n = v.size();
@@ -99,22 +193,37 @@ void simplex_projection_into(std::span<const double> v, double z, std::span<doub
       stop("NaN encountered");
     sort_descending(sorted.first(n));
   }
-  // theta is the threshold of the last position j whose value exceeds (S_j - z) / j.
-  double sum = 0.0, theta = 0.0;
-  bool admissible = false;
-  for (std::size_t j = 0; j < n; ++j) {
-    sum += sorted[j];
-    const double t = (sum - z) / static_cast<double>(j + 1);
-    if (sorted[j] > t) {
-      theta = t;
-      admissible = true;
-    }
-  }
-  if (!admissible) stop("Issue computing theta");
+  const double theta = threshold(sorted.first(n), z);
+  if (theta != theta) stop("Issue computing theta");
   for (std::size_t i = 0; i < n; ++i) {
     const double w = v[i] - theta;
     out[i] = w > 0.0 ? w : 0.0;
   }
+}
+
+void ProjectionScratch::fit(std::size_t n) {
+  if (order.size() == n) return;
+  sorted.resize(n);
+  order.resize(n);
+  for (std::size_t i = 0; i < n; ++i) order[i] = i;
+}
+
+void simplex_projection_into(std::span<const double> v, double z, std::span<double> out,
+                             ProjectionScratch& scratch) {
+  stop_unless_done(project_vector(v.data(), v.size(), z, out.data(), scratch));
+}
+
+void projected_step_into(std::span<const double> v, std::span<const double> s,
+                         std::span<double> out, ProjectionScratch& scratch) {
+  require_same_length(v.size(), s.size(), "an entry-wise difference");
+  stop_unless_done(project_difference(v.data(), s.data(), v.size(), out.data(), scratch));
+}
+
+void projected_gradient_step_into(std::span<const double> v, std::span<const double> g,
+                                  double eta, std::span<double> out,
+                                  ProjectionScratch& scratch) {
+  require_same_length(v.size(), g.size(), "an entry-wise difference");
+  stop_unless_done(project_gradient_step(v.data(), g.data(), eta, v.size(), out.data(), scratch));
 }
 
 Vector simplex_projection(const Vector& v, double z) {

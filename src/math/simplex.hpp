@@ -1,8 +1,11 @@
 // The probability simplex: the membership check with its error text, and Euclidean projection.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "math/matrix.hpp"
 #include "math/result.hpp"
@@ -10,6 +13,24 @@
 namespace ludovec::math {
 
 inline constexpr double kSimplexTolerance = 1e-06;
+
+// lies_on_simplex fed one entry at a time, in index order, so that a pass computing a vector can
+// check it on the way.
+class SimplexCheck {
+ public:
+  void add(double e) noexcept {
+    sum_ += e;
+    lowest_ = e < lowest_ ? e : lowest_;
+  }
+  // A NaN entry slips past the running minimum but makes the sum NaN, which fails the test.
+  bool passed() const noexcept {
+    return lowest_ >= 0.0 && std::abs(sum_ + -1.0) < kSimplexTolerance;
+  }
+
+ private:
+  double sum_ = -0.0;
+  double lowest_ = 0.0;
+};
 
 // True when every entry is >= 0.0 (NaN fails) and the index-order sum, started at -0.0,
 // lies strictly within kSimplexTolerance of 1.0.
@@ -36,6 +57,31 @@ struct S {
 // (no admissible threshold: empty input, +inf largest entry, all -inf, a lone NaN).
 void simplex_projection_into(std::span<const double> v, double z, std::span<double> out,
                              std::span<double> sorted);
+
+// The scratch of one projection site that runs again and again on slowly moving vectors, such as
+// a step rule's: the order that sorted the previous input, from which the next sort starts, so
+// that a sort usually costs one pass.
+struct ProjectionScratch {
+  Vector sorted;
+  std::vector<std::size_t> order;  // a permutation of 0..n-1, largest entry first last time
+
+  // Sizes the buffers for inputs of length n; a new length starts from the identity order.
+  void fit(std::size_t n);
+};
+
+// simplex_projection_into sorting from the order kept in `scratch` (fitted to v's length), which
+// it then updates. Same results and stops; `out` may alias v.
+void simplex_projection_into(std::span<const double> v, double z, std::span<double> out,
+                             ProjectionScratch& scratch);
+
+// Projection (z = 1.0) of the entry-wise difference v - s into `out` (which must not overlap v
+// or s), sorting from the order kept in `scratch`. Stops as projected_step.
+void projected_step_into(std::span<const double> v, std::span<const double> s,
+                         std::span<double> out, ProjectionScratch& scratch);
+
+// projected_step_into(v, g scaled by eta, ...), the scaled entries g(i) * eta computed on the way.
+void projected_gradient_step_into(std::span<const double> v, std::span<const double> g,
+                                  double eta, std::span<double> out, ProjectionScratch& scratch);
 
 // The projection as a new Vector.
 Vector simplex_projection(const Vector& v, double z);

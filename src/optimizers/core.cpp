@@ -1,7 +1,10 @@
 // Construction, reset, workspace sizing and the run loop of the optimizer family.
 #include "optimizers/core.hpp"
 
+#include <utility>
+
 #include "math/simplex.hpp"
+#include "optimizers/run.hpp"
 
 namespace ludovec::optimizers {
 
@@ -53,9 +56,13 @@ OmwuOftrl make_omwuoftrl(double eta, std::uint32_t dim) {
 }
 
 void Workspace::fit(std::size_t m, std::size_t n) {
-  // resize() is a no-op at the same size, so a steady run never reallocates.
-  for (Vector* v : {&gx, &sx, &x_hat, &x, &sort_x}) v->resize(m);
-  for (Vector* v : {&gy, &sy, &y_hat, &y, &sort_y}) v->resize(n);
+  if (gx.size() == m && gy.size() == n) return;  // every buffer is sized together
+  for (Vector* v : {&gx, &sx, &x_hat, &x}) v->resize(m);
+  for (Vector* v : {&gy, &sy, &y_hat, &y}) v->resize(n);
+  project_x_hat.fit(m);
+  project_x.fit(m);
+  project_y_hat.fit(n);
+  project_y.fit(n);
 }
 
 void reset(Optimizer& opt) {
@@ -64,14 +71,10 @@ void reset(Optimizer& opt) {
 
 GameResult run_experiment_until_convergence(const domain::Experiment& e, GameState& s,
                                             Optimizer& opt) {
+  domain::HistoryRecorder recorder(e.num_steps, s.x.size(), s.y.size());
   Workspace w;
-  // Dispatch once per run rather than once per step.
-  return std::visit(
-      [&](auto& o) {
-        return domain::run_until_convergence(e.num_steps, s,
-                                             [&](GameState& st) { return step(o, st, w); });
-      },
-      opt.inner);
+  run_recorded(e.num_steps, s, opt, w, recorder);
+  return std::move(recorder).take();
 }
 
 }  // namespace ludovec::optimizers

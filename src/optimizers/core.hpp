@@ -6,6 +6,7 @@
 
 #include "domain/game_result.hpp"
 #include "domain/game_state.hpp"
+#include "math/simplex.hpp"
 
 namespace ludovec::optimizers {
 
@@ -19,6 +20,10 @@ struct Ogda {
   Vector y_hat;  // column player's auxiliary iterate
   double eta;
 };
+
+// 2^-52, added to every entry of the mirror-descent auxiliary iterates before normalisation:
+// keeps them strictly positive, so a player never loses an action for good.
+inline constexpr double kOomdEpsilon = 2.220446049250313e-16;
 
 // Optimistic multiplicative weights, online-mirror-descent form.
 struct OmwuOomd {
@@ -53,12 +58,13 @@ OmwuOftrl make_omwuoftrl(double eta, std::uint32_t dim);
 // state or the optimizer once it is accepted, so the replaced Vectors become the next scratch.
 struct Workspace {
   Vector gx, gy;              // gradients
-  Vector sx, sy;              // scaled gradients, or their shifted exponentials
+  Vector sx, sy;              // shifted exponentials (OmwuOomd)
   Vector x_hat, y_hat;        // next auxiliary iterates
   Vector x, y;                // next strategies (first their exponents, for OmwuOftrl)
-  Vector sort_x, sort_y;      // projection scratch
-  // Sizes the row player's buffers to m and the column player's to n (rows and columns of
-  // the game); allocates only when a size grows beyond what is held.
+  // One per projection of the gradient rule: each sorts from the order of its previous input.
+  math::ProjectionScratch project_x_hat, project_y_hat, project_x, project_y;
+  // Sizes the row player's buffers to m and the column player's to n (rows and columns of the
+  // game); allocates only when a size grows beyond what is held.
   void fit(std::size_t m, std::size_t n);
 };
 

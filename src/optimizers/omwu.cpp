@@ -11,52 +11,84 @@ namespace ludovec::optimizers {
 
 namespace {
 
-// 2^-52: keeps every entry of an auxiliary iterate strictly positive, so a player never
-// loses an action for good.
-constexpr double kEpsilon = 2.220446049250313e-16;
-
-// Largest entry, NaN entries skipped; -inf when there is none.
-double max_skipping_nan(const Vector& v) {
-  double r = -std::numeric_limits<double>::infinity();
-  for (double e : v)
-    if (e > r) r = e;
-  return r;
+// The largest of v(i) * factor, NaN skipped, from -inf; the products are written to `out`.
+double scaled_max(const double* v, double factor, double* out, std::size_t n) noexcept {
+  double m = -std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = v[i] * factor;
+    m = out[i] > m ? out[i] : m;
+  }
+  return m;
 }
 
-// v(i) <- exp(v(i) - max v). The largest exponent becomes exp(0) = 1, so nothing overflows.
-void shifted_exp_in_place(Vector& v) {
-  const double m = max_skipping_nan(v);
-  for (double& e : v) e = std::exp(e - m);
+// v(i) <- v(i) / sum in place, returning the simplex check of the result.
+math::SimplexCheck divide(double* v, std::size_t n, double sum) noexcept {
+  math::SimplexCheck check;
+  for (std::size_t i = 0; i < n; ++i) {
+    v[i] = v[i] / sum;
+    check.add(v[i]);
+  }
+  return check;
 }
 
-// v <- v / sum(v).
-void normalise(Vector& v) {
-  double sum = 0.0;
-  for (double e : v) sum += e;
-  for (double& e : v) e = e / sum;
-}
-
-// Installs `next` as `dest` once it lies on the simplex, else stops with
+// Installs `next` as `dest` when it passed its simplex check, else stops with
 // `message: "<check text>"`. The previous `dest` becomes scratch in `next`.
-void store_checked(Vector& next, Vector& dest, std::string_view message) {
-  next = math::S::build(std::move(next)).expect(message);
+void store_checked(Vector& next, Vector& dest, bool accepted, std::string_view message) {
+  if (!accepted) (void)math::S::build(std::move(next)).expect(message);
   std::swap(dest, next);
 }
 
-// hat_next = N(exps * hat + eps), then next = N(exps * hat_next): the optimistic pair of
-// one player, with `exps` the shifted exponentials of that player's exponents.
-void oomd_pair(const Vector& exps, const Vector& hat, Vector& hat_next, Vector& next) {
-  math::require_same_length(hat.size(), exps.size(), "an entry-wise product");
-  for (std::size_t i = 0; i < exps.size(); ++i) hat_next[i] = exps[i] * hat[i] + kEpsilon;
-  normalise(hat_next);
-  for (std::size_t i = 0; i < exps.size(); ++i) next[i] = exps[i] * hat_next[i];
-  normalise(next);
+// One player of the mirror-descent rule, with exponents l = g * factor (factor = -eta):
+// exps = exp(l - max l), hat_next = N(exps * hat + eps), next = N(exps * hat_next), the sums of
+// N in index order, each vector computed once and checked on the way.
+struct OomdPlayer {
+  bool next_accepted, hat_accepted;
+};
+OomdPlayer oomd_player(const Vector& g, double factor, const Vector& hat, Vector& exps,
+                       Vector& hat_next, Vector& next) {
+  math::require_same_length(hat.size(), g.size(), "an entry-wise product");
+  const std::size_t n = g.size();
+  double* e = exps.data();
+  double* h = hat_next.data();
+  double* p = next.data();
+  const double m = scaled_max(g.data(), factor, e, n);
+  double hat_sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    e[i] = std::exp(e[i] - m);
+    h[i] = e[i] * hat[i] + kOomdEpsilon;
+    hat_sum += h[i];
+  }
+  math::SimplexCheck hat_check;
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    h[i] = h[i] / hat_sum;
+    hat_check.add(h[i]);
+    p[i] = e[i] * h[i];
+    sum += p[i];
+  }
+  return {divide(p, n, sum).passed(), hat_check.passed()};
 }
 
-// sum <- sum + g, in place and complete before anything else reads it.
-void accumulate(Vector& sum, const Vector& g) {
-  math::require_same_length(sum.size(), g.size(), "an entry-wise sum");
-  for (std::size_t i = 0; i < g.size(); ++i) sum[i] = sum[i] + g[i];
+// One player of the regularised-leader rule: sum <- sum + g, complete before anything else
+// reads it, then next = N(exp(l - max l)) for l = (sum + g) * factor, the current gradient
+// counting twice. Returns whether next passed its simplex check.
+bool oftrl_player(Vector& grad_sum, const Vector& g, double factor, Vector& next) {
+  math::require_same_length(grad_sum.size(), g.size(), "an entry-wise sum");
+  const std::size_t n = g.size();
+  double* s = grad_sum.data();
+  double* p = next.data();
+  for (std::size_t i = 0; i < n; ++i) s[i] = s[i] + g[i];
+  double m = -std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < n; ++i) {
+    p[i] = (s[i] + g[i]) * factor;
+    m = p[i] > m ? p[i] : m;
+  }
+  double sum = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    p[i] = std::exp(p[i] - m);
+    sum += p[i];
+  }
+  return divide(p, n, sum).passed();
 }
 
 }  // namespace
@@ -65,35 +97,23 @@ double step(OmwuOomd& o, GameState& s, Workspace& w) {
   w.fit(s.a.rows(), s.a.cols());
   domain::compute_gradient_into(s, w.gx, w.gy);
   const double neg_eta = -o.eta;
-  for (std::size_t i = 0; i < w.gx.size(); ++i) w.sx[i] = w.gx[i] * neg_eta;
-  for (std::size_t j = 0; j < w.gy.size(); ++j) w.sy[j] = w.gy[j] * neg_eta;
-  // Both uses of a player's exponentials see identical values, so they are taken once.
-  shifted_exp_in_place(w.sx);
-  shifted_exp_in_place(w.sy);
-  oomd_pair(w.sx, o.x_hat, w.x_hat, w.x);
-  oomd_pair(w.sy, o.y_hat, w.y_hat, w.y);
-  store_checked(w.x, s.x, "x doesn't lie on the simplex");
-  store_checked(w.y, s.y, "y doesn't lie on the simplex");
-  store_checked(w.x_hat, o.x_hat, "x_hat doesn't lie on the simplex");
-  store_checked(w.y_hat, o.y_hat, "y_hat doesn't lie on the simplex");
+  const OomdPlayer row = oomd_player(w.gx, neg_eta, o.x_hat, w.sx, w.x_hat, w.x);
+  const OomdPlayer column = oomd_player(w.gy, neg_eta, o.y_hat, w.sy, w.y_hat, w.y);
+  store_checked(w.x, s.x, row.next_accepted, "x doesn't lie on the simplex");
+  store_checked(w.y, s.y, column.next_accepted, "y doesn't lie on the simplex");
+  store_checked(w.x_hat, o.x_hat, row.hat_accepted, "x_hat doesn't lie on the simplex");
+  store_checked(w.y_hat, o.y_hat, column.hat_accepted, "y_hat doesn't lie on the simplex");
   return domain::duality_gap(w.gx, w.gy);
 }
 
 double step(OmwuOftrl& o, GameState& s, Workspace& w) {
   w.fit(s.a.rows(), s.a.cols());
   domain::compute_gradient_into(s, w.gx, w.gy);
-  accumulate(o.x_grad_sum, w.gx);
-  accumulate(o.y_grad_sum, w.gy);
-  // The current gradient counts twice: once in the stored sum, once as the prediction.
   const double neg_eta = -o.eta;
-  for (std::size_t i = 0; i < w.gx.size(); ++i) w.x[i] = (o.x_grad_sum[i] + w.gx[i]) * neg_eta;
-  for (std::size_t j = 0; j < w.gy.size(); ++j) w.y[j] = (o.y_grad_sum[j] + w.gy[j]) * neg_eta;
-  shifted_exp_in_place(w.x);
-  shifted_exp_in_place(w.y);
-  normalise(w.x);
-  normalise(w.y);
-  store_checked(w.x, s.x, "x doesn't lie on the simplex");
-  store_checked(w.y, s.y, "y doesn't lie on the simplex");
+  const bool x_accepted = oftrl_player(o.x_grad_sum, w.gx, neg_eta, w.x);
+  const bool y_accepted = oftrl_player(o.y_grad_sum, w.gy, neg_eta, w.y);
+  store_checked(w.x, s.x, x_accepted, "x doesn't lie on the simplex");
+  store_checked(w.y, s.y, y_accepted, "y doesn't lie on the simplex");
   return domain::duality_gap(w.gx, w.gy);
 }
 

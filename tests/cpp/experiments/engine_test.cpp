@@ -26,7 +26,8 @@ Matrix matrix(std::size_t rows, std::size_t cols, std::vector<double> entries) {
 
 // Equal bit patterns, so that NaN == NaN and -0.0 != 0.0.
 bool same_bits(std::span<const double> a, std::span<const double> b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 std::vector<Optimizer> optimizers_of_dim(std::uint32_t dim) {
