@@ -2,11 +2,13 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <new>
+#include <stdexcept>
 #include <system_error>
 
 #include "experiments/pool_size.hpp"
@@ -111,6 +113,7 @@ void WorkerPool::run(std::size_t count, void* body, ChunkFn fn, const CancelHook
 
   std::exception_ptr cancellation;
   bool cancelled = false;
+  const pid_t submitter = getpid();
   {
     std::unique_lock lock(mutex_);
     const auto drained = [&] { return workers_in_batch_ == 0; };
@@ -125,6 +128,13 @@ void WorkerPool::run(std::size_t count, void* body, ChunkFn fn, const CancelHook
         cancellation = std::current_exception();
       }
       if (cancelled) batch.stop.store(true, std::memory_order_release);
+      // The hook runs Python code, which may fork. The child has no workers to wait for, and
+      // may have inherited the pool's mutex locked by one of them: leave without touching it.
+      if (getpid() != submitter) {
+        if (cancellation) std::rethrow_exception(cancellation);
+        throw std::runtime_error("the process forked while an exploration was running; "
+                                 "the child cannot finish it");
+      }
       lock.lock();
     }
     batch_ = nullptr;

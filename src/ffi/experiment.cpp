@@ -6,6 +6,7 @@
 #include "ffi/borrow.hpp"
 #include "ffi/convert.hpp"
 #include "ffi/game.hpp"
+#include "ffi/memory_budget.hpp"
 #include "ffi/optimizer.hpp"
 #include "ffi/type_builder.hpp"
 
@@ -38,6 +39,9 @@ PyObject* run_in_place(PyObject* self, PyObject*) noexcept {
     domain::GameResult result = [&] {
       ExclusiveBorrow state_borrow{state->borrow_flag};
       ExclusiveBorrow optimizer_borrow{optimizer->borrow_flag};
+      // The histories are allocated at full length before the first step.
+      const domain::GameState& s = state->record;
+      require_memory(Bytes::doubles(record.num_steps) * (s.x.size() + s.y.size() + 1));
       return optimizers::run_experiment_until_convergence(domain::Experiment{record.num_steps},
                                                           state->record, optimizer->record);
     }();

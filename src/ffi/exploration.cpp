@@ -1,5 +1,6 @@
 #include "ffi/exploration.hpp"
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <utility>
@@ -7,10 +8,13 @@
 
 #include "experiments/neighborhood.hpp"
 #include "experiments/orchestrator.hpp"
+#include "experiments/types.hpp"
+#include "experiments/worker_pool.hpp"
 #include "ffi/args.hpp"
 #include "ffi/borrow.hpp"
 #include "ffi/convert.hpp"
 #include "ffi/game.hpp"
+#include "ffi/memory_budget.hpp"
 #include "ffi/numpy.hpp"
 #include "ffi/optimizer.hpp"
 #include "ffi/type_builder.hpp"
@@ -58,8 +62,11 @@ class ExplorationSession {
   experiments::BatchExecution execution_;
 };
 
+// The whole message, NUL characters of a caller's name included.
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  Ref text = new_ref(PyUnicode_DecodeUTF8(message.data(),
+                                          static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyErr_SetObject(type, text.get());
   throw PyErrAlreadySet{};
 }
 
@@ -69,9 +76,50 @@ T value_or_value_error(math::Result<T>&& result) {
   return std::move(result).value();
 }
 
-// The workers read a private copy of the caller's matrix: Python code that runs during the
-// wait (a signal handler) could otherwise change or free what they read.
-math::Matrix private_copy(const math::MatrixView& view) { return math::Matrix::copy_of(view); }
+// The caller's arrays are copied as soon as they are converted: converting a later argument
+// can run Python code (__index__, __float__), and so can a signal handler during the wait,
+// and either could resize or free the array a view points into.
+math::Matrix private_matrix_copy(PyObject* obj) {
+  const math::MatrixView view = to_matrix_view(obj);
+  require_memory(Bytes::doubles(view.rows) * view.cols);
+  return math::Matrix::copy_of(view);
+}
+
+// A stack of matrices copied into one contiguous buffer, matrix after matrix, row-major.
+struct StackCopy {
+  math::Vector data;
+  std::size_t count = 0, rows = 0, cols = 0;
+
+  experiments::MatrixStackView view() const noexcept {
+    const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
+    const auto c = static_cast<std::ptrdiff_t>(cols);
+    return {reinterpret_cast<const std::byte*>(data.data()), count, rows, cols,
+            static_cast<std::ptrdiff_t>(rows) * c * d, c * d, d};
+  }
+};
+
+StackCopy private_stack_copy(PyObject* obj) {
+  const StackView view = to_stack_view(obj);
+  require_memory(Bytes::doubles(view.count) * view.rows * view.cols);
+  StackCopy copy{math::Vector(math::checked_size(view.count,
+                                                 math::checked_size(view.rows, view.cols))),
+                 view.count, view.rows, view.cols};
+  std::size_t k = 0;
+  for (std::size_t i = 0; i < view.count; ++i)
+    for (std::size_t r = 0; r < view.rows; ++r)
+      for (std::size_t c = 0; c < view.cols; ++c) copy.data[k++] = view.matrix(i).at(r, c);
+  return copy;
+}
+
+// What one batch of `runs` perturbed runs holds at once: a result per run, and the context
+// (working matrix and gap history) that each worker builds when the batch starts. A batch of
+// no runs still builds one state from the base matrix.
+Bytes batch_memory(const math::Matrix& base, std::uint32_t runs, std::uint32_t num_steps) {
+  if (runs == 0) return Bytes::doubles(base.size());
+  const std::size_t contexts = std::min<std::size_t>(runs, experiments::process_pool().size());
+  return Bytes(sizeof(experiments::RandomGameResult)) * runs +
+         (Bytes::doubles(base.size()) + Bytes::doubles(num_steps)) * contexts;
+}
 
 constexpr double kDefaultCutoff = 0.1;
 
@@ -89,7 +137,7 @@ struct RandomArguments {
 template <class Mode>
 std::pair<RandomArguments, Mode> convert_random(const Arguments& in,
                                                 Mode (*convert_mode)(PyObject*)) {
-  const math::MatrixView a_delta = in.convert(0, to_matrix_view);
+  math::Matrix a_delta = in.convert(0, private_matrix_copy);
   optimizers::Optimizer optimizer = in.convert(1, clone_optimizer_arg);
   const std::uint32_t num_exploration = in.convert(2, to_u32);
   const std::uint32_t num_steps = in.convert(3, to_u32);
@@ -98,7 +146,7 @@ std::pair<RandomArguments, Mode> convert_random(const Arguments& in,
   Mode mode = in.convert(6, convert_mode);
   std::string metric_method = in.convert(7, to_str);
   const double cutoff = in.given(8) ? in.convert(8, to_f64) : kDefaultCutoff;
-  return {RandomArguments{private_copy(a_delta), std::move(optimizer), num_exploration,
+  return {RandomArguments{std::move(a_delta), std::move(optimizer), num_exploration,
                           num_steps, inner_radius, outer_radius, std::move(metric_method),
                           cutoff},
           std::move(mode)};
@@ -131,6 +179,9 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
     // Names are examined after every conversion succeeded: the metric first, then the norm.
     const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
     const auto norm = value_or_value_error(experiments::parse_norm_type(norm_str));
+    // Besides the batch: the native norms and metrics, then the arrays built from them.
+    require_memory(batch_memory(a.a_delta, a.num_exploration, a.num_steps) +
+                   Bytes::doubles(a.num_exploration) * 2);
     auto output = explore(a, experiments::Scattered{norm}, metric);
     auto* scattered = std::get_if<experiments::ScatteredOutput>(&output);
     if (scattered == nullptr)
@@ -161,6 +212,14 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
     const Arguments in = Arguments::parse(kConcentricSignature, args, nargsf, kwnames);
     const auto [a, num_slices] = convert_random(in, to_u32);
     const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
+    if (num_slices != 0) {
+      // One batch at a time, beside the boundaries and the metrics of every slice, which are
+      // held natively, flattened, and copied into the arrays.
+      const std::uint32_t per_slice = a.num_exploration / num_slices;
+      require_memory(batch_memory(a.a_delta, per_slice, a.num_steps) +
+                     Bytes::doubles(num_slices) * 4 +
+                     Bytes::doubles(std::uint64_t{per_slice} * num_slices) * 3);
+    }
     auto output = explore(a, experiments::Concentric{num_slices}, metric);
     auto* concentric = std::get_if<experiments::ConcentricOutput>(&output);
     if (concentric == nullptr)
@@ -189,26 +248,17 @@ PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t 
                                    PyObject* kwnames) noexcept {
   return guarded([&] {
     const Arguments in = Arguments::parse(kNeighborhoodSignature, args, nargsf, kwnames);
-    const StackView view = in.convert(0, to_stack_view);
+    const StackCopy stack = in.convert(0, private_stack_copy);
     const optimizers::Optimizer optimizer = in.convert(1, clone_optimizer_arg);
     const std::uint32_t num_steps = in.convert(2, to_u32);
     const bool normalize = in.convert(3, to_bool);
-    // A private, contiguous copy of the stack, for the same reason as private_copy().
-    math::Vector stack(math::checked_size(view.count, math::checked_size(view.rows, view.cols)));
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < view.count; ++i)
-      for (std::size_t r = 0; r < view.rows; ++r)
-        for (std::size_t c = 0; c < view.cols; ++c) stack[k++] = view.matrix(i).at(r, c);
-    const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
-    const auto cols = static_cast<std::ptrdiff_t>(view.cols);
-    const experiments::MatrixStackView copy{reinterpret_cast<const std::byte*>(stack.data()),
-                                            view.count, view.rows, view.cols,
-                                            static_cast<std::ptrdiff_t>(view.rows) * cols * d,
-                                            cols * d, d};
+    // Every run keeps its full histories until the list is built; its strategies have two
+    // entries each (x_history, y_history and gaps_history: five values per step).
+    require_memory(Bytes::doubles(num_steps) * 5 * stack.count);
     std::vector<domain::GameResult> results = [&] {
       ExplorationSession session;
-      return experiments::neighborhood_exploration(copy, optimizer, num_steps, normalize,
-                                                   session.execution());
+      return experiments::neighborhood_exploration(stack.view(), optimizer, num_steps,
+                                                   normalize, session.execution());
     }();
     Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i)

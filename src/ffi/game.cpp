@@ -5,6 +5,7 @@
 #include "ffi/args.hpp"
 #include "ffi/borrow.hpp"
 #include "ffi/convert.hpp"
+#include "ffi/memory_budget.hpp"
 #include "ffi/numpy.hpp"
 #include "math/simplex.hpp"
 
@@ -22,6 +23,10 @@ PyObject* new_game_state(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     const VectorView x = in.convert(0, to_vector_view);
     const VectorView y = in.convert(1, to_vector_view);
     const math::MatrixView a = in.convert(2, to_matrix_view);
+    // Zero-strided arrays can describe far more entries than they store. Each strategy is
+    // copied, then projected through a working copy into its result.
+    require_memory(Bytes::doubles(x.size) * 3 + Bytes::doubles(y.size) * 3 +
+                   Bytes::doubles(a.rows) * a.cols);
     domain::GameState state{math::simplex_projection(x.to_vector(), 1.0),
                             math::simplex_projection(y.to_vector(), 1.0),
                             math::Matrix::copy_of(a)};

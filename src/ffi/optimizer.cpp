@@ -1,14 +1,26 @@
 #include "ffi/optimizer.hpp"
 
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "ffi/args.hpp"
 #include "ffi/borrow.hpp"
 #include "ffi/convert.hpp"
+#include "ffi/memory_budget.hpp"
 
 namespace ludovec::ffi {
 namespace {
+
+// Vectors of length dim held at once while a variant is built: OmwuOftrl's two zero vectors;
+// for Ogda and OmwuOomd, the first projected vector beside the second projection's zero input,
+// working copy and result.
+template <auto make>
+void require_optimizer_memory(std::uint32_t dim) {
+  using Variant = decltype(make(0.0, 0u));
+  constexpr std::uint64_t vectors = std::is_same_v<Variant, optimizers::OmwuOftrl> ? 2 : 4;
+  require_memory(Bytes::doubles(dim) * vectors);
+}
 
 constexpr Parameter kOptimizerParameters[] = {{"eta"}, {"dim"}};
 constexpr Signature kOgdaNew{"Ogda.__new__()", kOptimizerParameters};
@@ -25,6 +37,7 @@ PyObject* new_variant(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     const Arguments in = Arguments::parse(signature, args, kwargs);
     const double eta = in.convert(0, to_f64);
     const std::uint32_t dim = in.convert(1, to_u32);
+    require_optimizer_memory<make>(dim);
     return new_instance(type, make(eta, dim));
   });
 }
@@ -37,6 +50,7 @@ PyObject* make_optimizer(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     const Arguments in = Arguments::parse(signature, args, nargsf, kwnames);
     const double eta = in.convert(0, to_f64);
     const std::uint32_t dim = in.convert(1, to_u32);
+    require_optimizer_memory<make>(dim);
     return new_instance(optimizer_type(), optimizers::Optimizer{make(eta, dim)});
   });
 }
