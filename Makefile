@@ -7,7 +7,7 @@ BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
 REQS = $$($(PY) tools/requirements.py $(1))
 
-.PHONY: all build test cpp-test py-test typecheck demo bench gtest clean
+.PHONY: all build test cpp-test py-test typecheck demo bench budgets gtest clean
 
 all: test
 
@@ -53,8 +53,14 @@ test: cpp-test py-test typecheck
 demo: build $(VENV)/.demo-ready
 	$(PY) examples/demo.py
 
+# A forced OpenBLAS core type slows a current NumPy: unset here only (the report names the kernel).
 bench: build $(VENV)/.bench-ready
-	$(PY) bench/run.py
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run.py
+	$(MAKE) --no-print-directory engine-bench
+
+# Instructions per step of single runs, counted by callgrind (needs valgrind).
+budgets: build
+	$(PY) bench/callgrind_budget.py
 
 clean:
 	rm -rf build $(VENV)
@@ -71,3 +77,55 @@ tsan: $(VENV)/.ready gtest
 	$(VENV)/bin/cmake --build $(TSAN_BUILD) --target experiments_tests -j2
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  $(TSAN_BUILD)/experiments_tests --gtest_filter='$(TSAN_TESTS)'
+
+# The native core and the module under AddressSanitizer and UndefinedBehaviorSanitizer, in their
+# own build tree: every C++ test, then the whole Python suite with the sanitizer runtime preloaded
+# into the interpreter (and so into every interpreter the tests start). Address reports also go to
+# files under the build tree, so that one from a child process fails the target whatever its test
+# made of the child's exit; an undefined-behaviour report stops its process (no recovery).
+# The interpreter's own allocations are never freed at exit, so leak detection is on for the C++
+# tests only; allocator_may_return_null makes a failed malloc return NULL, which NumPy reports as
+# MemoryError (the module itself refuses requests beyond the machine's memory before making them,
+# since a failed operator new aborts under the sanitizer whatever the option says).
+ASAN_BUILD := build/asan
+ASAN_REPORTS := $(ASAN_BUILD)/reports
+SANITIZER_OPTIONS := halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/report
+ASAN_CPP_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
+ASAN_PY_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=0:allocator_may_return_null=1
+
+.PHONY: sanitize
+sanitize: $(VENV)/.ready gtest
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUDOVEC_SANITIZE=address,undefined \
+	  -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined -DLUDOVEC_BUILD_MODULE=ON \
+	  -DBUILD_TESTING=ON -DLUDOVEC_WERROR=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) -j2
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	@status=0; \
+	ASAN_OPTIONS=$(ASAN_CPP_OPTIONS) UBSAN_OPTIONS=$(SANITIZER_OPTIONS) \
+	  $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure || status=1; \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=$(ASAN_PY_OPTIONS) UBSAN_OPTIONS=$(SANITIZER_OPTIONS) \
+	  PYTHONPATH=$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider tests/python || status=1; \
+	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; status=1; fi; \
+	if [ $$status = 0 ]; then echo "sanitize: no reports"; fi; exit $$status
+
+# The property tests with LUDOVEC_FUZZ times as many examples as the bounded, derandomised run
+# inside `make test`, freshly random each time.
+LUDOVEC_FUZZ ?= 40
+
+.PHONY: fuzz
+fuzz: build
+	LUDOVEC_FUZZ=$(LUDOVEC_FUZZ) $(PY) -m pytest -q -p no:cacheprovider \
+	  --hypothesis-show-statistics tests/python/test_fuzz.py
+
+# Wall-clock figures of the batch engine, printed, never asserted: a 2 x 2 batch on pools of one
+# and two workers, its overhead against a plain loop, and lanes against single runs.
+BENCH_BUILD := build/bench
+
+.PHONY: engine-bench
+engine-bench: $(VENV)/.ready
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja \
+	  -DLUDOVEC_BUILD_BENCH=ON -DLUDOVEC_WERROR=ON
+	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target engine_bench -j2
+	$(BENCH_BUILD)/engine_bench
