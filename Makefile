@@ -68,7 +68,7 @@ clean:
 # The worker pool, the batch engine and the explorations under ThreadSanitizer, in their own
 # build tree; the first report fails the target.
 TSAN_BUILD := build/tsan
-TSAN_TESTS := WorkerPool*:ThreadGenerators*:Batch*:Exploration*:Scattered*:Concentric*:Neighborhood*
+TSAN_TESTS := WorkerPool*:ThreadGenerators*:Batch*:Exploration*:Lanes*:Scattered*:Concentric*:Neighborhood*
 
 .PHONY: tsan
 tsan: $(VENV)/.ready gtest
