@@ -58,9 +58,10 @@ bench: build $(VENV)/.bench-ready
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run.py
 	$(MAKE) --no-print-directory engine-bench
 
-# Instructions per step of single runs, counted by callgrind (needs valgrind).
+# Instructions per step of single runs, counted by callgrind (needs valgrind). The module in
+# the build tree keeps its symbols; the installed copy is stripped.
 budgets: build
-	$(PY) bench/callgrind_budget.py
+	PYTHONPATH=$(BUILD) $(PY) bench/callgrind_budget.py
 
 clean:
 	rm -rf build $(VENV)
