@@ -6,7 +6,7 @@ that runs it is counted (argument handling, the native run, the wrapping of the 
 each call is dumped on its own. The budget per step is (long - short) / (extra steps), so
 the fixed costs of a call cancel. Instruction counts do not depend on the machine's load.
 
-    PYTHONPATH=build/speed .venv/bin/python bench/callgrind_budget.py [--sizes 2 10 100]
+    make budgets    # or: PYTHONPATH=build/dev .venv/bin/python bench/callgrind_budget.py [--sizes 2 10 100]
 """
 
 import argparse

@@ -2,7 +2,7 @@
 against a single Experiment run of the same game, per step, measured round by round in one
 process (the worker count is fixed before the first exploration builds the pool).
 
-    PYTHONPATH=build/speed .venv/bin/python bench/native/lanes_ratio.py [rounds]
+    PYTHONPATH=build/dev .venv/bin/python bench/native/lanes_ratio.py [rounds]
 """
 
 import os
