@@ -6,26 +6,15 @@
 #include <limits>
 
 #include "math/stop.hpp"
+#include "support.hpp"
 
 namespace ludovec::domain {
 namespace {
 
+using test_support::stop_message;
+using test_support::matrix;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Matrix matrix(std::size_t rows, std::size_t cols, std::initializer_list<double> values) {
-  Matrix m(rows, cols);
-  std::copy(values.begin(), values.end(), m.data());
-  return m;
-}
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const math::Stop& s) {
-    return s.what();
-  }
-  return "<no stop>";
-}
 
 TEST(GameState, FromMatrixBuildsUniformStrategies) {
   const GameState s = GameState::from_matrix(Matrix(2, 3));
@@ -76,7 +65,7 @@ TEST(GameState, GapMinimaFollowTotalOrder) {
   EXPECT_TRUE(std::isnan(duality_gap(Vector{1.0}, Vector{neg_nan, -5.0})));
   // -0.0 sorts below +0.0, so the gap is (+0.0) - (+0.0), not (-0.0) - (+0.0).
   EXPECT_FALSE(std::signbit(duality_gap(Vector{0.0}, Vector{0.0, -0.0})));
-  EXPECT_NE(stop_message([] { duality_gap(Vector{}, Vector{1.0}); }), "<no stop>");
+  EXPECT_NE(stop_message([] { duality_gap(Vector{}, Vector{1.0}); }), test_support::kNoStop);
 }
 
 TEST(GameState, MismatchedShapesStopAtTheGradient) {

@@ -10,19 +10,17 @@
 #include "experiments/gap_run.hpp"
 #include "experiments/orchestrator.hpp"
 #include "math/stop.hpp"
+#include "support.hpp"
 
 namespace ludovec::experiments {
 namespace {
 
+using test_support::stop_message;
+using test_support::matrix;
+
 using domain::GameState;
 using math::Matrix;
 using optimizers::Optimizer;
-
-Matrix matrix(std::size_t rows, std::size_t cols, std::vector<double> entries) {
-  Matrix m(rows, cols);
-  std::copy(entries.begin(), entries.end(), m.data());
-  return m;
-}
 
 // Equal bit patterns, so that NaN == NaN and -0.0 != 0.0.
 bool same_bits(std::span<const double> a, std::span<const double> b) {
@@ -151,15 +149,6 @@ TEST(Exploration, EveryEntryIsPerturbedWithinTheBandWithBothSigns) {
   }
   EXPECT_GT(negative, 600);  // 1500 entries, 750 of each sign expected
   EXPECT_GT(positive, 600);
-}
-
-std::string stop_message(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const math::Stop& s) {
-    return s.what();
-  }
-  return "no stop";
 }
 
 TEST(Batch, EmptyBaseStopsEvenWithoutRuns) {

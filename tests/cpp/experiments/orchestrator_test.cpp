@@ -9,24 +9,18 @@
 
 #include "experiments/orchestrator.hpp"
 #include "math/stop.hpp"
+#include "support.hpp"
 
 namespace ludovec::experiments {
 namespace {
+
+using test_support::stop_message;
 
 using math::Matrix;
 using optimizers::Optimizer;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-std::string stop_message(const std::function<void()>& call) {
-  try {
-    call();
-  } catch (const math::Stop& s) {
-    return s.what();
-  }
-  return "no stop";
-}
 
 bool mentions(const std::string& message, const char* word) {
   return message.find(word) != std::string::npos;

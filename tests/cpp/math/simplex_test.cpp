@@ -1,4 +1,5 @@
 #include "math/simplex.hpp"
+#include "support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,17 +10,10 @@
 namespace ludovec::math {
 namespace {
 
+using test_support::stop_message;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::string stop_message(auto&& f) {
-  try {
-    f();
-  } catch (const Stop& s) {
-    return s.what();
-  }
-  return "<no stop>";
-}
 
 TEST(SimplexCheck, AcceptsWithinToleranceAndNonNegative) {
   struct Case {

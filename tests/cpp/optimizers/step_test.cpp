@@ -14,6 +14,7 @@
 
 #include "math/simplex.hpp"
 #include "optimizers/core.hpp"
+#include "support.hpp"
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -34,6 +35,9 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace ludovec::optimizers {
 namespace {
+
+using test_support::matrix;
+using test_support::stop_message;
 
 using domain::compute_gradient;
 using domain::duality_gap;
@@ -141,23 +145,6 @@ std::array<Vector, 2> vectors(const Optimizer& opt) {
 std::array<Vector, 4> snapshot(const GameState& s, const Optimizer& o) {
   const auto [a, b] = vectors(o);
   return {s.x, s.y, a, b};
-}
-
-// The stop message of `f`, or "" when it returns.
-template <class F>
-std::string stop_message(F&& f) {
-  try {
-    f();
-  } catch (const Stop& e) {
-    return e.what();
-  }
-  return "";
-}
-
-Matrix matrix(std::size_t m, std::size_t n, std::initializer_list<double> entries) {
-  Matrix a(m, n);
-  std::copy(entries.begin(), entries.end(), a.data());
-  return a;
 }
 
 Matrix random_matrix(std::size_t n, std::mt19937_64& rng) {
