@@ -135,3 +135,25 @@ engine-bench: $(VENV)/.ready
 	  -DLUDOVEC_BUILD_BENCH=ON -DLUDOVEC_WERROR=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target engine_bench -j2
 	$(BENCH_BUILD)/engine_bench
+
+# Release files in dist/: an sdist, and a wheel built from it and repaired by auditwheel to a
+# manylinux tag (what `auditwheel show` says goes to the log).
+DIST := dist
+
+$(VENV)/.dist-ready: $(VENV)/.ready
+	$(PY) -m pip install -q --group dist
+	@touch $@
+
+.PHONY: dist dist-check
+dist: $(VENV)/.dist-ready
+	rm -rf $(DIST) && mkdir -p $(DIST)/unrepaired
+	$(PY) -m build --outdir $(DIST)/unrepaired .
+	mv $(DIST)/unrepaired/*.tar.gz $(DIST)/
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(DIST)/unrepaired/*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl
+	rm -rf $(DIST)/unrepaired
+
+# The wheel in a fresh venv with binary-only installs and no compiler on PATH, the sdist built
+# in another; the Python suite against each.
+dist-check: dist
+	tools/dist_check.sh $(DIST)
