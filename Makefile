@@ -7,7 +7,7 @@ BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
 REQS = $$($(PY) tools/requirements.py $(1))
 
-.PHONY: all build test cpp-test py-test typecheck demo bench budgets gtest clean
+.PHONY: all build module test cpp-test py-test typecheck demo bench budgets gtest clean
 
 all: test
 
@@ -43,14 +43,19 @@ cpp-test: build
 py-test: build
 	$(PY) -m pytest -q
 
-# The stubs must match the compiled module, signature by signature.
+# The stubs must match the compiled module, signature by signature. Both are found where pip
+# installed them (the stub-only package ludovec-stubs), as in a user's environment.
 typecheck: build
-	cd build && MYPYPATH=../src ../$(PY) -m mypy.stubtest ludovec
-	MYPYPATH=src $(PY) -m mypy --strict src/ludovec.pyi
+	$(PY) -m mypy.stubtest ludovec
+	$(PY) -m mypy --strict -p ludovec
 
 test: cpp-test py-test typecheck
 
-demo: build $(VENV)/.demo-ready
+# The module alone, as a user's `pip install .` builds it: no C++ tests, no GoogleTest.
+module: $(VENV)/.ready
+	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/module .
+
+demo: module $(VENV)/.demo-ready
 	$(PY) examples/demo.py
 
 # A forced OpenBLAS core type slows a current NumPy: unset here only (the report names the kernel).
@@ -130,3 +135,25 @@ engine-bench: $(VENV)/.ready
 	  -DLUDOVEC_BUILD_BENCH=ON -DLUDOVEC_WERROR=ON
 	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target engine_bench -j2
 	$(BENCH_BUILD)/engine_bench
+
+# Release files in dist/: an sdist, and a wheel built from it and repaired by auditwheel to a
+# manylinux tag (what `auditwheel show` says goes to the log).
+DIST := dist
+
+$(VENV)/.dist-ready: $(VENV)/.ready
+	$(PY) -m pip install -q --group dist
+	@touch $@
+
+.PHONY: dist dist-check
+dist: $(VENV)/.dist-ready
+	rm -rf $(DIST) && mkdir -p $(DIST)/unrepaired
+	$(PY) -m build --outdir $(DIST)/unrepaired .
+	mv $(DIST)/unrepaired/*.tar.gz $(DIST)/
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(DIST)/unrepaired/*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl
+	rm -rf $(DIST)/unrepaired
+
+# The wheel in a fresh venv with binary-only installs and no compiler on PATH, the sdist built
+# in another; the Python suite against each.
+dist-check: dist
+	tools/dist_check.sh $(DIST)
