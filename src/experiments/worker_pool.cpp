@@ -191,10 +191,8 @@ WorkerPool& process_pool() {
                            " worker threads, but the system started only " +
                            std::to_string(pool->size()));
     if (choice.threads < choice.asked)
-      pool_size_notice = setting + " is more worker threads than " +
-                         std::to_string(choice.threads) +
-                         " (eight per processor, at least 64); the pool starts " +
-                         std::to_string(choice.threads);
+      pool_size_notice = setting + " asks for more worker threads than the pool starts: " +
+                         std::to_string(choice.threads) + " (eight per processor, at least 64)";
   }
   shared_pool = pool.release();
   return *shared_pool;
