@@ -308,8 +308,8 @@ INTERRUPTED = {
         rps, ludovec.Optimizer.omwuoomd(1e-3, 3), 160_000, 2_000, 0.0, 1.0, 20_000, "max_last")""",
     "one long run of an exploration on a small game": """ludovec.scattered_exploration(
         a, ludovec.Optimizer.omwuoomd(1e-9, 2), 1, 2**32 - 1, 0.1, 0.2, "max", "total_var")""",
-    "one long run of an exploration on a 6 x 6 game": """ludovec.scattered_exploration(
-        a6, ludovec.Optimizer.omwuoomd(1e-9, 6), 1, 30_000_000, 0.1, 0.2, "max", "total_var")""",
+    "one long run of an exploration on a 100 x 100 game": """ludovec.scattered_exploration(
+        big, ludovec.Optimizer.omwuoomd(1e-9, 100), 1, 5_000_000, 0.1, 0.2, "max", "total_var")""",
     "a single long Experiment run": "experiment.run_experiment_until_convergence_in_place()",
 }
 
@@ -317,7 +317,6 @@ CTRL_C = """
 import signal, sys, time, numpy as np, ludovec
 a = np.array([[2.0, -1.0], [-1.0, 1.0]])
 rps = np.array([[0.0, 1, -1], [-1, 0, 1], [1, -1, 0]])
-a6 = np.random.default_rng(0).standard_normal((6, 6))
 big = np.random.default_rng(1).standard_normal((100, 100))
 def fresh():
     return (ludovec.GameState(np.full(100, 0.01), np.full(100, 0.01), big),
