@@ -47,32 +47,47 @@ class RunInterrupted final : public std::exception {
   const char* what() const noexcept override { return "the run was interrupted"; }
 };
 
-// Steps `stepper` until a gap is strictly below the threshold or num_steps steps ran. Before
-// step t, recorder.before_step(t, stepper) may read the strategies through stepper.x() and
-// stepper.y(); stepper.step() performs the step and returns its gap, handed to
+// Steps t = from, from + 1, ... up to `to` (excluded) or until a gap is strictly below the
+// threshold. Before step t, recorder.before_step(t, stepper) may read the strategies through
+// stepper.x() and stepper.y(); stepper.step() performs the step and returns its gap, handed to
 // recorder.after_step(t, gap); after a converging step t, recorder.converged_at(t) pads the
-// rest of the histories with row t. After every kStepsBetweenPolls steps that leave some to do,
-// `interrupted` is asked; returns false when it ended the run there, true otherwise. The steps
-// run in blocks, so a step costs what it costs without the question.
+// rest of the histories with row t, and the result is true.
 template <class Stepper, class Recorder>
-bool run_until_convergence(std::uint32_t num_steps, Stepper& stepper, Recorder& recorder,
-                           const Interruption& interrupted = {}) {
-  std::uint32_t t = 0;
-  for (;;) {
-    const std::uint32_t block_end =
-        num_steps - t > kStepsBetweenPolls ? t + kStepsBetweenPolls : num_steps;
-    for (; t < block_end; ++t) {
-      recorder.before_step(t, stepper);
-      const double gap = stepper.step();
-      recorder.after_step(t, gap);
-      if (gap < kConvergenceThreshold) {
-        recorder.converged_at(t);
-        return true;
-      }
+bool run_steps(std::uint32_t from, std::uint32_t to, Stepper& stepper, Recorder& recorder) {
+  for (std::uint32_t t = from; t < to; ++t) {
+    recorder.before_step(t, stepper);
+    const double gap = stepper.step();
+    recorder.after_step(t, gap);
+    if (gap < kConvergenceThreshold) {
+      recorder.converged_at(t);
+      return true;
     }
-    if (t == num_steps) return true;
-    if (interrupted()) return false;
   }
+  return false;
+}
+
+// The steps of a run of at most num_steps steps, in blocks of kStepsBetweenPolls: calls
+// run_block(from, to), which runs those steps (run_steps) and returns whether the run converged,
+// until the run converged or ran its steps; between two blocks asks `interrupted`, and throws
+// RunInterrupted when it answers true. The loop over steps stays exactly what it is without
+// the question, which is asked once per block outside it.
+template <class RunBlock>
+void run_in_blocks(std::uint32_t num_steps, const Interruption& interrupted, RunBlock&& run_block) {
+  std::uint32_t from = 0;
+  for (;;) {
+    const std::uint32_t to =
+        num_steps - from > kStepsBetweenPolls ? from + kStepsBetweenPolls : num_steps;
+    if (run_block(from, to) || to == num_steps) return;
+    if (interrupted()) throw RunInterrupted();
+    from = to;
+  }
+}
+
+// Steps `stepper` until a gap is strictly below the threshold or num_steps steps ran, in one
+// block (run_steps from 0).
+template <class Stepper, class Recorder>
+void run_until_convergence(std::uint32_t num_steps, Stepper& stepper, Recorder& recorder) {
+  (void)run_steps(0, num_steps, stepper, recorder);
 }
 
 // Records the full GameResult, allocated once at its full size.
