@@ -69,6 +69,14 @@ template <class Rule, std::size_t N, class Recorder>
   }
 }
 
+// run_steps for the general rules, compiled apart from the dispatch around it: inlined there,
+// its loop costs a few instructions more per step.
+template <class Stepper, class Recorder>
+[[gnu::noinline]] bool run_general_steps(std::uint32_t from, std::uint32_t to, Stepper& stepper,
+                                         Recorder& recorder) {
+  return domain::run_steps(from, to, stepper, recorder);
+}
+
 // Runs `opt` on `s` for at most num_steps steps into `recorder`, in blocks
 // (domain::run_in_blocks), dispatching once per block: on the variant, and on the size of a
 // small square game. When `interrupted` ends the run early, throws domain::RunInterrupted after
@@ -88,7 +96,7 @@ void run_recorded(std::uint32_t num_steps, GameState& s, Optimizer& opt, Workspa
             default: {
               auto rule = [&](GameState& st) { return step(o, st, w); };
               domain::StateStepper<decltype(rule)> stepper{s, rule};
-              converged = domain::run_steps(from, to, stepper, recorder);
+              converged = run_general_steps(from, to, stepper, recorder);
             }
           }
           if (stopped) std::rethrow_exception(stopped);
