@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -26,22 +27,67 @@ struct Experiment {
   std::uint32_t num_steps = 0;
 };
 
-// Steps `stepper` until a gap is strictly below the threshold or num_steps steps ran. Before
-// step t, recorder.before_step(t, stepper) may read the strategies through stepper.x() and
-// stepper.y(); stepper.step() performs the step and returns its gap, handed to
+// Asked between blocks of kStepsBetweenPolls steps whether a run must end early (Ctrl-C, an
+// abandoned batch): requested(context) returning true ends the run there. Empty: never asked.
+struct Interruption {
+  bool (*requested)(const void* context) = nullptr;
+  const void* context = nullptr;
+
+  bool operator()() const { return requested != nullptr && requested(context); }
+};
+
+// Few enough that a run of games up to 100 x 100 answers within tens of milliseconds, many
+// enough that a look costs nothing per step.
+inline constexpr std::uint32_t kStepsBetweenPolls = 2048;
+
+// An interrupted run reaches its caller as this, once the state and the optimizer hold
+// exactly what the finished steps left; no history comes back.
+class RunInterrupted final : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the run was interrupted"; }
+};
+
+// Steps t = from, from + 1, ... up to `to` (excluded) or until a gap is strictly below the
+// threshold. Before step t, recorder.before_step(t, stepper) may read the strategies through
+// stepper.x() and stepper.y(); stepper.step() performs the step and returns its gap, handed to
 // recorder.after_step(t, gap); after a converging step t, recorder.converged_at(t) pads the
-// rest of the histories with row t.
+// rest of the histories with row t, and the result is true.
 template <class Stepper, class Recorder>
-void run_until_convergence(std::uint32_t num_steps, Stepper& stepper, Recorder& recorder) {
-  for (std::uint32_t t = 0; t < num_steps; ++t) {
+bool run_steps(std::uint32_t from, std::uint32_t to, Stepper& stepper, Recorder& recorder) {
+  for (std::uint32_t t = from; t < to; ++t) {
     recorder.before_step(t, stepper);
     const double gap = stepper.step();
     recorder.after_step(t, gap);
     if (gap < kConvergenceThreshold) {
       recorder.converged_at(t);
-      return;
+      return true;
     }
   }
+  return false;
+}
+
+// The steps of a run of at most num_steps steps, in blocks of kStepsBetweenPolls: calls
+// run_block(from, to), which runs those steps (run_steps) and returns whether the run converged,
+// until the run converged or ran its steps; between two blocks asks `interrupted`, and throws
+// RunInterrupted when it answers true. The loop over steps stays exactly what it is without
+// the question, which is asked once per block outside it.
+template <class RunBlock>
+void run_in_blocks(std::uint32_t num_steps, const Interruption& interrupted, RunBlock&& run_block) {
+  std::uint32_t from = 0;
+  for (;;) {
+    const std::uint32_t to =
+        num_steps - from > kStepsBetweenPolls ? from + kStepsBetweenPolls : num_steps;
+    if (run_block(from, to) || to == num_steps) return;
+    if (interrupted()) throw RunInterrupted();
+    from = to;
+  }
+}
+
+// Steps `stepper` until a gap is strictly below the threshold or num_steps steps ran, in one
+// block (run_steps from 0).
+template <class Stepper, class Recorder>
+void run_until_convergence(std::uint32_t num_steps, Stepper& stepper, Recorder& recorder) {
+  (void)run_steps(0, num_steps, stepper, recorder);
 }
 
 // Records the full GameResult, allocated once at its full size.

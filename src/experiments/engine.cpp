@@ -73,17 +73,24 @@ template <class Rule, std::size_t N>
   // strictly below the threshold (repeated to the end), and starts the next run there.
   const auto record = [&](std::size_t l, double gap) {
     LaneRun& r = runs[l];
-    const std::span<double> gaps(c.gaps.data() + l * c.num_steps, c.num_steps);
-    gaps[r.steps++] = gap;
+    GapReducer& gaps = c.gaps[l];
+    gaps.record(r.steps++, gap);
     const bool converged = gap < domain::kConvergenceThreshold;
     if (!converged && r.steps < c.num_steps) return;
-    std::fill(gaps.begin() + r.steps, gaps.end(), gap);
-    out[r.index] = {r.norm, metric_of_gaps(gaps, c.metric)};
+    if (converged) gaps.converged_at(r.steps - 1, gap);
+    out[r.index] = {r.norm, gaps.finish()};
+    gaps.restart();
     start(l);
   };
 
   for (std::size_t l = 0; l < L; ++l) start(l);
+  std::uint32_t since_look = 0;
   while (math::any_lane<L>(active)) {
+    // An abandoned batch leaves its runs in flight within a few thousand steps.
+    if (++since_look == domain::kStepsBetweenPolls) {
+      since_look = 0;
+      if (stop.requested()) return;
+    }
     optimizers::SmallStep<L> step = optimizers::step_small<Rule>(lanes);
     if (math::any_lane<L>(step.stops & active)) {
       // Some lane may stop: replay this step lane by lane with the general rule, which stops
@@ -153,12 +160,12 @@ Exploration::Exploration(const math::MatrixView& base, const optimizers::Optimiz
   workspace.fit(state.x.size(), state.y.size());
 }
 
-RandomGameResult Exploration::execute_clean_run() {
+RandomGameResult Exploration::execute_clean_run(const domain::Interruption& interrupted) {
   optimizers::reset(optimizer);
   std::fill(state.x.begin(), state.x.end(), 1.0 / static_cast<double>(state.x.size()));
   std::fill(state.y.begin(), state.y.end(), 1.0 / static_cast<double>(state.y.size()));
   const double perturbation_norm = perturb(state.a, base, rng, band, norm);
-  run_gaps_until_convergence(state, optimizer, workspace, gaps);
+  run_gaps_until_convergence(state, optimizer, workspace, gaps, interrupted);
   return {perturbation_norm, metric_of_gaps(gaps, metric)};
 }
 
@@ -183,7 +190,7 @@ LaneExploration::LaneExploration(const math::MatrixView& base,
       num_steps(num_steps),
       band(band),
       metric(metric),
-      gaps(kExplorationLanes * std::size_t{num_steps}, 0.0),
+      gaps(kExplorationLanes, GapReducer(num_steps, metric)),
       runner(runner_for(base.rows, optimizer)) {
   workspace.fit(state.x.size(), state.y.size());
 }
@@ -228,7 +235,9 @@ std::vector<RandomGameResult> run_batch_exploration(const math::MatrixView& base
         return Exploration(base, optimizer, band, num_steps, norm, metric,
                            ChaChaRng::for_this_thread());
       },
-      [](Exploration& context, std::size_t) { return context.execute_clean_run(); });
+      [](Exploration& context, std::size_t, const BatchStop& stop) {
+        return context.execute_clean_run(stop.interruption());
+      });
   return results;
 }
 

@@ -32,7 +32,8 @@ struct Exploration {
   // storage order with a fresh perturbation (per entry: magnitude, then the sign coin; the coin
   // true gives -magnitude), measures it, adds the base matrix and runs to convergence.
   // Returns the perturbation's norm and the metric of the run's gaps, which stay in `gaps`.
-  RandomGameResult execute_clean_run();
+  // Throws domain::RunInterrupted when `interrupted` ends the run early.
+  RandomGameResult execute_clean_run(const domain::Interruption& interrupted = {});
 
   optimizers::Optimizer optimizer;
   math::MatrixView base;
@@ -66,7 +67,7 @@ struct LaneExploration {
                   const MetricMethod& metric, ChaChaRng& rng);
 
   // Runs indices [begin, end) and writes run i's result to out[i]. Once `stop` is requested no
-  // further run starts and the runs in flight are abandoned. A stop inside a run (replayed by
+  // further run starts and the runs in flight are abandoned within a few thousand steps. A stop inside a run (replayed by
   // the general step rule, see optimizers::SmallStep) or inside its metric propagates.
   void run(std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
            const BatchStop& stop);
@@ -83,8 +84,10 @@ struct LaneExploration {
   MagnitudeBand band;
   MetricMethod metric;
   optimizers::Workspace workspace;  // for a replayed step
-  math::Vector gaps;  // kExplorationLanes gap histories of num_steps entries, lane after lane
-  Runner runner;      // the kernels for this rule and size, chosen once
+  // Per lane, what the metric reads of the gap history of the lane's run: its tail, or a
+  // running sum; never the whole history, so the lanes hold less than one run made alone.
+  std::vector<GapReducer> gaps;
+  Runner runner;  // the kernels for this rule and size, chosen once
 };
 
 // Runs `count` perturbed runs on the pool; entry k is run k's result whatever worker ran it.

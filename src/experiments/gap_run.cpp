@@ -6,10 +6,11 @@
 namespace ludovec::experiments {
 
 void run_gaps_until_convergence(domain::GameState& state, optimizers::Optimizer& optimizer,
-                                optimizers::Workspace& workspace, std::span<double> gaps) {
+                                optimizers::Workspace& workspace, std::span<double> gaps,
+                                const domain::Interruption& interrupted) {
   domain::GapRecorder recorder(gaps);
   optimizers::run_recorded(static_cast<std::uint32_t>(gaps.size()), state, optimizer, workspace,
-                           recorder);
+                           recorder, interrupted);
 }
 
 }  // namespace ludovec::experiments

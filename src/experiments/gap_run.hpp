@@ -11,8 +11,10 @@ namespace ludovec::experiments {
 
 // Steps `state` exactly as the full run loop does (same steps, same strict threshold, the
 // converging gap repeated to the end) but records only the gaps, into `gaps`, whose length is
-// the step limit. Allocates nothing: `workspace` must already fit the game.
+// the step limit. Allocates nothing: `workspace` must already fit the game. Throws
+// domain::RunInterrupted when `interrupted` ends the run early.
 void run_gaps_until_convergence(domain::GameState& state, optimizers::Optimizer& optimizer,
-                                optimizers::Workspace& workspace, std::span<double> gaps);
+                                optimizers::Workspace& workspace, std::span<double> gaps,
+                                const domain::Interruption& interrupted = {});
 
 }  // namespace ludovec::experiments

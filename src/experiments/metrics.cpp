@@ -1,5 +1,6 @@
 #include "experiments/metrics.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -40,12 +41,15 @@ double total_var(std::span<const double> gaps) noexcept {
   return total;
 }
 
+[[noreturn]] void stop_beyond_history(std::size_t start, std::size_t length, double cutoff) {
+  math::stop("the metric tail would start at gap " + std::to_string(start) +
+             ", beyond the history of " + std::to_string(length) + " gaps (cutoff " +
+             math::format_double(cutoff) + ")");
+}
+
 std::span<const double> tail_of(std::span<const double> gaps, double cutoff) {
   const std::size_t start = tail_start(gaps.size(), cutoff);
-  if (start > gaps.size())
-    math::stop("the metric tail would start at gap " + std::to_string(start) +
-               ", beyond the history of " + std::to_string(gaps.size()) +
-               " gaps (cutoff " + math::format_double(cutoff) + ")");
+  if (start > gaps.size()) stop_beyond_history(start, gaps.size(), cutoff);
   return gaps.subspan(start);
 }
 
@@ -66,6 +70,54 @@ double metric_of_gaps(std::span<const double> gaps, const MetricMethod& method) 
     double operator()(const TotalVar&) const { return total_var(gaps); }
   };
   return std::visit(Visitor{gaps}, method);
+}
+
+namespace {
+
+// Where a tail-reading metric's tail starts; length itself for TotalVar.
+std::size_t reduced_tail_start(std::size_t length, const MetricMethod& method) noexcept {
+  if (const auto* m = std::get_if<MaxLast>(&method)) return tail_start(length, m->cutoff);
+  if (const auto* v = std::get_if<VarLast>(&method)) return tail_start(length, v->cutoff);
+  return length;
+}
+
+}  // namespace
+
+GapReducer::GapReducer(std::size_t length, const MetricMethod& method)
+    : method_(method),
+      length_(length),
+      tail_start_(std::min(reduced_tail_start(length, method), length)),
+      tail_(held(length, method), 0.0),
+      sums_variation_(std::holds_alternative<TotalVar>(method)) {}
+
+std::size_t GapReducer::held(std::size_t length, const MetricMethod& method) noexcept {
+  const std::size_t start = reduced_tail_start(length, method);
+  return start < length ? length - start : 0;
+}
+
+void GapReducer::converged_at(std::size_t t, double gap) noexcept {
+  if (t + 1 >= length_) return;
+  const std::size_t from = std::max(t + 1, tail_start_);
+  std::fill(tail_.begin() + static_cast<std::ptrdiff_t>(from - tail_start_), tail_.end(), gap);
+  // Each repeat adds |gap - gap|: +0.0, which changes nothing, or NaN for an infinite gap,
+  // which no later addition changes; one addition stands for all of them.
+  if (sums_variation_) total_ += std::fabs(gap - gap);
+}
+
+double GapReducer::finish() const {
+  struct Visitor {
+    const GapReducer& r;
+    double operator()(const MaxLast& m) const { return max_last(r.checked_tail(m.cutoff)); }
+    double operator()(const VarLast& m) const { return var_last(r.checked_tail(m.cutoff)); }
+    double operator()(const TotalVar&) const { return r.total_; }
+  };
+  return std::visit(Visitor{*this}, method_);
+}
+
+std::span<const double> GapReducer::checked_tail(double cutoff) const {
+  const std::size_t start = tail_start(length_, cutoff);
+  if (start > length_) stop_beyond_history(start, length_, cutoff);
+  return tail_;
 }
 
 math::Vector vec_results_to_metrics(std::vector<domain::GameResult> results,

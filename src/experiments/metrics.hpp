@@ -1,6 +1,7 @@
 // Convergence metrics that reduce a run's duality-gap history to one number, and their names.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -36,6 +37,43 @@ std::size_t tail_start(std::size_t length, double cutoff) noexcept;
 // Empty tails give -inf (MaxLast) and 0.0 (VarLast). Stops when the tail would start beyond
 // the end of the history (a negative cutoff).
 double metric_of_gaps(std::span<const double> gaps, const MetricMethod& method);
+
+// metric_of_gaps of the gap history of one run of `length` steps, taken while the run makes it
+// and holding only what the metric reads: the tail for MaxLast and VarLast, the previous gap
+// and a running sum for TotalVar. A run records gap t = 0, 1, ... in order, then either ends
+// at the step limit or pads after a converging gap; finish() is bit for bit metric_of_gaps of
+// the history so made, and stops as it does for a tail beyond the history.
+class GapReducer {
+ public:
+  GapReducer(std::size_t length, const MetricMethod& method);
+
+  // Doubles held for a run: the tail's length, or 0.
+  static std::size_t held(std::size_t length, const MetricMethod& method) noexcept;
+
+  void record(std::size_t t, double gap) noexcept {
+    if (t >= tail_start_) tail_[t - tail_start_] = gap;
+    if (sums_variation_) {
+      if (t > 0) total_ += std::fabs(gap - previous_);
+      previous_ = gap;
+    }
+  }
+  // Gap t, `gap`, converged: every later gap repeats it.
+  void converged_at(std::size_t t, double gap) noexcept;
+  double finish() const;
+  // Ready for the next run.
+  void restart() noexcept { total_ = 0.0; }
+
+ private:
+  std::span<const double> checked_tail(double cutoff) const;
+
+  MetricMethod method_;
+  std::size_t length_;
+  std::size_t tail_start_;  // length_ when nothing is held
+  math::Vector tail_;
+  bool sums_variation_;
+  double previous_ = 0.0;
+  double total_ = 0.0;
+};
 
 // metric_of_gaps of every result's gaps_history, in order; each result is released as soon as
 // its metric is known.

@@ -15,14 +15,16 @@ math::Vector even_strategy(const char* refusal) {
 }
 
 domain::GameResult run_one(const math::MatrixView& view, const optimizers::Optimizer& optimizer,
-                           std::uint32_t num_steps, bool normalize) {
+                           std::uint32_t num_steps, bool normalize,
+                           const domain::Interruption& interrupted) {
   math::Matrix a = math::Matrix::copy_of(view);
   if (normalize) normalize_to_unit_range(a);
   math::Vector x = even_strategy("unable to build x");
   math::Vector y = even_strategy("unable to build y");
   domain::GameState state{std::move(x), std::move(y), std::move(a)};
   optimizers::Optimizer clone = optimizer;
-  return optimizers::run_experiment_until_convergence(domain::Experiment{num_steps}, state, clone);
+  return optimizers::run_experiment_until_convergence(domain::Experiment{num_steps}, state, clone,
+                                                      interrupted);
 }
 
 }  // namespace
@@ -50,8 +52,8 @@ std::vector<domain::GameResult> neighborhood_exploration(const MatrixStackView& 
   struct NoContext {};
   fill_by_index(
       execution, std::span<domain::GameResult>(results), [] { return NoContext{}; },
-      [&](NoContext&, std::size_t i) {
-        return run_one(matrices.matrix(i), optimizer, num_steps, normalize);
+      [&](NoContext&, std::size_t i, const BatchStop& stop) {
+        return run_one(matrices.matrix(i), optimizer, num_steps, normalize, stop.interruption());
       });
   return results;
 }

@@ -31,12 +31,27 @@ double infinity_norm(const math::MatrixView& a) noexcept {
 
 double frobenius_norm(const math::MatrixView& a) noexcept {
   double sum = 0.0;
+  double largest = 0.0;  // of the absolute values; NaN entries make the plain result NaN anyway
   for (std::size_t i = 0; i < a.rows; ++i)
     for (std::size_t j = 0; j < a.cols; ++j) {
       const double v = a.at(i, j);
       sum += v * v;
+      largest = std::fmax(largest, std::fabs(v));
     }
-  return std::sqrt(sum);
+  const double plain = std::sqrt(sum);
+  // The plain sum of squares underflows to 0 for entries below about 1e-162 and overflows to
+  // infinity above about 1e154. Only then is it redone on entries scaled by the largest one,
+  // so that every other result stays the plain formula's, bit for bit.
+  const bool underflowed = plain == 0.0 && largest > 0.0;
+  const bool overflowed = std::isinf(plain) && std::isfinite(largest);
+  if (!underflowed && !overflowed) return plain;
+  double scaled = 0.0;
+  for (std::size_t i = 0; i < a.rows; ++i)
+    for (std::size_t j = 0; j < a.cols; ++j) {
+      const double v = a.at(i, j) / largest;
+      scaled += v * v;
+    }
+  return largest * std::sqrt(scaled);
 }
 
 NormFunction norm_function(NormType type) noexcept {

@@ -21,7 +21,10 @@ double max_norm(const math::MatrixView& a) noexcept;
 // are folded from -inf ignoring NaN. No rows: -inf; rows without columns: -0.0.
 double infinity_norm(const math::MatrixView& a) noexcept;
 
-// Square root of the sum of squares taken in storage order from 0.0; NaN propagates.
+// Square root of the sum of squares taken in storage order from 0.0; NaN propagates. Where
+// that sum underflows to 0 although an entry is non-zero, or overflows to infinity although
+// every entry is finite, the result is recomputed on the entries divided by the largest
+// absolute value: largest * sqrt(sum of (entry / largest)^2).
 double frobenius_norm(const math::MatrixView& a) noexcept;
 
 NormFunction norm_function(NormType type) noexcept;

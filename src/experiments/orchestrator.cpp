@@ -52,6 +52,8 @@ ConcentricOutput explore_concentric(const math::MatrixView& base,
   out.slice_boundaries.reserve(num_slices);
   out.metrics.reserve(num_slices);
   for (std::uint32_t t = 0; t < num_slices; ++t) {
+    // Slices quicker than the pool's look at the hook would never let the caller cancel.
+    if (t > 0 && execution.cancel && execution.cancel()) throw Cancelled();
     const double lower = static_cast<double>(t) * width + config.inner_radius;
     const double upper = static_cast<double>(t + std::uint64_t{1}) * width + config.inner_radius;
     out.slice_boundaries.emplace_back(lower, upper);

@@ -20,6 +20,8 @@ MagnitudeBand make_band(double lo, double hi);
 // after the other, num_exploration / num_slices runs each with max_norm, the slice boundaries
 // and each slice's metrics; no slices stops with "attempt to divide by zero" before any run.
 // Band stops happen before the band's runs; a failing run or metric stops the whole call.
+// Besides the waits of the batches, execution.cancel is asked between two slices (Cancelled,
+// or its exception, follows as in WorkerPool::for_each_chunk).
 ExplorationOutput random_neighborhood_exploration(const math::MatrixView& base,
                                                   optimizers::Optimizer optimizer,
                                                   const ExplorationConfig& config,

@@ -57,6 +57,17 @@ std::optional<std::size_t> parse_thread_count(std::string_view text) noexcept {
 
 std::size_t decide_pool_size(const EnvLookup& env, std::size_t affinity_cpus,
                              std::optional<std::size_t> quota_cpus) {
+  return choose_pool_size(env, affinity_cpus, quota_cpus).asked;
+}
+
+std::size_t pool_thread_cap(std::size_t affinity_cpus) noexcept {
+  constexpr std::size_t kThreadsPerCpu = 8, kLeastCap = 64;
+  const std::size_t cpus = std::max<std::size_t>(1, affinity_cpus);
+  return cpus > kLeastCap / kThreadsPerCpu ? cpus * kThreadsPerCpu : kLeastCap;
+}
+
+PoolSizeChoice choose_pool_size(const EnvLookup& env, std::size_t affinity_cpus,
+                                std::optional<std::size_t> quota_cpus) {
   const auto read = [&](const char* name) -> std::optional<std::size_t> {
     const auto text = env(name);
     return text ? parse_thread_count(*text) : std::nullopt;
@@ -65,9 +76,14 @@ std::size_t decide_pool_size(const EnvLookup& env, std::size_t affinity_cpus,
     const std::size_t cpus = std::max<std::size_t>(1, affinity_cpus);
     return quota_cpus ? std::min(cpus, std::max<std::size_t>(1, *quota_cpus)) : cpus;
   };
-  if (const auto n = read("RAYON_NUM_THREADS")) return *n > 0 ? *n : processors();
-  if (const auto n = read("RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
-  return processors();
+  const auto from = [&](const char* variable, std::size_t asked) {
+    return PoolSizeChoice{variable, asked, std::min(asked, pool_thread_cap(affinity_cpus))};
+  };
+  if (const auto n = read("RAYON_NUM_THREADS"); n && *n > 0) return from("RAYON_NUM_THREADS", *n);
+  if (const auto n = read("RAYON_NUM_THREADS"); !n || *n != 0) {
+    if (const auto m = read("RAYON_RS_NUM_CPUS"); m && *m > 0) return from("RAYON_RS_NUM_CPUS", *m);
+  }
+  return from(nullptr, processors());
 }
 
 std::optional<std::size_t> cgroup2_cpu_limit(std::string_view cpu_max) noexcept {
@@ -117,12 +133,12 @@ std::optional<std::size_t> cgroup_cpu_quota() noexcept {
   return std::nullopt;
 }
 
-std::size_t default_pool_size() {
+PoolSizeChoice default_pool_size() {
   const EnvLookup env = [](const char* name) -> std::optional<std::string_view> {
     const char* value = std::getenv(name);
     return value ? std::optional<std::string_view>(value) : std::nullopt;
   };
-  return decide_pool_size(env, affinity_cpu_count(), cgroup_cpu_quota());
+  return choose_pool_size(env, affinity_cpu_count(), cgroup_cpu_quota());
 }
 
 }  // namespace ludovec::experiments

@@ -22,6 +22,22 @@ std::optional<std::size_t> parse_thread_count(std::string_view text) noexcept;
 std::size_t decide_pool_size(const EnvLookup& env, std::size_t affinity_cpus,
                              std::optional<std::size_t> quota_cpus);
 
+// The most worker threads the pool starts, whatever the environment asks: eight per processor
+// of the affinity set, and never fewer than 64. More threads than that only compete for the
+// same processors, and a mistyped value (10000, 99999999999) must not start them all.
+std::size_t pool_thread_cap(std::size_t affinity_cpus) noexcept;
+
+// What decide_pool_size decided, and why: `variable` names the environment variable the size
+// came from (nullptr for the processor default), `asked` is the size it gave, `threads` the
+// size to start, which is `asked` capped by pool_thread_cap.
+struct PoolSizeChoice {
+  const char* variable = nullptr;
+  std::size_t asked = 0;
+  std::size_t threads = 0;
+};
+PoolSizeChoice choose_pool_size(const EnvLookup& env, std::size_t affinity_cpus,
+                                std::optional<std::size_t> quota_cpus);
+
 // CPUs granted by a cgroup v2 "cpu.max" text ("<quota> <period>" or "max <period>"): quota /
 // period rounded down, at least 1; nullopt when unlimited or malformed.
 std::optional<std::size_t> cgroup2_cpu_limit(std::string_view cpu_max) noexcept;
@@ -36,7 +52,7 @@ std::size_t affinity_cpu_count() noexcept;
 // The quota of this process's cgroup, v2 first, then v1; nullopt when none applies.
 std::optional<std::size_t> cgroup_cpu_quota() noexcept;
 
-// decide_pool_size for this process and its environment.
-std::size_t default_pool_size();
+// choose_pool_size for this process and its environment.
+PoolSizeChoice default_pool_size();
 
 }  // namespace ludovec::experiments

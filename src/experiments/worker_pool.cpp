@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -62,6 +65,12 @@ WorkerPool::WorkerPool(std::size_t workers) {
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   try {
     for (std::size_t i = 0; i < workers; ++i) threads_.emplace_back([this] { serve(); });
+  } catch (const std::system_error& e) {
+    if (threads_.empty()) {
+      pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+      throw PoolStartError("the worker pool could not start a single thread (" +
+                           e.code().message() + ")");
+    }
   } catch (...) {
     if (threads_.empty()) {
       pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -150,6 +159,7 @@ namespace {
 // child never inherits it locked by a thread that did not survive.
 std::mutex pool_creation;
 WorkerPool* shared_pool = nullptr;
+std::optional<std::string> pool_size_notice;  // guarded by pool_creation
 
 void lock_before_fork() noexcept { pool_creation.lock(); }
 void unlock_in_parent() noexcept { pool_creation.unlock(); }
@@ -171,8 +181,26 @@ WorkerPool& process_pool() {
   }();
   (void)fork_handlers;
   std::lock_guard lock(pool_creation);
-  if (!shared_pool) shared_pool = new WorkerPool(default_pool_size());
+  if (shared_pool) return *shared_pool;
+  const PoolSizeChoice choice = default_pool_size();
+  auto pool = std::make_unique<WorkerPool>(choice.threads);
+  if (choice.variable != nullptr) {
+    const std::string setting = std::string(choice.variable) + "=" + std::to_string(choice.asked);
+    if (pool->size() < choice.threads)
+      throw PoolStartError(setting + " asks for " + std::to_string(choice.threads) +
+                           " worker threads, but the system started only " +
+                           std::to_string(pool->size()));
+    if (choice.threads < choice.asked)
+      pool_size_notice = setting + " asks for more worker threads than the pool starts: " +
+                         std::to_string(choice.threads) + " (eight per processor, at least 64)";
+  }
+  shared_pool = pool.release();
   return *shared_pool;
+}
+
+std::optional<std::string> take_pool_size_notice() {
+  std::lock_guard lock(pool_creation);
+  return std::exchange(pool_size_notice, std::nullopt);
 }
 
 }  // namespace ludovec::experiments

@@ -8,9 +8,15 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <span>
 #include <thread>
+#include <type_traits>
 #include <vector>
+
+#include "domain/game_result.hpp"
 
 namespace ludovec::experiments {
 
@@ -18,6 +24,13 @@ namespace ludovec::experiments {
 class Cancelled final : public std::exception {
  public:
   const char* what() const noexcept override { return "the batch was cancelled"; }
+};
+
+// The pool could not start the threads it was asked for; what() says how many it was asked
+// for, why, and how many the system started.
+class PoolStartError final : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // Asked on the submitting thread about every 100 ms while a batch runs. Returning true cancels
@@ -31,6 +44,13 @@ class BatchStop {
   explicit BatchStop(const std::atomic<bool>& flag) noexcept : flag_(flag) {}
   bool requested() const noexcept { return flag_.load(std::memory_order_acquire); }
 
+  // The same question asked by a run between blocks of steps, so that a long run is abandoned
+  // within a few thousand steps instead of at its end. Valid while this BatchStop lives.
+  domain::Interruption interruption() const noexcept {
+    return {[](const void* self) { return static_cast<const BatchStop*>(self)->requested(); },
+            this};
+  }
+
  private:
   const std::atomic<bool>& flag_;
 };
@@ -41,7 +61,7 @@ class BatchStop {
 class WorkerPool {
  public:
   // Starts `workers` threads (at least one). If the system refuses some of them the pool keeps
-  // those that started; it throws only when none did.
+  // those that started; it throws PoolStartError only when none did.
   explicit WorkerPool(std::size_t workers);
   // Stops and joins the workers; no batch may be running. The process-wide pool never dies.
   ~WorkerPool();
@@ -84,8 +104,15 @@ class WorkerPool {
 
 // The process-wide pool, built on first use with default_pool_size() workers and never
 // destroyed. In a child process after fork() the first use builds a new pool: the parent's
-// workers did not survive the fork, and its pool is deliberately leaked.
+// workers did not survive the fork, and its pool is deliberately leaked. When the size comes
+// from an environment variable and the system starts fewer threads than it asks for, throws
+// PoolStartError naming the variable, its value and how many started, and keeps no pool (the
+// next use tries again).
 WorkerPool& process_pool();
+
+// A one-line notice, once, when the process-wide pool was built with fewer threads than its
+// environment variable asked for (pool_thread_cap); nullopt otherwise and afterwards.
+std::optional<std::string> take_pool_size_notice();
 
 // Where a batch runs and how the thread that waits for it may call it off.
 struct BatchExecution {
@@ -95,7 +122,8 @@ struct BatchExecution {
   WorkerPool& resolve() const { return pool ? *pool : process_pool(); }
 };
 
-// out[i] = run_one(context, i) for every i, on the pool. Each chunk builds one context with
+// out[i] = run_one(context, i) for every i, on the pool (or run_one(context, i, stop), for runs
+// that look at the batch's BatchStop themselves). Each chunk builds one context with
 // make_context() on its worker and reuses it for its indices, in increasing order. Between two
 // indices a chunk stops when the batch is abandoned. Failures and cancellation as
 // WorkerPool::for_each_chunk; on any of them `out` holds partial results the caller discards.
@@ -104,7 +132,13 @@ void fill_by_index(const BatchExecution& execution, std::span<T> out,
                    const MakeContext& make_context, const RunOne& run_one) {
   auto body = [&](std::size_t begin, std::size_t end, const BatchStop& stop) {
     auto context = make_context();
-    for (std::size_t i = begin; i < end && !stop.requested(); ++i) out[i] = run_one(context, i);
+    for (std::size_t i = begin; i < end && !stop.requested(); ++i) {
+      if constexpr (std::is_invocable_v<const RunOne&, decltype(context)&, std::size_t,
+                                        const BatchStop&>)
+        out[i] = run_one(context, i, stop);
+      else
+        out[i] = run_one(context, i);
+    }
   };
   execution.resolve().for_each_chunk(out.size(), body, execution.cancel);
 }

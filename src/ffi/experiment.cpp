@@ -1,5 +1,6 @@
 #include "ffi/experiment.hpp"
 
+#include <string>
 #include <utility>
 
 #include "ffi/args.hpp"
@@ -27,8 +28,13 @@ PyObject* new_experiment(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
   });
 }
 
-// Steps the held optimizer on the held state; both keep what the run (or a stop inside it)
-// left. The exclusive borrows are released, optimizer first, before the result is wrapped.
+// Whether a signal handler raised (Ctrl-C's KeyboardInterrupt, say); the error stays set. Asked
+// every few thousand steps on the interpreter thread, which holds the lock throughout.
+bool signal_raised(const void*) { return PyErr_CheckSignals() < 0; }
+
+// Steps the held optimizer on the held state; both keep what the run (or a stop inside it, or
+// an exception from a signal handler) left. The exclusive borrows are released, optimizer
+// first, before the result is wrapped.
 PyObject* run_in_place(PyObject* self, PyObject*) noexcept {
   return guarded([&] {
     auto* experiment = instance_cast<PyExperiment>(self);
@@ -41,9 +47,17 @@ PyObject* run_in_place(PyObject* self, PyObject*) noexcept {
       ExclusiveBorrow optimizer_borrow{optimizer->borrow_flag};
       // The histories are allocated at full length before the first step.
       const domain::GameState& s = state->record;
-      require_memory(Bytes::doubles(record.num_steps) * (s.x.size() + s.y.size() + 1));
-      return optimizers::run_experiment_until_convergence(domain::Experiment{record.num_steps},
-                                                          state->record, optimizer->record);
+      require_memory(Bytes::doubles(record.num_steps) * (s.x.size() + s.y.size() + 1),
+                     "the histories of a run of " + std::to_string(record.num_steps) +
+                         " steps with strategies of " + std::to_string(s.x.size()) + " and " +
+                         std::to_string(s.y.size()) + " entries");
+      try {
+        return optimizers::run_experiment_until_convergence(
+            domain::Experiment{record.num_steps}, state->record, optimizer->record,
+            domain::Interruption{&signal_raised, nullptr});
+      } catch (const domain::RunInterrupted&) {
+        throw PyErrAlreadySet{};
+      }
     }();
     return wrap_game_result(std::move(result));
   });

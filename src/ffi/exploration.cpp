@@ -1,11 +1,15 @@
 #include "ffi/exploration.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
 #include <variant>
 
+#include "experiments/engine.hpp"
 #include "experiments/neighborhood.hpp"
 #include "experiments/orchestrator.hpp"
 #include "experiments/types.hpp"
@@ -27,12 +31,37 @@ namespace {
 // Ctrl-C check), and other threads whenever such a handler lets the interpreter lock go.
 std::thread::id exploring_thread{};
 
+// A child forked while a batch waits (by another thread, while a signal handler let the lock
+// go) has only the forking thread, which is not exploring: it must not wait for the marker.
+void forget_exploring_thread_in_child() noexcept { exploring_thread = {}; }
+
+// The process-wide pool, started if need be: a pool that cannot start raises RuntimeError with
+// the reason, and one smaller than its environment variable asked for says so once, as a
+// RuntimeWarning.
+void ensure_pool() {
+  static const bool fork_handler = [] {
+    if (pthread_atfork(nullptr, nullptr, &forget_exploring_thread_in_child) != 0)
+      throw std::bad_alloc();  // its only failure: no memory for the handler
+    return true;
+  }();
+  (void)fork_handler;
+  try {
+    (void)experiments::process_pool();
+  } catch (const experiments::PoolStartError& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+    throw PyErrAlreadySet{};
+  }
+  if (const auto notice = experiments::take_pool_size_notice())
+    if (PyErr_WarnEx(PyExc_RuntimeWarning, notice->c_str(), 1) < 0) throw PyErrAlreadySet{};
+}
+
 // Holds the pool for one exploration call, and connects its wait to Ctrl-C: signals are
 // checked on this thread about every 100 ms, and a pending KeyboardInterrupt (or whatever a
 // Python signal handler raises) cancels the batch at the next run boundary and propagates.
 class ExplorationSession {
  public:
   ExplorationSession() {
+    ensure_pool();
     const auto me = std::this_thread::get_id();
     if (exploring_thread == me) {
       PyErr_SetString(PyExc_RuntimeError,
@@ -81,7 +110,9 @@ T value_or_value_error(math::Result<T>&& result) {
 // and either could resize or free the array a view points into.
 math::Matrix private_matrix_copy(PyObject* obj) {
   const math::MatrixView view = to_matrix_view(obj);
-  require_memory(Bytes::doubles(view.rows) * view.cols);
+  require_memory(Bytes::doubles(view.rows) * view.cols,
+                 "a copy of a " + std::to_string(view.rows) + " x " + std::to_string(view.cols) +
+                     " matrix");
   return math::Matrix::copy_of(view);
 }
 
@@ -100,7 +131,9 @@ struct StackCopy {
 
 StackCopy private_stack_copy(PyObject* obj) {
   const StackView view = to_stack_view(obj);
-  require_memory(Bytes::doubles(view.count) * view.rows * view.cols);
+  require_memory(Bytes::doubles(view.count) * view.rows * view.cols,
+                 "a copy of a stack of " + std::to_string(view.count) + " matrices of " +
+                     std::to_string(view.rows) + " x " + std::to_string(view.cols));
   StackCopy copy{math::Vector(math::checked_size(view.count,
                                                  math::checked_size(view.rows, view.cols))),
                  view.count, view.rows, view.cols};
@@ -112,13 +145,28 @@ StackCopy private_stack_copy(PyObject* obj) {
 }
 
 // What one batch of `runs` perturbed runs holds at once: a result per run, and the context
-// (working matrix and gap history) that each worker builds when the batch starts. A batch of
-// no runs still builds one state from the base matrix.
-Bytes batch_memory(const math::Matrix& base, std::uint32_t runs, std::uint32_t num_steps) {
+// that each worker builds when the batch starts: its working matrix, and on small square games
+// what the metric reads of each lane's gap history, else the whole history of its run. A batch
+// of no runs still builds one state from the base matrix.
+Bytes batch_memory(const math::Matrix& base, const optimizers::Optimizer& optimizer,
+                   std::uint32_t runs, std::uint32_t num_steps,
+                   const experiments::MetricMethod& metric) {
   if (runs == 0) return Bytes::doubles(base.size());
+  ensure_pool();
   const std::size_t contexts = std::min<std::size_t>(runs, experiments::process_pool().size());
+  const Bytes gaps =
+      experiments::LaneExploration::applies(base.view(), optimizer)
+          ? Bytes::doubles(experiments::GapReducer::held(num_steps, metric)) *
+                experiments::kExplorationLanes
+          : Bytes::doubles(num_steps);
   return Bytes(sizeof(experiments::RandomGameResult)) * runs +
-         (Bytes::doubles(base.size()) + Bytes::doubles(num_steps)) * contexts;
+         (Bytes::doubles(base.size()) + gaps) * contexts;
+}
+
+// "4 runs of 20 steps on a 2 x 2 game", for refusals.
+std::string batch_text(const math::Matrix& base, std::uint64_t runs, std::uint32_t num_steps) {
+  return std::to_string(runs) + " runs of " + std::to_string(num_steps) + " steps on a " +
+         std::to_string(base.rows()) + " x " + std::to_string(base.cols()) + " game";
 }
 
 constexpr double kDefaultCutoff = 0.1;
@@ -180,8 +228,10 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
     const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
     const auto norm = value_or_value_error(experiments::parse_norm_type(norm_str));
     // Besides the batch: the native norms and metrics, then the arrays built from them.
-    require_memory(batch_memory(a.a_delta, a.num_exploration, a.num_steps) +
-                   Bytes::doubles(a.num_exploration) * 2);
+    require_memory(batch_memory(a.a_delta, a.optimizer, a.num_exploration, a.num_steps, metric) +
+                       Bytes::doubles(a.num_exploration) * 2,
+                   "scattered_exploration() of " +
+                       batch_text(a.a_delta, a.num_exploration, a.num_steps));
     auto output = explore(a, experiments::Scattered{norm}, metric);
     auto* scattered = std::get_if<experiments::ScatteredOutput>(&output);
     if (scattered == nullptr)
@@ -216,9 +266,11 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
       // One batch at a time, beside the boundaries and the metrics of every slice, which are
       // held natively, flattened, and copied into the arrays.
       const std::uint32_t per_slice = a.num_exploration / num_slices;
-      require_memory(batch_memory(a.a_delta, per_slice, a.num_steps) +
-                     Bytes::doubles(num_slices) * 4 +
-                     Bytes::doubles(std::uint64_t{per_slice} * num_slices) * 3);
+      require_memory(batch_memory(a.a_delta, a.optimizer, per_slice, a.num_steps, metric) +
+                         Bytes::doubles(num_slices) * 4 +
+                         Bytes::doubles(std::uint64_t{per_slice} * num_slices) * 3,
+                     "concentric_exploration() of " + std::to_string(num_slices) +
+                         " slices of " + batch_text(a.a_delta, per_slice, a.num_steps));
     }
     auto output = explore(a, experiments::Concentric{num_slices}, metric);
     auto* concentric = std::get_if<experiments::ConcentricOutput>(&output);
@@ -254,7 +306,9 @@ PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t 
     const bool normalize = in.convert(3, to_bool);
     // Every run keeps its full histories until the list is built; its strategies have two
     // entries each (x_history, y_history and gaps_history: five values per step).
-    require_memory(Bytes::doubles(num_steps) * 5 * stack.count);
+    require_memory(Bytes::doubles(num_steps) * 5 * stack.count,
+                   "neighborhood_exploration() of " + std::to_string(stack.count) +
+                       " runs of " + std::to_string(num_steps) + " steps");
     std::vector<domain::GameResult> results = [&] {
       ExplorationSession session;
       return experiments::neighborhood_exploration(stack.view(), optimizer, num_steps,

@@ -1,5 +1,6 @@
 #include "ffi/game.hpp"
 
+#include <string>
 #include <utility>
 
 #include "ffi/args.hpp"
@@ -26,7 +27,10 @@ PyObject* new_game_state(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     // Zero-strided arrays can describe far more entries than they store. Each strategy is
     // copied, then projected through a working copy into its result.
     require_memory(Bytes::doubles(x.size) * 3 + Bytes::doubles(y.size) * 3 +
-                   Bytes::doubles(a.rows) * a.cols);
+                       Bytes::doubles(a.rows) * a.cols,
+                   "a GameState with strategies of " + std::to_string(x.size) + " and " +
+                       std::to_string(y.size) + " entries and a " + std::to_string(a.rows) +
+                       " x " + std::to_string(a.cols) + " matrix");
     domain::GameState state{math::simplex_projection(x.to_vector(), 1.0),
                             math::simplex_projection(y.to_vector(), 1.0),
                             math::Matrix::copy_of(a)};

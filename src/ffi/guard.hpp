@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "ffi/memory_budget.hpp"
+
 namespace ludovec::ffi {
 
 // Thrown after a C-API call failed; the Python error is already set.
@@ -21,6 +23,7 @@ inline constexpr const char* kGenericPanicMessage = "internal failure without a 
 // Runs `body` (returning a Ref) and hands its new reference to the interpreter, or NULL with
 // an error set: Stop and any other std::exception become PanicException(what()), memory
 // exhaustion (bad_alloc, or a length_error from an impossible container size) MemoryError,
+// with the refusal's text when the up-front check refused the request (MemoryRefused),
 // PyErrAlreadySet keeps the error already set.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
@@ -30,6 +33,8 @@ PyObject* guarded(Body&& body) noexcept {
     return result;
   } catch (const PyErrAlreadySet&) {
     if (!PyErr_Occurred()) raise_panic(kGenericPanicMessage);
+  } catch (const MemoryRefused& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <charconv>
 #include <fstream>
 #include <iterator>
@@ -99,9 +100,28 @@ std::uint64_t memory_ceiling() noexcept {
   }
 }
 
-void require_memory(Bytes needed) {
+std::string describe_bytes(std::uint64_t bytes) {
+  if (bytes < 1024) return std::to_string(bytes) + " bytes";
+  static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < std::size(kUnits)) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+void require_memory(Bytes needed, const std::string& what) {
   if (needed.count() <= kLookAbove) return;
-  if (needed.count() > memory_ceiling()) throw std::bad_alloc();
+  const std::uint64_t ceiling = memory_ceiling();
+  if (needed.count() > ceiling)
+    throw MemoryRefused("refused " + what + ": it needs at least " +
+                        describe_bytes(needed.count()) + ", and this process can obtain at most " +
+                        describe_bytes(ceiling) +
+                        " (memory and swap, address-space, data-segment and cgroup limits)");
 }
 
 }  // namespace ludovec::ffi

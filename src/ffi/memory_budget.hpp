@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
+#include <string>
+#include <utility>
 
 namespace ludovec::ffi {
 
@@ -33,12 +36,26 @@ class Bytes {
 // is least. Limits that cannot be read count as absent.
 std::uint64_t memory_ceiling() noexcept;
 
-// Throws std::bad_alloc (MemoryError at the boundary) when `needed`, the least memory a call
-// must hold at one time, exceeds memory_ceiling(). Linux overcommit grants single allocations
+// A request refused before anything was allocated; what() says what was refused and how much
+// it needed against what was available. MemoryError with that text at the boundary.
+class MemoryRefused final : public std::bad_alloc {
+ public:
+  explicit MemoryRefused(std::string message) : message_(std::move(message)) {}
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  std::string message_;
+};
+
+// A byte count for people: "512 bytes", "1.5 KiB", ..., "16.0 EiB".
+std::string describe_bytes(std::uint64_t bytes);
+
+// Throws MemoryRefused when `needed`, the least memory a call must hold at one time, exceeds
+// memory_ceiling(); `what` names the request ("a run of 5 steps on a 2 x 2 game"). Linux overcommit grants single allocations
 // up to the size of physical memory without backing them, so a call holding several such
 // blocks would otherwise be killed by the OOM killer while filling them with zeros, instead of
 // raising; and sanitizer runtimes abort on a failed operator new instead of throwing.
 // Requests below 64 MiB are let through without looking.
-void require_memory(Bytes needed);
+void require_memory(Bytes needed, const std::string& what);
 
 }  // namespace ludovec::ffi

@@ -1,5 +1,6 @@
 #include "ffi/optimizer.hpp"
 
+#include <string>
 #include <cstdint>
 #include <type_traits>
 #include <utility>
@@ -19,7 +20,8 @@ template <auto make>
 void require_optimizer_memory(std::uint32_t dim) {
   using Variant = decltype(make(0.0, 0u));
   constexpr std::uint64_t vectors = std::is_same_v<Variant, optimizers::OmwuOftrl> ? 2 : 4;
-  require_memory(Bytes::doubles(dim) * vectors);
+  require_memory(Bytes::doubles(dim) * vectors,
+                 "an optimizer of dimension " + std::to_string(dim));
 }
 
 constexpr Parameter kOptimizerParameters[] = {{"eta"}, {"dim"}};

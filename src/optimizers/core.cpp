@@ -70,10 +70,11 @@ void reset(Optimizer& opt) {
 }
 
 GameResult run_experiment_until_convergence(const domain::Experiment& e, GameState& s,
-                                            Optimizer& opt) {
+                                            Optimizer& opt,
+                                            const domain::Interruption& interrupted) {
   domain::HistoryRecorder recorder(e.num_steps, s.x.size(), s.y.size());
   Workspace w;
-  run_recorded(e.num_steps, s, opt, w, recorder);
+  run_recorded(e.num_steps, s, opt, w, recorder, interrupted);
   return std::move(recorder).take();
 }
 

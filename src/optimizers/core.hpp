@@ -83,8 +83,11 @@ inline double step(Optimizer& opt, GameState& s, Workspace& w) {
 void reset(Optimizer& opt);
 
 // The run loop of an Experiment with this optimizer; state and optimizer keep what the
-// last step left in them.
+// last step left in them. `interrupted` is asked every few thousand steps; when it answers
+// true the run throws domain::RunInterrupted, the state and the optimizer holding exactly
+// what the finished steps left.
 GameResult run_experiment_until_convergence(const domain::Experiment& e, GameState& s,
-                                            Optimizer& opt);
+                                            Optimizer& opt,
+                                            const domain::Interruption& interrupted = {});
 
 }  // namespace ludovec::optimizers

@@ -48,17 +48,20 @@ class SmallStepper {
   Workspace& workspace_;
 };
 
-// One run of a small game in registers; the state and the optimizer are written back at the
-// end. Hands back what a replayed step threw (a wide-vector function must not throw).
-// Flattened so that the whole loop is compiled for the clone's instruction set.
+// Steps [from, to) of a run of a small game in registers; the state and the optimizer are
+// written back at the end. `converged` tells whether a gap converged. Hands back what a
+// replayed step threw (a wide-vector function must not throw). Flattened so that the whole
+// loop is compiled for the clone's instruction set.
 template <class Rule, std::size_t N, class Recorder>
-[[gnu::flatten]] LUDOVEC_WIDE_VECTORS std::exception_ptr run_small(std::uint32_t num_steps,
+[[gnu::flatten]] LUDOVEC_WIDE_VECTORS std::exception_ptr run_small(std::uint32_t from,
+                                                                   std::uint32_t to,
                                                                    GameState& s, Rule& o,
                                                                    Workspace& w,
-                                                                   Recorder& recorder) noexcept {
+                                                                   Recorder& recorder,
+                                                                   bool& converged) noexcept {
   try {
     SmallStepper<Rule, N> stepper(s, o, w);
-    domain::run_until_convergence(num_steps, stepper, recorder);
+    converged = domain::run_steps(from, to, stepper, recorder);
     stepper.write_back();
     return nullptr;
   } catch (...) {
@@ -66,25 +69,39 @@ template <class Rule, std::size_t N, class Recorder>
   }
 }
 
-// Runs `opt` on `s` for at most num_steps steps into `recorder` (domain::run_until_convergence),
-// dispatching once per run: on the variant, and on the size of a small square game.
+// run_steps for the general rules, compiled apart from the dispatch around it: inlined there,
+// its loop costs a few instructions more per step.
+template <class Stepper, class Recorder>
+[[gnu::noinline]] bool run_general_steps(std::uint32_t from, std::uint32_t to, Stepper& stepper,
+                                         Recorder& recorder) {
+  return domain::run_steps(from, to, stepper, recorder);
+}
+
+// Runs `opt` on `s` for at most num_steps steps into `recorder`, in blocks
+// (domain::run_in_blocks), dispatching once per block: on the variant, and on the size of a
+// small square game. When `interrupted` ends the run early, throws domain::RunInterrupted after
+// the state and the optimizer took what the finished steps left.
 template <class Recorder>
 void run_recorded(std::uint32_t num_steps, GameState& s, Optimizer& opt, Workspace& w,
-                  Recorder& recorder) {
+                  Recorder& recorder, const domain::Interruption& interrupted = {}) {
   std::visit(
       [&]<class Rule>(Rule& o) {
-        std::exception_ptr stopped;
-        switch (small_size(s, o)) {
-          case 2: stopped = run_small<Rule, 2>(num_steps, s, o, w, recorder); break;
-          case 3: stopped = run_small<Rule, 3>(num_steps, s, o, w, recorder); break;
-          case 4: stopped = run_small<Rule, 4>(num_steps, s, o, w, recorder); break;
-          default: {
-            auto rule = [&](GameState& st) { return step(o, st, w); };
-            domain::StateStepper<decltype(rule)> stepper{s, rule};
-            domain::run_until_convergence(num_steps, stepper, recorder);
+        domain::run_in_blocks(num_steps, interrupted, [&](std::uint32_t from, std::uint32_t to) {
+          std::exception_ptr stopped;
+          bool converged = false;
+          switch (small_size(s, o)) {
+            case 2: stopped = run_small<Rule, 2>(from, to, s, o, w, recorder, converged); break;
+            case 3: stopped = run_small<Rule, 3>(from, to, s, o, w, recorder, converged); break;
+            case 4: stopped = run_small<Rule, 4>(from, to, s, o, w, recorder, converged); break;
+            default: {
+              auto rule = [&](GameState& st) { return step(o, st, w); };
+              domain::StateStepper<decltype(rule)> stepper{s, rule};
+              converged = run_general_steps(from, to, stepper, recorder);
+            }
           }
-        }
-        if (stopped) std::rethrow_exception(stopped);
+          if (stopped) std::rethrow_exception(stopped);
+          return converged;
+        });
       },
       opt.inner);
 }

@@ -415,7 +415,7 @@ def test_experiment(call):
             continue
         x_len, y_len = result.x_history.shape[1], result.y_history.shape[1]
         check_result(result, int(steps), x_len, y_len)
-        if steps:  # a step checks the shapes; no step, no check
+        if int(steps):  # a step checks the shapes; no step, no check
             assert state.a.shape == (x_len, y_len)
     with pytest.raises(TypeError):
         experiment.run_experiment_until_convergence_in_place(1)

@@ -4,7 +4,9 @@ and signal handlers that call back into the module while an exploration waits.""
 import concurrent.futures as cf
 import multiprocessing
 import os
+import re
 import signal
+import subprocess
 import sys
 import textwrap
 import threading
@@ -258,6 +260,185 @@ def test_a_child_forked_during_an_exploration_does_not_wait_forever():
         print(outcome)
     """)
     assert lines == ["returned"]
+
+
+def test_a_child_forked_by_another_thread_during_an_exploration_explores():
+    """While the handler sleeps, the lock is free and another thread forks: the child has no
+    exploring thread, whatever the parent's marker said."""
+    lines = run_script("""
+        import os, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)
+        rps = np.array([[0.0, 1, -1], [-1, 0, 1], [1, -1, 0]])
+        children = []
+        def fork_and_explore():
+            time.sleep(0.5)
+            pid = os.fork()
+            if pid == 0:
+                child = ludovec.scattered_exploration(a, opt, 8, 20, 0.0, 1.0, "max", "max_last")
+                os._exit(0 if child.metrics.shape == (8,) else 3)
+            children.append(pid)
+        signal.signal(signal.SIGALRM, lambda s, f: time.sleep(0.02))
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        forker = threading.Thread(target=fork_and_explore)
+        forker.start()
+        out = ludovec.scattered_exploration(rps, ludovec.Optimizer.omwuoomd(1e-3, 3), 20_000,
+                                            2_000, 0.0, 1.0, "max", "max_last")
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        forker.join()
+        status, deadline = "the child waited forever", time.monotonic() + 30
+        while time.monotonic() < deadline:
+            done, raw = os.waitpid(children[0], os.WNOHANG)
+            if done:
+                status = os.waitstatus_to_exitcode(raw)
+                break
+            time.sleep(0.05)
+        else:
+            os.kill(children[0], signal.SIGKILL)
+            os.waitpid(children[0], 0)
+        print(out.metrics.shape, status)
+    """)
+    assert lines == ["(20000,) 0"]
+
+
+# ----------------------------------------------------------------------------------- Ctrl-C
+
+# Each call runs far longer than the test waits; SIGINT arrives half a second into it.
+INTERRUPTED = {
+    "concentric exploration of many short slices": """ludovec.concentric_exploration(
+        rps, ludovec.Optimizer.omwuoomd(1e-3, 3), 160_000, 2_000, 0.0, 1.0, 20_000, "max_last")""",
+    "one long run of an exploration on a small game": """ludovec.scattered_exploration(
+        a, ludovec.Optimizer.omwuoomd(1e-9, 2), 1, 2**32 - 1, 0.1, 0.2, "max", "total_var")""",
+    "one long run of an exploration on a 100 x 100 game": """ludovec.scattered_exploration(
+        big, ludovec.Optimizer.omwuoomd(1e-9, 100), 1, 5_000_000, 0.1, 0.2, "max", "total_var")""",
+    "a single long Experiment run": "experiment.run_experiment_until_convergence_in_place()",
+}
+
+CTRL_C = """
+import signal, sys, time, numpy as np, ludovec
+a = np.array([[2.0, -1.0], [-1.0, 1.0]])
+rps = np.array([[0.0, 1, -1], [-1, 0, 1], [1, -1, 0]])
+big = np.random.default_rng(1).standard_normal((100, 100))
+def fresh():
+    return (ludovec.GameState(np.full(100, 0.01), np.full(100, 0.01), big),
+            ludovec.Optimizer.omwuoomd(1e-6, 100))
+st, op = fresh()
+experiment = ludovec.Experiment(st, op, 10**6)
+print("ready", flush=True)
+try:
+    {call}
+    print("returned", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic(), flush=True)
+print(ludovec.scattered_exploration(a, ludovec.Optimizer.ogda(0.1, 2), 8, 20, 0.0, 1.0, "max",
+                                    "max_last").metrics.shape)
+# The interrupted run left state and optimizer after a whole number of its blocks of steps:
+# a fresh pair reaches the same strategies after that many steps, and both pairs go on alike.
+def run(s, o, n):
+    return ludovec.Experiment(s, o, n).run_experiment_until_convergence_in_place()
+now = run(st, op, 1)
+st2, op2 = fresh()
+steps = 0
+while steps < 10**6:
+    r = run(st2, op2, 2048)
+    if np.array_equal(r.x_history[0], now.x_history[0]) and np.array_equal(
+            r.y_history[0], now.y_history[0]):
+        break
+    steps += 2048
+run(st, op, 2047)
+on = [run(s, o, 50) for s, o in ((st, op), (st2, op2))]
+print(0 < steps < 10**6 or "Experiment" not in {kind!r},
+      all(getattr(on[0], h).tobytes() == getattr(on[1], h).tobytes()
+          for h in ("x_history", "y_history", "gaps_history")))
+"""
+
+
+@pytest.mark.parametrize("kind", INTERRUPTED)
+def test_ctrl_c_interrupts_every_long_call(kind):
+    code = CTRL_C.format(call=textwrap.indent(INTERRUPTED[kind], "    ").strip(), kind=kind)
+    paths = [os.path.dirname(ludovec.__file__), os.environ.get("PYTHONPATH", "")]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.5)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=PATIENCE)
+    finally:
+        child.kill()
+        child.wait()
+    lines = out.splitlines()
+    assert child.returncode == 0, out + err
+    word, when = lines[0].split()
+    assert word == "interrupted"
+    print(f"{kind}: KeyboardInterrupt {float(when) - sent:.3f} s after SIGINT")
+    assert float(when) - sent < 2.0  # generous: the calls look every few thousand steps
+    assert lines[1:] == ["(8,)", "True True"]
+
+
+# ------------------------------------------------------------------------------ pool size
+
+POOL = """
+import os, warnings, numpy as np, ludovec
+a = np.array([[2.0, -1.0], [-1.0, 1.0]])
+opt = ludovec.Optimizer.ogda(0.1, 2)
+{before}
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    for _ in range(2):
+        try:
+            out = ludovec.scattered_exploration(a, opt, 8, 20, 0.0, 1.0, "max", "max_last")
+            print("explored", out.metrics.shape)
+        except RuntimeError as exc:
+            print("RuntimeError:", exc)
+print("threads", len(os.listdir("/proc/self/task")) - 1)
+for w in caught:
+    print(f"{{w.category.__name__}}: {{w.message}}")
+"""
+CAP = max(64, 8 * len(os.sched_getaffinity(0)))
+QUIET = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}  # only the pool's threads
+
+
+@pytest.mark.parametrize("variable, value", [
+    ("RAYON_NUM_THREADS", "10000"),
+    ("RAYON_RS_NUM_CPUS", "99999999999"),
+    ("RAYON_NUM_THREADS", "18446744073709551615"),
+])
+def test_thread_counts_beyond_the_cap_start_the_cap_and_say_so_once(variable, value):
+    result = run_python(POOL.format(before=""), env={variable: value, **QUIET})
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.splitlines() == [
+        "explored (8,)", "explored (8,)", f"threads {CAP}",
+        f"RuntimeWarning: {variable}={value} asks for more worker threads than the pool starts: "
+        f"{CAP} (eight per processor, at least 64)"]
+
+
+# Just above what the process maps now: room for small allocations, not for 8 MiB stacks.
+LIMITED = """
+import resource
+def limit(room):
+    with open("/proc/self/statm") as f:
+        mapped = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + room, resource.RLIM_INFINITY))
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the address-space limit cannot be set under the sanitizer")
+@pytest.mark.parametrize("room, threads, message", [
+    (256 << 20, "60", r"RAYON_NUM_THREADS=60 asks for 60 worker threads, but the system "
+                      r"started only \d+"),
+    (2 << 20, "4", r"the worker pool could not start a single thread \(.+\)"),
+])
+def test_a_pool_the_system_cannot_start_is_a_clear_error_every_time(room, threads, message):
+    result = run_python(POOL.format(before=LIMITED + f"limit({room})"),
+                        env={"RAYON_NUM_THREADS": threads, **QUIET})
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert len(lines) == 3 and lines[2] == "threads 0", lines
+    for line in lines[:2]:
+        assert re.fullmatch("RuntimeError: " + message, line), line
 
 
 # ---------------------------------------------------------------------------- interpreters

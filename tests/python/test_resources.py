@@ -2,6 +2,7 @@
 
 import gc
 import os
+import re
 import sys
 import textwrap
 import tracemalloc
@@ -177,17 +178,24 @@ import numpy as np, ludovec
 GAME, Y = np.array([[2.0, -1.0], [-1.0, 1.0]]), np.array([0.5, 0.5])
 OPT = ludovec.Optimizer.ogda(0.1, 2)
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+refusal = ""
 try:
     {call}
     print("returned")
-except MemoryError:
+except MemoryError as exc:
     print("MemoryError")
+    refusal = str(exc)
 grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
 print("peak grew by", grown >> 10, "MiB")
 out = ludovec.scattered_exploration(GAME, OPT, 8, 8, 0.0, 1.0, "max", "max_last")
 res = ludovec.neighborhood_exploration(np.stack([GAME] * 3), OPT, 8, True)
 print("usable", out.metrics.shape, len(res), res[2].x_history.shape)
+print("refusal:", refusal)
 """
+
+# What was refused, how much it needed, against how much the process could obtain.
+REFUSAL = re.compile(r"refusal: refused .+: it needs at least [0-9.]+ [KMGTPE]iB, and this "
+                     r"process can obtain at most [0-9.]+ ([KMGTPE]iB|bytes) \(.+\)")
 
 
 def run_child(call, cap):
@@ -203,6 +211,7 @@ def test_huge_requests_raise_memory_error_and_leave_the_interpreter_usable(name)
     assert lines[0] == "MemoryError"
     assert int(lines[1].split()[3]) < 256  # refused before any of it was touched
     assert lines[2] == "usable (8,) 3 (8, 2)"
+    assert REFUSAL.fullmatch(lines[3]), lines[3]
 
 
 @pytest.mark.skipif(SANITIZED, reason="the address-space limit cannot be set under the sanitizer")
@@ -218,3 +227,18 @@ def test_requests_that_fit_only_piece_by_piece_are_refused_up_front(call):
     lines = run_child(call, 5 << 30)
     assert lines[0] == "MemoryError"
     assert int(lines[1].split()[3]) < 256
+    assert REFUSAL.fullmatch(lines[3]), lines[3]
+
+
+@pytest.mark.skipif(SANITIZED, reason="the address-space limit cannot be set under the sanitizer")
+@pytest.mark.parametrize("call", [
+    # Small square games run four runs per worker side by side, each with its own gap history:
+    # here 2 GiB each with the whole history as the tail.
+    """ludovec.scattered_exploration(GAME, OPT, 1, 2**28, 0.1, 0.2, "max", "var_last", 1.0)""",
+    """ludovec.concentric_exploration(GAME, OPT, 1, 2**28, 0.1, 0.2, 1, "max_last", 2.0)""",
+])
+def test_explorations_of_small_games_count_every_run_side_by_side(call):
+    lines = run_child(call, 5 << 30)
+    assert lines[0] == "MemoryError"
+    assert int(lines[1].split()[3]) < 256
+    assert REFUSAL.fullmatch(lines[3]), lines[3]

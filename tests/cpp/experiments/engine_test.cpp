@@ -128,6 +128,19 @@ TEST(Exploration, CleanRunIsTheFullRunOfThePerturbedGame) {
   }
 }
 
+TEST(Exploration, AnInterruptedRunEndsWithoutAResult) {
+  const Matrix base(5, 5);
+  ChaChaRng rng = fixed_rng();
+  Exploration context(base.view(), Optimizer{optimizers::make_omwuoftrl(1e-9, 5)},
+                      make_band(0.1, 0.2), 100000, &max_norm, TotalVar{}, rng);
+  const domain::Interruption at_once{[](const void*) { return true; }, nullptr};
+  EXPECT_THROW((void)context.execute_clean_run(at_once), domain::RunInterrupted);
+  // The context stays usable: the next run starts clean and finishes.
+  const domain::Interruption never{[](const void*) { return false; }, nullptr};
+  const RandomGameResult next = context.execute_clean_run(never);
+  EXPECT_EQ(next.metric, metric_of_gaps(context.gaps, TotalVar{}));
+}
+
 TEST(Exploration, EveryEntryIsPerturbedWithinTheBandWithBothSigns) {
   const Matrix base(6, 5);  // zeros: the working matrix is the perturbation itself
   const MagnitudeBand band = make_band(0.1, 0.2);

@@ -116,6 +116,25 @@ TEST(Lanes, FewerRunsThanLanesAndARequestedStop) {
   for (std::size_t k = 5; k < out.size(); ++k) EXPECT_EQ(out[k].norm, -1.0);
 }
 
+// Set by the norm, which every run calls as it starts: the batch is abandoned mid-run.
+std::atomic<bool> abandon_on_start{false};
+double norm_then_abandon(const math::MatrixView& a) {
+  abandon_on_start = true;
+  return max_norm(a);
+}
+
+TEST(Lanes, ARunInFlightIsAbandonedWithinAFewThousandSteps) {
+  const Matrix base = matrix(2, {2, -1, -1, 1});
+  const Optimizer opt{optimizers::make_omwuoomd(1e-9, 2)};  // never converges in these steps
+  abandon_on_start = false;
+  ChaChaRng rng = fixed_rng();
+  LaneExploration lanes(base.view(), opt, make_band(0.1, 0.2), 4294967295u, &norm_then_abandon,
+                        TotalVar{}, rng);
+  std::vector<RandomGameResult> out(1, RandomGameResult{-1.0, -1.0});
+  lanes.run(0, 1, out, BatchStop(abandon_on_start));  // returns only when abandoned or done
+  EXPECT_EQ(out[0].norm, -1.0) << "the run went on to its step limit";
+}
+
 TEST(Lanes, AStopInAnyRunFailsTheBatchWithTheRulesMessage) {
   const Matrix base = matrix(2, {1, -1, -1, 1});
   struct Case {

@@ -1,6 +1,7 @@
 // Convergence metrics of gap histories, the tail-start rule, and the metric-name parser.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -9,6 +10,7 @@
 #include "experiments/lowercase.hpp"
 #include "experiments/metrics.hpp"
 #include "math/stop.hpp"
+#include "support.hpp"
 
 namespace ludovec::experiments {
 namespace {
@@ -93,6 +95,52 @@ TEST(Metrics, TailBeyondTheHistoryStops) {
   // TotalVar has no tail, and a start exactly at the end is an empty tail, not an error.
   EXPECT_EQ(metric_of_gaps(gaps, TotalVar{}), 0.0);
   EXPECT_EQ(metric_of_gaps(gaps, VarLast{0.0}), 0.0);
+}
+
+// A run's gaps reduced while they come, then padded after the converging one, against the
+// metric of the whole padded history: the same bits, and the same stop for a tail beyond it.
+TEST(GapReducer, EqualsTheMetricOfTheWholeHistory) {
+  struct Run {
+    const char* name;
+    std::vector<double> recorded;  // up to and including the converging gap, if any
+    std::size_t length;
+  } runs[] = {
+      {"no convergence", {0.3, 0.1, 0.7, 0.2, 0.4, 0.05, 0.6, 0.3}, 8},
+      {"convergence before the tail", {0.3, 5e-9}, 9},
+      {"convergence inside the tail", {0.3, 0.2, 0.5, 0.1, 0.4, 0.3, -1e-3}, 10},
+      {"converging at the last step", {0.3, 0.2, 1e-9}, 3},
+      {"an infinite converging gap", {0.3, -kInf}, 6},
+      {"NaN gaps", {kNaN, 0.2, kNaN, 0.1}, 4},
+      {"one step", {0.5}, 1},
+  };
+  const MetricMethod methods[] = {MaxLast{0.1}, MaxLast{0.5}, VarLast{0.3}, VarLast{1.0},
+                                  VarLast{0.0}, TotalVar{}, MaxLast{-0.5}, VarLast{kNaN}};
+  for (const Run& r : runs)
+    for (const MetricMethod& method : methods) {
+      SCOPED_TRACE(std::string(r.name) + ", method " + std::to_string(method.index()));
+      std::vector<double> whole(r.recorded);
+      whole.resize(r.length, r.recorded.back());
+      const std::string want = test_support::stop_message([&] {
+        const double m = metric_of_gaps(whole, method);
+        throw math::Stop(std::to_string(std::bit_cast<std::uint64_t>(m)));
+      });
+      GapReducer reducer(r.length, method);
+      for (int again = 0; again < 2; ++again) {  // a reused reducer starts clean
+        for (std::size_t t = 0; t < r.recorded.size(); ++t) reducer.record(t, r.recorded[t]);
+        if (r.recorded.back() < domain::kConvergenceThreshold)
+          reducer.converged_at(r.recorded.size() - 1, r.recorded.back());
+        EXPECT_EQ(test_support::stop_message([&] {
+                    const double m = reducer.finish();
+                    throw math::Stop(std::to_string(std::bit_cast<std::uint64_t>(m)));
+                  }),
+                  want);
+        reducer.restart();
+      }
+      EXPECT_LE(GapReducer::held(r.length, method), r.length);
+    }
+  EXPECT_EQ(GapReducer::held(1000, MaxLast{0.1}), 100u);  // the tail, not the history
+  EXPECT_EQ(GapReducer::held(1000, TotalVar{}), 0u);
+  EXPECT_EQ(GapReducer::held(100, MaxLast{-0.5}), 0u);
 }
 
 TEST(Metrics, OneValuePerResultInOrder) {

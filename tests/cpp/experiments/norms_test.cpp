@@ -26,6 +26,11 @@ TEST(Norms, ValuesAndEmptyCases) {
   const std::vector<double> m = {1, -3, 2, 0};
   const std::vector<double> nan_rows = {kNaN, 1, 5, -5};
   const std::vector<double> all_nan = {kNaN, kNaN};
+  const std::vector<double> tiny = {1e-300, -1e-300, 1e-300, -1e-300};  // squares underflow
+  const std::vector<double> huge = {1e200, -1e200, 1e200, 1e200};       // squares overflow
+  const std::vector<double> huge_inf = {1e200, kInf};
+  const std::vector<double> huge_nan = {1e200, kNaN};
+  const std::vector<double> zeros = {0.0, -0.0};
   struct Case {
     const char* name;
     math::MatrixView a;
@@ -37,6 +42,11 @@ TEST(Norms, ValuesAndEmptyCases) {
       {"0x3", row_major(m, 0, 3), -kInf, -kInf, 0.0},
       {"NaN ignored by the maxima", row_major(nan_rows, 2, 2), 5.0, 10.0, kNaN},
       {"all NaN", row_major(all_nan, 1, 2), -kInf, -kInf, kNaN},
+      {"tiny entries", row_major(tiny, 2, 2), 1e-300, 2e-300, 2 * 1e-300},
+      {"huge entries", row_major(huge, 2, 2), 1e200, 2e200, 2 * 1e200},
+      {"an infinite entry", row_major(huge_inf, 1, 2), kInf, kInf, kInf},
+      {"a NaN entry beside a huge one", row_major(huge_nan, 1, 2), 1e200, -kInf, kNaN},
+      {"zeros", row_major(zeros, 1, 2), 0.0, 0.0, 0.0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

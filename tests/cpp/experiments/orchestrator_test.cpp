@@ -160,5 +160,19 @@ TEST(Concentric, RefusalsComeBeforeAnyRun) {
                        "EmptyRange"));
 }
 
+// Slices far quicker than the pool's wait for its hook: the hook is asked between them.
+TEST(Concentric, CancellationIsAskedBetweenSlices) {
+  const Matrix base(2, 2);
+  const Optimizer opt{optimizers::make_ogda(0.1, 2)};
+  WorkerPool pool(1);
+  int asked = 0;
+  const BatchExecution execution{&pool, [&] { return ++asked == 3; }};
+  EXPECT_THROW((void)random_neighborhood_exploration(base.view(), opt,
+                                                     config(0.0, 1.0, 1000, Concentric{1000}),
+                                                     execution),
+               Cancelled);
+  EXPECT_EQ(asked, 3);
+}
+
 }  // namespace
 }  // namespace ludovec::experiments

@@ -129,6 +129,47 @@ TEST(SmallRun, EqualsTheGeneralRunBitForBit) {
   EXPECT_GT(stopped, 20);    // and so are the replays that stop
 }
 
+// An interrupted run ends after a whole block of steps, with the state and the optimizer as a
+// run of exactly that many steps leaves them (registers written back), and no result.
+TEST(SmallRun, AnInterruptedRunLeavesWhatItsFinishedStepsLeft) {
+  std::mt19937_64 rng(1414);
+  for (std::uint32_t n : {2u, 4u, 5u})  // register kernels, and the general rules for 5
+    for (std::size_t d = 0; d < kDynamics.size(); ++d) {
+      SCOPED_TRACE(std::to_string(n) + " dynamic " + std::to_string(d));
+      const GameState start = GameState::from_matrix(game(n, rng, "normal"));
+      const Optimizer fresh = kDynamics[d](1e-7, n);  // far from converging in these steps
+      struct Count {
+        mutable int asked = 0;
+      } count;
+      const domain::Interruption second_look{
+          [](const void* c) { return ++static_cast<const Count*>(c)->asked == 2; }, &count};
+      const std::uint32_t finished = 2 * domain::kStepsBetweenPolls;
+      const Outcome want = outcome(start, fresh, [&](GameState& st, Optimizer& o) {
+        return general_run(finished, st, o);
+      });
+      GameState s = start;
+      Optimizer opt = fresh;
+      EXPECT_THROW((void)run_experiment_until_convergence({5 * finished}, s, opt, second_look),
+                   domain::RunInterrupted);
+      EXPECT_EQ(count.asked, 2);
+      ASSERT_TRUE(want.stop.empty());
+      const std::array<Vector, 4> left = snapshot(s, opt);
+      for (std::size_t k = 0; k < 4; ++k) EXPECT_TRUE(same_bits(left[k], want.left[k])) << k;
+    }
+}
+
+// A run that ends within its first block, or at its step limit, is never asked.
+TEST(SmallRun, RunsAreAskedOnlyBetweenBlocks) {
+  std::mt19937_64 rng(99);
+  for (std::uint32_t steps : {0u, 1u, domain::kStepsBetweenPolls}) {
+    GameState s = GameState::from_matrix(game(3, rng, "normal"));
+    Optimizer opt = kDynamics[0](1e-7, 3);
+    const domain::Interruption always{[](const void*) { return true; }, nullptr};
+    EXPECT_EQ(run_experiment_until_convergence({steps}, s, opt, always).gaps_history.size(),
+              steps);
+  }
+}
+
 // Lane l of a four-lane step equals a one-lane step of the same run.
 TEST(SmallRun, LanesStepLikeSingleRuns) {
   std::mt19937_64 rng(31);
