@@ -1,10 +1,10 @@
 // Optimistic multiplicative weights, in mirror-descent and regularised-leader forms.
-#include <cmath>
 #include <limits>
 #include <string_view>
 #include <utility>
 
 #include "math/simplex.hpp"
+#include "math/vector_exp.hpp"
 #include "optimizers/core.hpp"
 
 namespace ludovec::optimizers {
@@ -52,9 +52,10 @@ OomdPlayer oomd_player(const Vector& g, double factor, const Vector& hat, Vector
   double* h = hat_next.data();
   double* p = next.data();
   const double m = scaled_max(g.data(), factor, e, n);
+  for (std::size_t i = 0; i < n; ++i) e[i] = e[i] - m;
+  math::exp_in_place(e, n);
   double hat_sum = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    e[i] = std::exp(e[i] - m);
     h[i] = e[i] * hat[i] + kOomdEpsilon;
     hat_sum += h[i];
   }
@@ -83,11 +84,10 @@ bool oftrl_player(Vector& grad_sum, const Vector& g, double factor, Vector& next
     p[i] = (s[i] + g[i]) * factor;
     m = p[i] > m ? p[i] : m;
   }
+  for (std::size_t i = 0; i < n; ++i) p[i] = p[i] - m;
+  math::exp_in_place(p, n);
   double sum = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    p[i] = std::exp(p[i] - m);
-    sum += p[i];
-  }
+  for (std::size_t i = 0; i < n; ++i) sum += p[i];
   return divide(p, n, sum).passed();
 }
 
