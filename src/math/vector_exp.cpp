@@ -185,11 +185,16 @@ void exp_scalar(double* v, std::size_t n) noexcept {
   const __m256d kd = _mm256_sub_pd(kd_shifted, shift);
   __m256d r = _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2HiN), x);
   r = _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2LoN), r);
-  const __m256i slot = _mm256_slli_epi64(_mm256_and_si256(ki, _mm256_set1_epi64x(127)), 1);
-  const auto* table = reinterpret_cast<const long long*>(kTable);
-  const __m256d tail = _mm256_castsi256_pd(_mm256_i64gather_epi64(table, slot, 8));
-  const __m256i scale_bits =
-      _mm256_add_epi64(_mm256_i64gather_epi64(table + 1, slot, 8), _mm256_slli_epi64(ki, 45));
+  const __m256i slot = _mm256_and_si256(ki, _mm256_set1_epi64x(127));
+  const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
+  const __m128i e0 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_cvtsi128_si64(lo)));
+  const __m128i e1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_extract_epi64(lo, 1)));
+  const __m128i e2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_cvtsi128_si64(hi)));
+  const __m128i e3 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_extract_epi64(hi, 1)));
+  const __m256i e02 = _mm256_inserti128_si256(_mm256_castsi128_si256(e0), e2, 1);
+  const __m256i e13 = _mm256_inserti128_si256(_mm256_castsi128_si256(e1), e3, 1);
+  const __m256d tail = _mm256_castsi256_pd(_mm256_unpacklo_epi64(e02, e13));
+  const __m256i scale_bits = _mm256_add_epi64(_mm256_unpackhi_epi64(e02, e13), _mm256_slli_epi64(ki, 45));
   const __m256d p23 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC3), _mm256_set1_pd(kC2));
   const __m256d p45 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC5), _mm256_set1_pd(kC4));
   const __m256d r2 = _mm256_mul_pd(r, r);
@@ -233,29 +238,26 @@ bool avx2_available() noexcept { return false; }
 
 #endif
 
-constexpr int kUndecided = -1;
-std::atomic<int> current_path{kUndecided};
-
 ExpPath decided_path() noexcept {
   static const ExpPath first = exp_testing::decide_path(&::exp);  // thread-safe, once
   return first;
 }
 
-ExpPath path_now() noexcept {
-  const int p = current_path.load(std::memory_order_acquire);
-  return p == kUndecided ? decided_path() : static_cast<ExpPath>(p);
+exp_detail::Kernel kernel_of(ExpPath path) noexcept {
+  return path == ExpPath::avx2 ? &exp_avx2 : &exp_scalar;
 }
+
+void decide_and_run(double* v, std::size_t n) noexcept { kernel_of(decided_path())(v, n); }
 
 }  // namespace
 
-void exp_in_place(double* v, std::size_t n) noexcept {
-  if (path_now() == ExpPath::avx2)
-    exp_avx2(v, n);
-  else
-    exp_scalar(v, n);
-}
+std::atomic<exp_detail::Kernel> exp_detail::kernel{&decide_and_run};
 
-ExpPath exp_path() noexcept { return path_now(); }
+ExpPath exp_path() noexcept {
+  const exp_detail::Kernel k = exp_detail::kernel.load(std::memory_order_relaxed);
+  if (k == &decide_and_run) return decided_path();
+  return k == &exp_avx2 ? ExpPath::avx2 : ExpPath::scalar;
+}
 
 namespace exp_testing {
 
@@ -306,7 +308,7 @@ ExpPath decide_path(double (*reference)(double)) noexcept {
   const int saved_errno = errno;  // the thresholds overflow and underflow on purpose
   const ExpPath path = path_agrees(ExpPath::avx2, reference) ? ExpPath::avx2 : ExpPath::scalar;
   errno = saved_errno;
-  current_path.store(static_cast<int>(path), std::memory_order_release);
+  exp_detail::kernel.store(kernel_of(path), std::memory_order_relaxed);
   return path;
 }
 

@@ -1,6 +1,7 @@
 // exp over arrays, several arguments at once, returning exactly what the C library's exp returns.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,7 +18,7 @@ namespace ludovec::math {
 // covers every table entry, both edges of every reduction interval, the arguments where a
 // variant without fused multiply-adds rounds differently, and the thresholds of every special
 // case. Any difference leaves the scalar path for the life of the process.
-void exp_in_place(double* v, std::size_t n) noexcept;
+inline void exp_in_place(double* v, std::size_t n) noexcept;
 
 enum class ExpPath : std::uint8_t { scalar, avx2 };
 
@@ -37,5 +38,15 @@ bool available(ExpPath path) noexcept;
 // Decides the process's path as the first call does, against `reference`, and installs it.
 ExpPath decide_path(double (*reference)(double)) noexcept;
 }  // namespace exp_testing
+
+namespace exp_detail {
+using Kernel = void (*)(double*, std::size_t) noexcept;
+// The path's function; at first it decides the path, installs it and runs it.
+extern std::atomic<Kernel> kernel;
+}  // namespace exp_detail
+
+inline void exp_in_place(double* v, std::size_t n) noexcept {
+  exp_detail::kernel.load(std::memory_order_relaxed)(v, n);
+}
 
 }  // namespace ludovec::math
