@@ -170,9 +170,21 @@ void exp_scalar(double* v, std::size_t n) noexcept {
 
 #if LUDOVEC_VECTOR_EXP
 
-// Four lanes of the algorithm, operation for operation as the C library's variant compiled
-// with fused multiply-adds evaluates it. Lanes off the main branch and not below it get ::exp.
-[[gnu::target("avx2,fma"), gnu::always_inline]] inline __m256d exp4(__m256d x) noexcept {
+// y[l] <- ::exp(x[l]) for the lanes l set in `lanes`; out of line, so that the vector code
+// keeps no state across calls.
+[[gnu::noinline, gnu::cold]] void exp_by_library(const double* x, double* y, int lanes) noexcept {
+  for (int l = 0; l < 4; ++l)
+    if (lanes & (1 << l)) y[l] = ::exp(x[l]);
+}
+
+// p[0 .. 4) <- exp of them: four lanes of the algorithm, operation for operation as the C
+// library's variant compiled with fused multiply-adds evaluates it. Lanes off the main branch
+// and not below it get ::exp. The doubles are read one by one: the callers have usually just
+// written them one by one, and a wide load of narrower stores still in flight waits for them.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void exp4(double* p) noexcept {
+  const __m256d x = _mm256_insertf128_pd(
+      _mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(p), p + 1)),
+      _mm_loadh_pd(_mm_load_sd(p + 2), p + 3), 1);
   const __m256i bits = _mm256_castpd_si256(x);
   const __m256i top = _mm256_and_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x7ff));
   const __m256i tiny = _mm256_cmpgt_epi64(_mm256_set1_epi64x(kMainLow), top);
@@ -185,16 +197,20 @@ void exp_scalar(double* v, std::size_t n) noexcept {
   const __m256d kd = _mm256_sub_pd(kd_shifted, shift);
   __m256d r = _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2HiN), x);
   r = _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2LoN), r);
-  const __m256i slot = _mm256_and_si256(ki, _mm256_set1_epi64x(127));
-  const __m128i lo = _mm256_castsi256_si128(slot), hi = _mm256_extracti128_si256(slot, 1);
-  const __m128i e0 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_cvtsi128_si64(lo)));
-  const __m128i e1 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_extract_epi64(lo, 1)));
-  const __m128i e2 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_cvtsi128_si64(hi)));
-  const __m128i e3 = _mm_load_si128(reinterpret_cast<const __m128i*>(kTable + 2 * _mm_extract_epi64(hi, 1)));
-  const __m256i e02 = _mm256_inserti128_si256(_mm256_castsi128_si256(e0), e2, 1);
-  const __m256i e13 = _mm256_inserti128_si256(_mm256_castsi128_si256(e1), e3, 1);
-  const __m256d tail = _mm256_castsi256_pd(_mm256_unpacklo_epi64(e02, e13));
-  const __m256i scale_bits = _mm256_add_epi64(_mm256_unpackhi_epi64(e02, e13), _mm256_slli_epi64(ki, 45));
+  // The table pairs (T, H bits) of the four lanes, by byte offset.
+  const __m256i offset = _mm256_slli_epi64(_mm256_and_si256(ki, _mm256_set1_epi64x(127)), 4);
+  const __m128i lo = _mm256_castsi256_si128(offset), hi = _mm256_extracti128_si256(offset, 1);
+  const char* table = reinterpret_cast<const char*>(kTable);
+  const auto pair = [table](long long at) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(table + at));
+  };
+  const __m256i pairs02 = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(pair(_mm_cvtsi128_si64(lo))), pair(_mm_cvtsi128_si64(hi)), 1);
+  const __m256i pairs13 = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(pair(_mm_extract_epi64(lo, 1))), pair(_mm_extract_epi64(hi, 1)), 1);
+  const __m256d tail = _mm256_castsi256_pd(_mm256_unpacklo_epi64(pairs02, pairs13));
+  const __m256i scale_bits =
+      _mm256_add_epi64(_mm256_unpackhi_epi64(pairs02, pairs13), _mm256_slli_epi64(ki, 45));
   const __m256d p23 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC3), _mm256_set1_pd(kC2));
   const __m256d p45 = _mm256_fmadd_pd(r, _mm256_set1_pd(kC5), _mm256_set1_pd(kC4));
   const __m256d r2 = _mm256_mul_pd(r, r);
@@ -205,25 +221,26 @@ void exp_scalar(double* v, std::size_t n) noexcept {
   y = _mm256_blendv_pd(y, _mm256_add_pd(_mm256_set1_pd(1.0), x), _mm256_castsi256_pd(tiny));
 
   const int others = ~_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(tiny, main))) & 0xf;
-  if (others != 0) [[unlikely]] {
-    alignas(32) double xs[4], ys[4];
-    _mm256_store_pd(xs, x);
-    _mm256_store_pd(ys, y);
-    for (int l = 0; l < 4; ++l)
-      if (others & (1 << l)) ys[l] = ::exp(xs[l]);
-    y = _mm256_load_pd(ys);
+  if (others == 0) [[likely]] {
+    _mm256_storeu_pd(p, y);
+  } else {
+    double xs[4];
+    _mm256_storeu_pd(xs, x);
+    _mm256_storeu_pd(p, y);
+    exp_by_library(xs, p, others);
   }
-  return y;
 }
 
 [[gnu::target("avx2,fma")]] void exp_avx2(double* v, std::size_t n) noexcept {
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) _mm256_storeu_pd(v + i, exp4(_mm256_loadu_pd(v + i)));
+  for (; i + 4 <= n; i += 4) exp4(v + i);
   if (i < n) {
-    // Masked-off lanes read as +0.0, which takes the 1 + x branch and calls nothing.
-    const __m256i lanes = _mm256_cmpgt_epi64(_mm256_set1_epi64x(static_cast<long long>(n - i)),
-                                             _mm256_setr_epi64x(0, 1, 2, 3));
-    _mm256_maskstore_pd(v + i, lanes, exp4(_mm256_maskload_pd(v + i, lanes)));
+    // Through a local block (masked stores are slow on some processors); the unused lanes
+    // hold +0.0, which takes the 1 + x branch and calls nothing.
+    double block[4] = {};
+    std::memcpy(block, v + i, (n - i) * sizeof(double));
+    exp4(block);
+    std::memcpy(v + i, block, (n - i) * sizeof(double));
   }
 }
 

@@ -81,12 +81,18 @@ template <std::size_t N, std::size_t L>
   for (std::size_t i = 0; i < N; ++i) v[i] = v[i] - m;
 }
 
-// v(i) <- exp(v(i) - max v) and w(i) <- exp(w(i) - max w): both players' exponentials in one
-// call of the vector exp, which returns exactly what ::exp returns.
+// v(i) <- exp(v(i) - max v) and w(i) <- exp(w(i) - max w). Several runs take both players'
+// exponentials in one call of the vector exp, which returns exactly what ::exp returns; a lone
+// run, bound by the latency of its step, is quicker with the C library's exp on each value.
 template <std::size_t N, std::size_t L>
 [[gnu::always_inline]] inline void shifted_exp(math::Lanes<L> (&v)[N], math::Lanes<L> (&w)[N]) {
   shift_by_max<N, L>(v);
   shift_by_max<N, L>(w);
+  if constexpr (L == 1) {
+    for (std::size_t i = 0; i < N; ++i) v[i] = ::exp(v[i]);
+    for (std::size_t i = 0; i < N; ++i) w[i] = ::exp(w[i]);
+    return;
+  }
   alignas(32) double both[2 * N * L];
   std::memcpy(both, v, sizeof v);
   std::memcpy(both + N * L, w, sizeof w);
