@@ -101,9 +101,9 @@ alignas(64) constexpr std::uint64_t kTable[256] = {
     0x3c77893b4d91cd9d, 0x3fefe7c1819e90d8, 0x3c5305c14160cc89, 0x3feff3c22b8f71f1,
 };
 
-// Arguments the algorithm takes on its main branch: 2^-54 <= |x| < 512, by the exponent field.
-// Below, exp(x) is 1 + x; above, the C library's special cases take over.
-constexpr std::int64_t kMainLow = 0x3c9, kMainHigh = 0x408;
+// Arguments the algorithm takes on its main branch: 2^-54 <= |x| < 512 (the library tests the
+// exponent field, 0x3c9 to 0x407). Below, exp(x) is 1 + x; above, its special cases take over.
+constexpr double kMainLow = 0x1p-54, kMainHigh = 512.0;
 
 // Where a variant of the algorithm without fused multiply-adds rounds differently; the last
 // eight, where leaving either of the two fusions that matter out alone does.
@@ -185,11 +185,10 @@ void exp_scalar(double* v, std::size_t n) noexcept {
   const __m256d x = _mm256_insertf128_pd(
       _mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(p), p + 1)),
       _mm_loadh_pd(_mm_load_sd(p + 2), p + 3), 1);
-  const __m256i bits = _mm256_castpd_si256(x);
-  const __m256i top = _mm256_and_si256(_mm256_srli_epi64(bits, 52), _mm256_set1_epi64x(0x7ff));
-  const __m256i tiny = _mm256_cmpgt_epi64(_mm256_set1_epi64x(kMainLow), top);
-  const __m256i main = _mm256_andnot_si256(
-      tiny, _mm256_cmpgt_epi64(_mm256_set1_epi64x(kMainHigh), top));
+  // By magnitude: below 2^-54 (the 1 + x branch), below 512 (NaN fails both comparisons).
+  const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+  const __m256d tiny = _mm256_cmp_pd(magnitude, _mm256_set1_pd(kMainLow), _CMP_LT_OQ);
+  const __m256d ours = _mm256_cmp_pd(magnitude, _mm256_set1_pd(kMainHigh), _CMP_LT_OQ);
 
   const __m256d shift = _mm256_set1_pd(kShift);
   const __m256d kd_shifted = _mm256_fmadd_pd(x, _mm256_set1_pd(kInvLn2N), shift);
@@ -218,9 +217,9 @@ void exp_scalar(double* v, std::size_t n) noexcept {
   tmp = _mm256_fmadd_pd(_mm256_mul_pd(r2, r2), p45, tmp);
   const __m256d scale = _mm256_castsi256_pd(scale_bits);
   __m256d y = _mm256_fmadd_pd(scale, tmp, scale);
-  y = _mm256_blendv_pd(y, _mm256_add_pd(_mm256_set1_pd(1.0), x), _mm256_castsi256_pd(tiny));
+  y = _mm256_blendv_pd(y, _mm256_add_pd(_mm256_set1_pd(1.0), x), tiny);
 
-  const int others = ~_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(tiny, main))) & 0xf;
+  const int others = ~_mm256_movemask_pd(ours) & 0xf;
   if (others == 0) [[likely]] {
     _mm256_storeu_pd(p, y);
   } else {
