@@ -22,8 +22,8 @@ ETA = 1e-3
 STEPS = {2: (200, 5200), 3: (200, 5200), 4: (200, 5200), 10: (100, 2100), 100: (10, 210)}
 BUDGET = {
     2: {"ogda": 300, "omwuoomd": 550, "omwuoftrl": 500},
-    10: {"ogda": 2_800, "omwuoomd": 3_200, "omwuoftrl": 3_000},
-    100: {"ogda": 53_000, "omwuoomd": 64_000, "omwuoftrl": 60_000},
+    10: {"ogda": 2_800, "omwuoomd": 2_750, "omwuoftrl": 2_300},
+    100: {"ogda": 53_000, "omwuoomd": 37_500, "omwuoftrl": 35_000},
 }
 # The Python method behind Experiment.run_experiment_until_convergence_in_place. Callgrind
 # keeps one setting per pattern, so collecting and dumping name it by two patterns.
