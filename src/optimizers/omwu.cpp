@@ -56,6 +56,18 @@ void store_checked(Vector& next, Vector& dest, bool accepted, std::string_view m
   std::swap(dest, next);
 }
 
+// p(k) <- p(k) / sum(k) for both players (p = w.x, w.y), checked, then installed as the
+// state's x and y in that order, stopping at the first that fails its check.
+void store_strategies(const std::size_t (&n)[2], double* const (&p)[2], const double (&sum)[2],
+                      GameState& s, Workspace& w) {
+  divide_all(p[0], n[0], sum[0]);
+  divide_all(p[1], n[1], sum[1]);
+  math::SimplexCheck check[2];
+  for_both(n, [&](std::size_t k, std::size_t i) { check[k].add(p[k][i]); });
+  store_checked(w.x, s.x, check[0].passed(), "x doesn't lie on the simplex");
+  store_checked(w.y, s.y, check[1].passed(), "y doesn't lie on the simplex");
+}
+
 }  // namespace
 
 // Each player: exponents l = g * (-eta), exps = exp(l - max l), hat_next = N(exps * hat + eps),
@@ -88,13 +100,7 @@ double step(OmwuOomd& o, GameState& s, Workspace& w) {
     p[k][i] = e[k][i] * h[k][i];
     sum[k] += p[k][i];
   });
-  divide_all(p[0], n[0], sum[0]);
-  divide_all(p[1], n[1], sum[1]);
-  math::SimplexCheck check[2];
-  for_both(n, [&](std::size_t k, std::size_t i) { check[k].add(p[k][i]); });
-
-  store_checked(w.x, s.x, check[0].passed(), "x doesn't lie on the simplex");
-  store_checked(w.y, s.y, check[1].passed(), "y doesn't lie on the simplex");
+  store_strategies(n, p, sum, s, w);
   store_checked(w.x_hat, o.x_hat, hat_check[0].passed(), "x_hat doesn't lie on the simplex");
   store_checked(w.y_hat, o.y_hat, hat_check[1].passed(), "y_hat doesn't lie on the simplex");
   return domain::duality_gap(w.gx, w.gy);
@@ -123,13 +129,7 @@ double step(OmwuOftrl& o, GameState& s, Workspace& w) {
   });
   double sum[2] = {0.0, 0.0};
   for_both(n, [&](std::size_t k, std::size_t i) { sum[k] += p[k][i]; });
-  divide_all(p[0], n[0], sum[0]);
-  divide_all(p[1], n[1], sum[1]);
-  math::SimplexCheck check[2];
-  for_both(n, [&](std::size_t k, std::size_t i) { check[k].add(p[k][i]); });
-
-  store_checked(w.x, s.x, check[0].passed(), "x doesn't lie on the simplex");
-  store_checked(w.y, s.y, check[1].passed(), "y doesn't lie on the simplex");
+  store_strategies(n, p, sum, s, w);
   return domain::duality_gap(w.gx, w.gy);
 }
 
