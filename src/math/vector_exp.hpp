@@ -15,9 +15,10 @@ namespace ludovec::math {
 // arguments at a time; lanes outside the range it reproduces (|x| >= 512, infinities, NaN) call
 // ::exp. Whether it is used is decided once per process, at first call: the processor must have
 // AVX2 and FMA, and the vector path must agree with ::exp on a fixed set of arguments that
-// covers every table entry, both edges of every reduction interval, the arguments where a
-// variant without fused multiply-adds rounds differently, and the thresholds of every special
-// case. Any difference leaves the scalar path for the life of the process.
+// covers every table entry in both signs across the main range, the doubles around the edge of
+// each of those reduction intervals, the arguments where a variant without fused multiply-adds
+// rounds differently, and the thresholds of every special case. Any difference leaves the
+// scalar path for the life of the process.
 inline void exp_in_place(double* v, std::size_t n) noexcept;
 
 enum class ExpPath : std::uint8_t { scalar, avx2 };
