@@ -157,3 +157,14 @@ dist: $(VENV)/.dist-ready
 # in another; the Python suite against each.
 dist-check: dist
 	tools/dist_check.sh $(DIST)
+
+# The vector exp compared bit for bit with the C library's exp on over 10^9 arguments, in its
+# own build tree; minutes of work, so not part of `make test`.
+PROOF_BUILD := build/proof
+
+.PHONY: exp-proof
+exp-proof: $(VENV)/.ready
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(PROOF_BUILD) -G Ninja \
+	  -DLUDOVEC_BUILD_PROOF=ON -DLUDOVEC_WERROR=ON
+	$(VENV)/bin/cmake --build $(PROOF_BUILD) --target exp_proof -j2
+	$(PROOF_BUILD)/exp_proof

@@ -117,16 +117,4 @@ template <std::size_t L>
   return std::bit_cast<LaneBits<L>>(v);
 }
 
-// f applied to every lane on its own (for functions of the C library, such as exp).
-template <std::size_t L>
-[[gnu::always_inline]] inline Lanes<L> per_lane(double (*f)(double), const Lanes<L>& v) {
-  if constexpr (L == 1) {
-    return f(v);
-  } else {
-    Lanes<L> r;
-    for (std::size_t l = 0; l < L; ++l) r[l] = f(v[l]);
-    return r;
-  }
-}
-
 }  // namespace ludovec::math

@@ -1,0 +1,53 @@
+// exp over arrays, several arguments at once, returning exactly what the C library's exp returns.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace ludovec::math {
+
+// v[i] <- ::exp(v[i]) for i < n, bit for bit what the process's C library returns (errno
+// included: arguments that overflow or underflow are handed to ::exp itself). Allocates nothing;
+// safe from any thread.
+//
+// The vector path reproduces the table-driven exp of the C library in use on this machine, four
+// arguments at a time; lanes outside the range it reproduces (|x| >= 512, infinities, NaN) call
+// ::exp. Whether it is used is decided once per process, at first call: the processor must have
+// AVX2 and FMA, and the vector path must agree with ::exp on a fixed set of arguments that
+// covers every table entry in both signs across the main range, the doubles around the edge of
+// each of those reduction intervals, the arguments where a variant without fused multiply-adds
+// rounds differently, and the thresholds of every special case. Any difference leaves the
+// scalar path for the life of the process.
+inline void exp_in_place(double* v, std::size_t n) noexcept;
+
+enum class ExpPath : std::uint8_t { scalar, avx2 };
+
+// The path exp_in_place takes in this process (runs the check on the first call).
+ExpPath exp_path() noexcept;
+
+// Hooks for the tests of this file; nothing else calls them.
+namespace exp_testing {
+// Number of arguments the check compares, and writes them to out[0 .. count) when out is set.
+std::size_t check_arguments(double* out) noexcept;
+// Whether `path` (on this processor) gives what `reference` gives on every check argument.
+bool path_agrees(ExpPath path, double (*reference)(double)) noexcept;
+// v[i] <- exp(v[i]) through `path`, which must be available on this processor.
+void exp_through(ExpPath path, double* v, std::size_t n) noexcept;
+// Whether this processor can run `path`.
+bool available(ExpPath path) noexcept;
+// Decides the process's path as the first call does, against `reference`, and installs it.
+ExpPath decide_path(double (*reference)(double)) noexcept;
+}  // namespace exp_testing
+
+namespace exp_detail {
+using Kernel = void (*)(double*, std::size_t) noexcept;
+// The path's function; at first it decides the path, installs it and runs it.
+extern std::atomic<Kernel> kernel;
+}  // namespace exp_detail
+
+inline void exp_in_place(double* v, std::size_t n) noexcept {
+  exp_detail::kernel.load(std::memory_order_relaxed)(v, n);
+}
+
+}  // namespace ludovec::math
