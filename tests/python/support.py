@@ -2,6 +2,7 @@
 
 import contextlib
 import os
+import signal
 import subprocess
 import sys
 
@@ -46,3 +47,10 @@ def run_python(code, env=None):
     env = dict(os.environ, **(env or {}), PYTHONPATH=os.pathsep.join(p for p in paths if p))
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           env=env, timeout=120)
+
+
+def interruptible():
+    """Popen's preexec_fn for a child that must see Ctrl-C: a shell that started the suite in the
+    background leaves SIGINT ignored, and an interpreter that starts so never raises
+    KeyboardInterrupt."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)

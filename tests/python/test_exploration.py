@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import ludovec
-from support import panic_exception, raises_exactly, run, run_python, state
+from support import interruptible, panic_exception, raises_exactly, run, run_python, state
 
 PENNIES = np.array([[1.0, -1.0], [-1.0, 1.0]])
 
@@ -266,7 +266,7 @@ def test_ctrl_c_interrupts_a_long_exploration_and_the_next_call_works():
     """)
     env = dict(os.environ, PYTHONPATH=os.path.dirname(ludovec.__file__))
     proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=env)
+                            text=True, env=env, preexec_fn=interruptible)
     assert proc.stdout.readline().strip() == "ready"
     time.sleep(0.5)
     proc.send_signal(signal.SIGINT)

@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import ludovec
-from support import run, run_python, state
+from support import interruptible, run, run_python, state
 
 GAME = np.array([[2.0, -1.0], [-1.0, 1.0]])
 STACK = np.random.default_rng(3).standard_normal((12, 2, 2))
@@ -358,7 +358,8 @@ def test_ctrl_c_interrupts_every_long_call(kind):
     paths = [os.path.dirname(ludovec.__file__), os.environ.get("PYTHONPATH", "")]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env)
+                             stderr=subprocess.PIPE, text=True, env=env,
+                             preexec_fn=interruptible)
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)
