@@ -161,8 +161,9 @@ def _describe(df: pd.DataFrame) -> list[str]:
     study = _study(df)
     kind = _kind(df)
     parts = [f"{kind} study"]
-    if "game" in study:
-        parts.append(f"game {study['game']}")
+    game = _game_name(study)
+    if game:
+        parts.append(f"game {game}")
     dynamics = sorted({str(d) for d in df["dynamic"]}) if "dynamic" in df and len(df) else []
     etas = sorted({float(e) for e in df["eta"]}) if "eta" in df and len(df) else []
     if dynamics:
@@ -178,28 +179,48 @@ def _describe(df: pd.DataFrame) -> list[str]:
     parts.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
     lines = [", ".join(parts)]
     planned = _planned_runs(study)
+    chunks, total = df.attrs.get("chunks"), df.attrs.get("total_chunks")
     if planned is not None and kind != "single":
         done = f"runs stored: {len(df):,} of {planned:,}"
-        if len(df) < planned:
+    else:
+        done = f"runs stored: {len(df):,}"
+    if chunks is not None and total is not None:
+        done += f"; chunks committed: {int(chunks):,} of {int(total):,}"
+        if int(chunks) < int(total):
             done += " (incomplete: run the study again on this store to finish it)"
-        lines.append(done)
+    lines.append(done)
     return lines
 
 
 def _planned_runs(study: dict[str, Any]) -> int | None:
-    runs = study.get("num_runs", study.get("runs"))
+    runs = study.get("num_runs")
     if runs is None:
         return None
     runs = int(runs)
     if study.get("kind") == "concentric" and study.get("num_slices"):
         slices = int(study["num_slices"])
         runs = runs // slices * slices
-    groups = 1
-    for field in ("dynamics", "etas"):
+    for field in ("dynamic", "eta"):
         values = study.get(field)
         if isinstance(values, (list, tuple)) and values:
-            groups *= len(values)
-    return runs * groups
+            runs *= len(values)
+    return runs
+
+
+def _game_name(study: dict[str, Any]) -> str | None:
+    shape = study.get("shape")
+    size = "×".join(str(n) for n in shape[-2:]) if isinstance(shape, (list, tuple)) and shape else ""
+    if study.get("game"):
+        name = str(study["game"])
+    elif study.get("matrix") and study["matrix"] != "<array>":
+        name = Path(str(study["matrix"])).name
+    else:
+        name = "matrix" if size else None
+    if name is None:
+        return None
+    if study.get("kind") == "stack" and isinstance(shape, (list, tuple)) and len(shape) == 3:
+        return f"{name} ({shape[0]:,} matrices {size})"
+    return f"{name} ({size})" if size else name
 
 
 def _fmt(x: float, spec: str) -> str:
@@ -379,8 +400,9 @@ def _finite_note(values: np.ndarray) -> str:
 def _title(df: pd.DataFrame, head: str) -> str:
     study = _study(df)
     bits = [head]
-    if "game" in study:
-        bits.append(str(study["game"]))
+    game = _game_name(study)
+    if game:
+        bits.append(game)
     if study.get("num_steps") is not None:
         bits.append(f"{int(study['num_steps']):,} steps")
     bits.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
@@ -463,8 +485,9 @@ def plot_scattered(source, *, bins: int = 10, confidence: float = 0.95):
     """Metric against perturbation norm for a scattered exploration, with the converged fraction.
 
     The upper panel shows every run (converged runs filled, the others hollow) on a log axis
-    with the convergence threshold for ``max_last``; the lower panel the converged fraction in
-    equal-count bins of the norm with its Clopper–Pearson interval.
+    with the study's threshold of convergence (a run converged when its metric lies strictly
+    below it); the lower panel the converged fraction in equal-count bins of the norm with its
+    Clopper–Pearson interval.
 
     Parameters
     ----------
@@ -478,14 +501,30 @@ def plot_scattered(source, *, bins: int = 10, confidence: float = 0.95):
     -------
     matplotlib.figure.Figure
     """
-    df = _resolve(source)
-    study = _study(df)
     if bins < 1:
         raise ValueError(f"bins must be at least 1, got {bins!r}")
+    df = _resolve(source)
+    fig, (top, bottom) = _new_figure(2, height_ratios=(3, 1.4), size=(7.5, 6.4))
+
+    def beside(group, style, name):
+        _fraction_by_norm(bottom, group["norm"].to_numpy(dtype=float),
+                          group["converged"].to_numpy(dtype=bool), bins, confidence, style, name)
+
+    _runs_panel(top, df, "norm", "scattered exploration", confidence, beside)
+    bottom.set_ylim(-0.04, 1.04)
+    bottom.set_ylabel("converged")
+    bottom.set_xlabel(f"{_study(df).get('norm', 'perturbation')} norm of the perturbation")
+    bottom.grid(True, alpha=0.3)
+    return fig
+
+
+def _runs_panel(ax, df: pd.DataFrame, x: str, head: str, confidence: float, beside=None) -> None:
+    """One marker per run: metric (log, zeros on the floor) against column `x`, converged runs
+    filled, with the threshold and the overall converged fraction in the title."""
+    study = _study(df)
     metric = df["metric"].to_numpy(dtype=float)
     threshold = _threshold(study)
-    scale = _LogFloor(metric, extra=[threshold] if threshold else [])
-    fig, (top, bottom) = _new_figure(2, height_ratios=(3, 1.4), size=(7.5, 6.4))
+    scale = _LogFloor(metric, extra=[threshold])
     keys = _group_keys(df)
     groups = list(df.groupby(keys, sort=True)) if keys else [((), df)]
     for i, (key, group) in enumerate(groups):
@@ -493,46 +532,41 @@ def plot_scattered(source, *, bins: int = 10, confidence: float = 0.95):
         style = _style(i)
         name = _group_label(key, keys)
         m = group["metric"].to_numpy(dtype=float)
-        norm = group["norm"].to_numpy(dtype=float)
+        where = group[x].to_numpy(dtype=float)
         conv = group["converged"].to_numpy(dtype=bool)
         shown = ~np.isnan(m) & ~np.isposinf(m)
         for mask, filled in ((conv & shown, True), (~conv & shown, False)):
-            if not mask.any():
-                continue
-            top.scatter(norm[mask], scale.map(m[mask]), s=9, marker=style["marker"],
-                        facecolors=style["color"] if filled else "none", edgecolors=style["color"],
-                        linewidths=0.7, alpha=0.7,
-                        label=f"{name}: {'converged' if filled else 'not converged'}")
-        _fraction_by_norm(bottom, norm, conv, bins, confidence, style, name)
+            if mask.any():
+                ax.scatter(where[mask], scale.map(m[mask]), s=10, marker=style["marker"],
+                           facecolors=style["color"] if filled else "none", edgecolors=style["color"],
+                           linewidths=0.7, alpha=0.75,
+                           label=f"{name}: {'converged' if filled else 'not converged'}")
+        if beside is not None:
+            beside(group, style, name)
     floor_count = int(np.sum(metric <= 0))
     if floor_count:
-        top.plot([], [], linestyle="none", marker="_", color=_FLOOR_COLOUR, markersize=12,
-                 label=scale.label("metric", floor_count))
-    if threshold:
-        top.axhline(threshold, color="0.2", linestyle="--", linewidth=1,
-                    label=f"convergence threshold {threshold:g}")
-    scale.apply(top)
-    top.set_ylabel(_metric_name(study))
+        ax.plot([], [], linestyle="none", marker="_", color=_FLOOR_COLOUR, markersize=12,
+                label=scale.label("metric", floor_count))
+    ax.axhline(threshold, color="0.2", linestyle="--", linewidth=1, label=_threshold_label(threshold))
+    scale.apply(ax)
     converged, runs = int(df["converged"].sum()), len(df)
     low, high = binomial_interval(converged, runs, confidence)
     overall = (f"converged {converged:,} of {runs:,} = {converged / runs:.3f} "
                f"[{float(low):.3f}, {float(high):.3f}] ({confidence:.0%} CI)") if runs else "no runs"
     note = _finite_note(metric)
-    top.set_title(_title(df, "scattered exploration") + f"\n{overall}" + (f"; {note}" if note else ""),
-                  fontsize="medium")
-    top.legend(fontsize="small", loc="best")
-    top.grid(True, alpha=0.3)
-    bottom.set_ylim(-0.04, 1.04)
-    bottom.set_ylabel("converged")
-    bottom.set_xlabel(f"{study.get('norm', 'perturbation')} norm of the perturbation")
-    bottom.grid(True, alpha=0.3)
-    return fig
+    ax.set_title(_title(df, head) + f"\n{overall}" + (f"; {note}" if note else ""), fontsize="medium")
+    ax.set_ylabel(_metric_name(study))
+    ax.grid(True, alpha=0.3)
+    ax.legend(fontsize="small", loc="best")
 
 
-def _threshold(study: dict[str, Any]) -> float | None:
-    # Only max_last compares the metric itself with the run's convergence threshold.
-    metric = str(study.get("metric", "")).lower()
-    return CONVERGENCE_THRESHOLD if metric.startswith("max_last") else None
+def _threshold(study: dict[str, Any]) -> float:
+    # A run counts as converged when its metric is strictly below the study's threshold.
+    return float(study.get("threshold", CONVERGENCE_THRESHOLD))
+
+
+def _threshold_label(threshold: float) -> str:
+    return f"converged: metric < {threshold:g}"
 
 
 def _fraction_by_norm(ax, norm, conv, bins, confidence, style, name) -> None:
@@ -575,7 +609,7 @@ def plot_concentric(source, *, confidence: float = 0.95):
     quantile_columns = ["q10", "q25", "q50", "q75", "q90"]
     values = table[quantile_columns].to_numpy(dtype=float).ravel() if not table.empty else np.array([])
     threshold = _threshold(study)
-    scale = _LogFloor(values, extra=[threshold] if threshold else [])
+    scale = _LogFloor(values, extra=[threshold])
     fig, (top, bottom) = _new_figure(2, height_ratios=(1.3, 2), size=(7.5, 6.4))
     keys = _group_keys(df)
     groups = list(table.groupby(keys, sort=True)) if keys and not table.empty else [((), table)]
@@ -619,9 +653,7 @@ def plot_concentric(source, *, confidence: float = 0.95):
         bottom.plot([], [], linestyle="none", marker="_", markersize=12, color=_FLOOR_COLOUR,
                     markeredgewidth=1.6, label=f"quantile {'= 0' if scale.all_zero else '≤ 0'}, "
                     f"drawn on the floor ({floor_count} slice{'s' if floor_count > 1 else ''})")
-    if threshold:
-        bottom.axhline(threshold, color="0.2", linestyle="--", linewidth=1,
-                       label=f"convergence threshold {threshold:g}")
+    bottom.axhline(threshold, color="0.2", linestyle="--", linewidth=1, label=_threshold_label(threshold))
     scale.apply(bottom)
     top.set_ylim(-0.04, 1.04)
     top.set_ylabel(f"converged ({confidence:.0%} CI)")
@@ -648,44 +680,9 @@ def plot_stack(source, *, confidence: float = 0.95):
     matplotlib.figure.Figure
     """
     df = _resolve(source)
-    study = _study(df)
-    metric = df["metric"].to_numpy(dtype=float)
-    threshold = _threshold(study)
-    scale = _LogFloor(metric, extra=[threshold] if threshold else [])
     fig, (ax,) = _new_figure()
-    keys = _group_keys(df)
-    groups = list(df.groupby(keys, sort=True)) if keys else [((), df)]
-    for i, (key, group) in enumerate(groups):
-        key = key if isinstance(key, tuple) else (key,)
-        style = _style(i)
-        m = group["metric"].to_numpy(dtype=float)
-        conv = group["converged"].to_numpy(dtype=bool)
-        index = group["index"].to_numpy()
-        shown = ~np.isnan(m) & ~np.isposinf(m)
-        for mask, filled in ((conv & shown, True), (~conv & shown, False)):
-            if mask.any():
-                ax.scatter(index[mask], scale.map(m[mask]), s=14, marker=style["marker"],
-                           facecolors=style["color"] if filled else "none", edgecolors=style["color"],
-                           label=f"{_group_label(key, keys)}: {'converged' if filled else 'not converged'}")
-    floor_count = int(np.sum(metric <= 0))
-    if floor_count:
-        ax.plot([], [], linestyle="none", marker="_", color=_FLOOR_COLOUR, markersize=12,
-                label=scale.label("metric", floor_count))
-    if threshold:
-        ax.axhline(threshold, color="0.2", linestyle="--", linewidth=1,
-                   label=f"convergence threshold {threshold:g}")
-    scale.apply(ax)
-    converged, runs = int(df["converged"].sum()), len(df)
-    low, high = binomial_interval(converged, runs, confidence)
-    overall = (f"converged {converged:,} of {runs:,} [{float(low):.3f}, {float(high):.3f}] "
-               f"({confidence:.0%} CI)") if runs else "no runs"
-    note = _finite_note(metric)
-    ax.set_title(_title(df, "stack of matrices") + f"\n{overall}" + (f"; {note}" if note else ""),
-                 fontsize="medium")
+    _runs_panel(ax, df, "index", "stack of matrices", confidence)
     ax.set_xlabel("matrix index")
-    ax.set_ylabel(_metric_name(study))
-    ax.grid(True, alpha=0.3)
-    ax.legend(fontsize="small", loc="best")
     return fig
 
 
