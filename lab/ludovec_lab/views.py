@@ -386,6 +386,13 @@ class _LogFloor:
                 ha="right", va="center", fontsize="small")
 
 
+def _marks(points: int, i: int) -> tuple[int, int]:
+    # About eight markers per line, shifted from line to line so that overlapping runs still
+    # show each one's markers.
+    every = max(1, points // 8)
+    return ((i * max(1, every // 3)) % every, every)
+
+
 def _finite_note(values: np.ndarray) -> str:
     nan = int(np.isnan(values).sum())
     inf = int(np.isposinf(values).sum())
@@ -458,7 +465,7 @@ def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
         g = group["gap"].to_numpy(dtype=float)
         ax.plot(group["step"], scale.map(g), label=label, color=style["color"],
                 linestyle=style["linestyle"], marker=style["marker"], markersize=4,
-                markevery=max(1, len(group) // 8), linewidth=1.3)
+                markevery=_marks(len(group), i), linewidth=1.3)
         floor_count += int(np.sum(g <= 0))
     for j, tol in enumerate(tolerances):
         if tol == CONVERGENCE_THRESHOLD:
