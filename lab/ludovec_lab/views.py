@@ -23,6 +23,8 @@ from typing import Any, TextIO
 import numpy as np
 import pandas as pd
 
+from .errors import StoreError
+
 __all__ = [
     "binomial_interval",
     "summary",
@@ -731,14 +733,14 @@ def report(store, out) -> list[Path]:
 
     Raises
     ------
-    ValueError
-        If the store holds no runs yet.
+    StoreError
+        If the store holds no finished runs yet (or is not a store).
     """
     import io
 
     df = _resolve(store)
     if df.empty:
-        raise ValueError(f"store {os.fspath(store)} holds no finished runs yet; run the study first")
+        raise StoreError(f"{os.fspath(store)}: the store holds no finished runs yet; run the study first")
     kind = _kind(df)
     if kind == "single":
         figures = {"gaps": plot_gaps(store)}

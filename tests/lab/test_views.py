@@ -154,3 +154,73 @@ def test_save_figure_writes_whole_png_and_svg(tmp_path):
     assert paths[0].read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "<svg" in paths[1].read_text()
     assert sorted(p.name for p in (tmp_path / "figs").iterdir()) == ["scattered.png", "scattered.svg"]
+
+
+# --- on stores written by real studies --------------------------------------------------------
+
+STUDIES = {
+    "single": dict(kind="single", game="oneill", dynamic=["ogda", "omwuoftrl"], eta=0.1,
+                   num_steps=3000, tolerances=[1e-3, 1e-8]),
+    "scattered": dict(kind="scattered", game="biased_pennies", dynamic="ogda", eta=0.1, num_steps=300,
+                      num_runs=300, inner_radius=0.0, outer_radius=2.0, norm="frobenius", seed=5),
+    "concentric": dict(kind="concentric", game="biased_pennies", dynamic=["ogda", "omwuoomd"], eta=0.1,
+                       num_steps=400, num_runs=203, inner_radius=0.0, outer_radius=2.0, num_slices=4,
+                       metric="var_last", seed=5),
+    "stack": dict(kind="stack", matrix=np.stack([[[3.0, -1.0], [-1.0, 1.0]], [[1.0, 0.0], [0.0, 1.0]],
+                                                 [[0.0, 1.0], [1.0, 0.0]]]),
+                  dynamic="omwuoomd", eta=0.1, num_steps=200),
+}
+
+
+@pytest.fixture(scope="module")
+def stores(tmp_path_factory):
+    import ludovec_lab as lab
+
+    root = tmp_path_factory.mktemp("stores")
+    for kind, fields in STUDIES.items():
+        lab.run(lab.Study(**fields), store=root / kind, progress=False)
+    return root
+
+
+@pytest.mark.parametrize("kind, figure", [("single", "gaps"), ("scattered", "scattered"),
+                                          ("concentric", "concentric"), ("stack", "stack")])
+def test_report_writes_the_figures_of_each_kind(stores, tmp_path, kind, figure):
+    written = views.report(stores / kind, tmp_path / "figs")
+    assert sorted(p.name for p in written) == sorted([f"{figure}.png", f"{figure}.svg", "summary.txt"])
+    assert all(p.stat().st_size > 0 for p in written)
+    text = (tmp_path / "figs" / "summary.txt").read_text()
+    assert text.startswith(f"{kind} study")
+
+
+def test_summary_of_a_concentric_store_counts_every_slice(stores):
+    import ludovec_lab as lab
+
+    df = lab.load(stores / "concentric")
+    table = views.summary(stores / "concentric", file=None)
+    # 203 runs over 4 slices: 50 per slice, per dynamic; the remainder is not run.
+    assert table["runs"].tolist() == [50] * 8
+    assert table["converged"].sum() == df["converged"].sum()
+    for (dynamic, s), group in df.groupby(["dynamic", "slice"]):
+        row = table[(table["dynamic"] == dynamic) & (table["slice"] == s)].iloc[0]
+        assert row["q50"] == np.median(group["metric"])
+        assert (row["inner"], row["outer"]) == (group["inner"].iloc[0], group["outer"].iloc[0])
+
+
+def test_gap_figure_of_a_store_draws_every_kept_step(stores):
+    import ludovec_lab as lab
+
+    histories = lab.load_histories(stores / "single")
+    ax = views.plot_gaps(stores / "single").axes[0]
+    runs = [line for line in ax.get_lines() if line.get_label().startswith("run ")]
+    assert len(runs) == histories["run"].nunique() == 2
+    for line, (_, group) in zip(runs, histories.groupby("run")):
+        assert np.array_equal(line.get_xdata(), group["step"].to_numpy())
+
+
+def test_report_of_a_store_without_runs_is_refused(tmp_path):
+    import ludovec_lab as lab
+
+    lab.Store.open(tmp_path / "empty", lab.Study(**STUDIES["scattered"]))
+    with pytest.raises(lab.StoreError, match="no finished runs"):
+        views.report(tmp_path / "empty", tmp_path / "figs")
+    assert not (tmp_path / "figs").exists()
