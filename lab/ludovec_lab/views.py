@@ -178,7 +178,10 @@ def _describe(df: pd.DataFrame) -> list[str]:
         parts.append(_metric_name(study))
     if kind == "scattered" and study.get("norm") is not None:
         parts.append(f"{study['norm']} norm")
-    parts.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
+    if kind == "single" and "value" in df and len(df):
+        parts.append(f"game value {float(df['value'].iloc[0]):.6g}")
+    if kind != "single":  # single runs draw nothing
+        parts.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
     lines = [", ".join(parts)]
     planned = _planned_runs(study)
     chunks, total = df.attrs.get("chunks"), df.attrs.get("total_chunks")
@@ -414,7 +417,8 @@ def _title(df: pd.DataFrame, head: str) -> str:
         bits.append(game)
     if study.get("num_steps") is not None:
         bits.append(f"{int(study['num_steps']):,} steps")
-    bits.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
+    if _kind(df) != "single" and "gap" not in df:
+        bits.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
     return ", ".join(bits)
 
 
