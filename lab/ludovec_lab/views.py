@@ -98,6 +98,12 @@ def _resolve(source) -> pd.DataFrame:
     raise TypeError(f"expected a store directory or a DataFrame from load(), got {type(source).__name__}")
 
 
+def _drawable(df: pd.DataFrame, what: str) -> pd.DataFrame:
+    if df.empty:
+        raise ValueError(f"no runs to draw: the {what} table is empty (has the study run yet?)")
+    return df
+
+
 def _study(df: pd.DataFrame) -> dict[str, Any]:
     study = df.attrs.get("study")
     return dict(study) if isinstance(study, dict) else {}
@@ -455,6 +461,7 @@ def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
         from ludovec_lab import load_histories
 
         histories = load_histories(source)
+    _drawable(histories, "history")
     study = _study(histories)
     if tolerances is None:
         tolerances = sorted({CONVERGENCE_THRESHOLD, *map(float, study.get("tolerances", ()) or ())})
@@ -516,7 +523,7 @@ def plot_scattered(source, *, bins: int = 10, confidence: float = 0.95):
     """
     if bins < 1:
         raise ValueError(f"bins must be at least 1, got {bins!r}")
-    df = _resolve(source)
+    df = _drawable(_resolve(source), "run")
     fig, (top, bottom) = _new_figure(2, height_ratios=(3, 1.4), size=(7.5, 6.4))
 
     def beside(group, style, name):
@@ -616,7 +623,7 @@ def plot_concentric(source, *, confidence: float = 0.95):
     -------
     matplotlib.figure.Figure
     """
-    df = _resolve(source)
+    df = _drawable(_resolve(source), "run")
     study = _study(df)
     table = _exploration_table(df, confidence, QUANTILES)
     quantile_columns = ["q10", "q25", "q50", "q75", "q90"]
@@ -692,7 +699,7 @@ def plot_stack(source, *, confidence: float = 0.95):
     -------
     matplotlib.figure.Figure
     """
-    df = _resolve(source)
+    df = _drawable(_resolve(source), "run")
     fig, (ax,) = _new_figure()
     _runs_panel(ax, df, "index", "stack of matrices", confidence)
     ax.set_xlabel("matrix index")
