@@ -186,7 +186,7 @@ def _describe(df: pd.DataFrame) -> list[str]:
         parts.append(f"{study['norm']} norm")
     if kind == "single" and "value" in df and len(df):
         parts.append(f"game value {float(df['value'].iloc[0]):.6g}")
-    if kind != "single":  # single runs draw nothing
+    if kind in ("scattered", "concentric"):  # single runs and stacks draw nothing
         parts.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
     lines = [", ".join(parts)]
     planned = _planned_runs(study)
@@ -423,7 +423,7 @@ def _title(df: pd.DataFrame, head: str) -> str:
         bits.append(game)
     if study.get("num_steps") is not None:
         bits.append(f"{int(study['num_steps']):,} steps")
-    if _kind(df) != "single" and "gap" not in df:
+    if _kind(df) in ("scattered", "concentric") and "gap" not in df:
         bits.append(f"seed {study['seed']}" if study.get("seed") is not None else "unseeded")
     return ", ".join(bits)
 
