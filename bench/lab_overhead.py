@@ -132,7 +132,7 @@ if what != "imports":
         df = lab.run(s, store=Path(tmp) / "store", progress=False)
         rows = len(df)
 else:
-    import pandas, pyarrow.parquet  # what a study loads to write and read its store
+    import pandas, pyarrow.parquet, scipy.optimize  # what a study loads: store, equilibria
     rows = 0
 mb = lambda who: resource.getrusage(who).ru_maxrss / 1024
 print(json.dumps({"self": mb(resource.RUSAGE_SELF), "children": mb(resource.RUSAGE_CHILDREN),
@@ -144,7 +144,7 @@ def memory(folder: Path) -> None:
     print("\n## Peak RSS, each in a fresh interpreter\n")
     print("| workload | seconds | rows | peak RSS, process | peak RSS, its workers |")
     print("|---|---:|---:|---:|---:|")
-    for what, label in (("imports", "imports only (numpy, pandas, pyarrow, ludovec, ludovec_lab)"),
+    for what, label in (("imports", "imports only (numpy, pandas, pyarrow, scipy, ludovec, ludovec_lab)"),
                         ("unseeded", "10^6 runs x 1,000 steps, 2x2, unseeded"),
                         ("seeded", "10^6 runs x 1,000 steps, 2x2, seeded"),
                         ("single", "single 2x2 run, 10^8 steps, log decimation")):
