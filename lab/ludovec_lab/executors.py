@@ -173,7 +173,7 @@ def _run_dask(study: Study, st: Store, todo: list[Chunk], bar, executor: Any, ti
     address = study.scheduler if executor in (None, "dask") else executor
     client = connect(address, timeout) if own else executor
     try:
-        shipped = client.scatter(study.with_matrix(study.payoff), broadcast=True, hash=False)
+        shipped = client.scatter(study, broadcast=True, hash=False)
         prefix = f"ludovec-lab-{study.fingerprint[:12]}-{os.getpid()}"
         futures = {client.submit(_dask_task, shipped, c, key=f"{prefix}-{c.id}", retries=2): c
                    for c in todo}

@@ -156,17 +156,16 @@ class Study:
         text = json.dumps(self.identity(), sort_keys=True, allow_nan=True)
         return hashlib.sha256(text.encode()).hexdigest()[:32]
 
-    def with_matrix(self, payoff: np.ndarray) -> "Study":
-        """The same study with the matrix given as an array (used to ship it to workers)."""
-        d = {f.name: getattr(self, f.name) for f in fields(self) if not f.name.startswith("_")}
-        d.update(game=None, matrix=np.asarray(payoff))
-        return Study(**d)
-
 
 def study_from_dict(d: dict[str, Any], payoff: np.ndarray) -> Study:
     """Rebuilds a study from ``to_dict`` output and its matrix (a store's manifest)."""
     names = {f.name for f in fields(Study) if not f.name.startswith("_")}
     kwargs = {k: v for k, v in d.items() if k in names}
+    if kwargs.get("game") is not None:  # a named game rebuilds itself, the same by content
+        kwargs["matrix"] = None
+        study = Study(**kwargs)
+        if np.array_equal(study.payoff, payoff):
+            return study
     kwargs.update(game=None, matrix=np.asarray(payoff))
     return Study(**kwargs)
 
@@ -435,11 +434,12 @@ def _read(value: Any, ndim: int, where: Callable[[str], str], problems: list[str
 
 
 def _default_chunk(s: Study) -> int:
-    """Runs per chunk, fixed by the description alone so that every executor cuts alike."""
+    """Runs per chunk, fixed by the description alone so that every executor cuts alike (and
+    independent of the run count, so that a store refusing a study names only what differs)."""
     n = s._payoff.shape[-1]
     by_work = int(CHUNK_WORK // (s.num_steps * n * n))
     size = max(1, by_work)
     if s.kind == "stack" or s.seeded:
         # Seeded and stack chunks hold every run's full histories until they are reduced.
         size = min(size, max(1, CHUNK_HISTORY_BYTES // (s.num_steps * (2 * n + 1) * 8)))
-    return max(1, min(size, s.runs_per_slice))
+    return size
