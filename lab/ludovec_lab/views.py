@@ -130,7 +130,7 @@ def _metric_name(study: dict[str, Any]) -> str:
         return "metric"
     text = str(metric)
     if text.lower().startswith(("max_last", "var_last")) and study.get("cutoff") is not None:
-        text += f" (last {float(study['cutoff']):g} of each run)"
+        text += f" (last {100 * float(study['cutoff']):g} % of each run)"
     return text
 
 
@@ -273,13 +273,13 @@ def _render_single(table: pd.DataFrame) -> str:
     if "eta" in out:
         out["eta"] = out["eta"].map(lambda v: f"{v:g}")
     for column in out.columns:
-        if column.startswith("steps") :
+        if column.startswith("steps"):
             out[column] = out[column].map(lambda v: "never" if pd.isna(v) else f"{int(v):,}")
     return out.to_string(index=False)
 
 
 def summary(source, *, confidence: float = 0.95, quantiles: Sequence[float] = QUANTILES,
-            file: TextIO | None = sys.stdout) -> pd.DataFrame:
+            echo: bool = True, file: TextIO | None = None) -> pd.DataFrame:
     """Print and return the summary table of a study.
 
     For explorations and stacks: one row per slice (and per dynamic and step size): the band,
@@ -296,8 +296,10 @@ def summary(source, *, confidence: float = 0.95, quantiles: Sequence[float] = QU
         Coverage of the interval of the converged fraction.
     quantiles : sequence of float
         Metric quantiles to report, each in [0, 1].
-    file : text stream or None
-        Where to print; None prints nothing.
+    echo : bool
+        Print the table; False only returns it.
+    file : text stream, optional
+        Where to print; standard output by default.
 
     Returns
     -------
@@ -309,7 +311,7 @@ def summary(source, *, confidence: float = 0.95, quantiles: Sequence[float] = QU
     >>> df = pd.DataFrame({"chunk": 0, "index": range(4), "slice": 0, "inner": 0.0, "outer": 0.1,
     ...                    "norm": 0.05, "metric": [0.0, 1e-9, 0.3, 0.4],
     ...                    "converged": [True, True, False, False], "dynamic": "ogda", "eta": 0.1})
-    >>> table = summary(df, file=None)
+    >>> table = summary(df, echo=False)
     >>> float(table["fraction"].iloc[0])
     0.5
     """
@@ -324,9 +326,10 @@ def summary(source, *, confidence: float = 0.95, quantiles: Sequence[float] = QU
     else:
         table = _exploration_table(df, confidence, quantiles)
         text = _render_exploration(table, confidence)
-    if file is not None:
-        print("\n".join(_describe(df)), file=file)
-        print(text, file=file)
+    if echo:
+        out = sys.stdout if file is None else file
+        print("\n".join(_describe(df)), file=out)
+        print(text, file=out)
     return table
 
 
@@ -374,7 +377,7 @@ class _LogFloor:
         return f"{what} {relation} ({count:,}), drawn on the floor"
 
     def apply(self, ax) -> None:
-        from matplotlib.ticker import FuncFormatter, LogLocator, NullFormatter
+        from matplotlib.ticker import FuncFormatter, LogFormatterSciNotation, LogLocator, NullFormatter
         from matplotlib.transforms import blended_transform_factory
 
         ax.set_yscale("log")
@@ -382,10 +385,10 @@ class _LogFloor:
         ax.set_ylim(bottom, self.hi * 10 ** 0.3)
         if not self.has_floor:
             return
-        gap = self.gap
+        gap, decades = self.gap, LogFormatterSciNotation()
 
-        def label(y, _pos):  # no decade label inside the break: those values do not exist
-            return "" if y < gap else f"$10^{{{int(round(math.log10(y)))}}}$"
+        def label(y, pos):  # no label inside the break: those values do not exist
+            return "" if y < gap else decades(y, pos)
 
         ax.yaxis.set_major_locator(LogLocator(base=10.0, numticks=12))
         ax.yaxis.set_major_formatter(FuncFormatter(label))
@@ -495,7 +498,13 @@ def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
     ax.set_xlabel("step")
     ax.set_ylabel("duality gap")
     note = _finite_note(gaps)
-    ax.set_title(_title(histories, "single runs") + (f"\n{note}" if note else ""), fontsize="medium")
+    head = "single runs"
+    etas = histories["eta"].unique() if "eta" in histories else []
+    if len(etas) == 1:
+        head += f", eta {float(etas[0]):g}"
+    if study.get("decimation") is not None:
+        head += f", {'log-spaced' if study['decimation'] == 'log' else 'every ' + str(study['decimation']) + '-th'} steps kept"
+    ax.set_title(_title(histories, head) + (f"\n{note}" if note else ""), fontsize="medium")
     ax.grid(True, which="major", alpha=0.3)
     ax.legend(fontsize="small", loc="best")
     return fig

@@ -114,7 +114,7 @@ def test_zero_metrics_sit_on_a_marked_floor_and_tiny_ones_keep_their_value(plot,
     floor = ys.min()
     positive = ys[ys > floor]
     lowest_positive = 1e-50 if kind != "concentric" else np.min(
-        [q for q in views.summary(df, file=None)[["q10", "q25", "q50", "q75", "q90"]].to_numpy().ravel() if q > 0])
+        [q for q in views.summary(df, echo=False)[["q10", "q25", "q50", "q75", "q90"]].to_numpy().ravel() if q > 0])
     # Nothing is drawn between the floor and the smallest real value: no invented decades.
     assert positive.min() == pytest.approx(lowest_positive, rel=1e-12)
     assert floor < lowest_positive / 5
@@ -196,7 +196,7 @@ def test_summary_of_a_concentric_store_counts_every_slice(stores):
     import ludovec_lab as lab
 
     df = lab.load(stores / "concentric")
-    table = views.summary(stores / "concentric", file=None)
+    table = views.summary(stores / "concentric", echo=False)
     # 203 runs over 4 slices: 50 per slice, per dynamic; the remainder is not run.
     assert table["runs"].tolist() == [50] * 8
     assert table["converged"].sum() == df["converged"].sum()
