@@ -23,7 +23,7 @@ __all__ = [
     "ExecutorError", "summary", "report",
 ]
 
-_VIEWS = ("summary", "report", "plot_gaps", "plot_scattered", "plot_concentric")
+_VIEWS = ("summary", "report", "plot_gaps", "plot_scattered", "plot_concentric", "plot_stack")
 
 
 def perturbation(study: Study, chunk: int, index: int):

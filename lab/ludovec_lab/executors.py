@@ -52,11 +52,25 @@ def run(study: "Study | str | Path", store: "str | Path | None" = None, executor
     if store is None:
         with tempfile.TemporaryDirectory(prefix="ludovec-lab-") as tmp:
             return run(study, Path(tmp) / "store", executor, progress, workers, timeout)
+    kind = _executor_kind(study, executor)
+    client = None
+    if kind == "dask":
+        # Reached before the store is touched: an unreachable scheduler writes nothing.
+        own = isinstance(executor, str) or executor is None
+        address = study.scheduler if executor in (None, "dask") else executor
+        client = connect(address, timeout) if own else executor
+    try:
+        return _run(study, store, kind, client, progress, workers)
+    finally:
+        if client is not None and client is not executor:
+            client.close(timeout=timeout)
+
+
+def _run(study: Study, store, kind: str, client, progress: bool, workers: int | None):
     plan = make_plan(study)
     st = Store.open(store, study)
     done = st.committed()
     todo = [c for c in plan if c.id not in done]
-    kind = _executor_kind(study, executor)
     from tqdm.auto import tqdm
 
     unit = "step" if study.kind == "single" else "run"
@@ -67,7 +81,7 @@ def run(study: "Study | str | Path", store: "str | Path | None" = None, executor
         if not todo:
             pass
         elif kind == "dask":
-            _run_dask(study, st, todo, bar, executor, timeout)
+            _run_dask(study, st, todo, bar, client)
         elif _needs_processes(study) and (workers or study.workers or _cpus()) > 1:
             _run_processes(study, st, todo, bar, workers or study.workers or _cpus())
         else:
@@ -166,29 +180,22 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT):
                             f"{timeout:g} s ({type(exc).__name__}: {exc})") from None
 
 
-def _run_dask(study: Study, st: Store, todo: list[Chunk], bar, executor: Any, timeout: float) -> None:
+def _run_dask(study: Study, st: Store, todo: list[Chunk], bar, client) -> None:
     from distributed import as_completed
 
-    own = isinstance(executor, str) or executor is None
-    address = study.scheduler if executor in (None, "dask") else executor
-    client = connect(address, timeout) if own else executor
+    shipped = client.scatter(study, broadcast=True, hash=False)
+    prefix = f"ludovec-lab-{study.fingerprint[:12]}-{os.getpid()}"
+    futures = {client.submit(_dask_task, shipped, c, key=f"{prefix}-{c.id}", retries=2): c
+               for c in todo}
+    written: set[int] = set()
     try:
-        shipped = client.scatter(study, broadcast=True, hash=False)
-        prefix = f"ludovec-lab-{study.fingerprint[:12]}-{os.getpid()}"
-        futures = {client.submit(_dask_task, shipped, c, key=f"{prefix}-{c.id}", retries=2): c
-                   for c in todo}
-        written: set[int] = set()
-        try:
-            for fut, records in as_completed(futures, with_results=True):
-                chunk = futures.pop(fut)
-                if chunk.id not in written:
-                    st.write_chunk(chunk.id, records)
-                    written.add(chunk.id)
-                    bar.update(chunk.count if study.kind != "single" else study.num_steps)
-                fut.release()
-        except BaseException:
-            client.cancel(list(futures))
-            raise
-    finally:
-        if own:
-            client.close(timeout=timeout)
+        for fut, records in as_completed(futures, with_results=True, loop=client.loop):
+            chunk = futures.pop(fut)
+            if chunk.id not in written:
+                st.write_chunk(chunk.id, records)
+                written.add(chunk.id)
+                bar.update(chunk.count if study.kind != "single" else study.num_steps)
+            fut.release()
+    except BaseException:
+        client.cancel(list(futures))
+        raise
