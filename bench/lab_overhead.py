@@ -169,7 +169,7 @@ def dask(folder: Path) -> None:
     print("\n## Dask LocalCluster (2 worker processes x 1 thread) against the local executor\n")
     t0 = time.perf_counter()
     cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None)
+                           dashboard_address="127.0.0.1:0")
     client = Client(cluster)
     started = time.perf_counter() - t0
     print(f"cluster start: {started:.1f} s (not in the figures below)\n")
