@@ -6,6 +6,7 @@ import signal
 import subprocess
 import time
 
+import psutil
 import pytest
 
 import ludovec_lab as lab
@@ -15,7 +16,7 @@ from conftest import BIN, CHILD_ENV, assert_same_results, write_study
 
 LONG = """
     kind = "scattered"
-    game = "biased_pennies"
+    game = "{game}"
     dynamic = ["ogda", "omwuoomd"]
     eta = 0.02
     num_steps = 3000
@@ -32,8 +33,8 @@ def _files(store):
     return sorted(p.relative_to(store) for p in store.rglob("*"))
 
 
-def _start_and_stop(tmp_path, sig):
-    path = write_study(tmp_path / "long.toml", LONG)
+def _start_and_stop(tmp_path, sig, game):
+    path = write_study(tmp_path / "long.toml", LONG.format(game=game))
     store = tmp_path / "store"
     proc = subprocess.Popen([str(BIN / "ludovec-lab"), "run", str(path), "--store", str(store),
                              "--no-progress"], env=CHILD_ENV, stdout=subprocess.PIPE,
@@ -43,14 +44,20 @@ def _start_and_stop(tmp_path, sig):
         assert proc.poll() is None, proc.communicate()
         assert time.monotonic() < deadline
         time.sleep(0.02)
+    children = psutil.Process(proc.pid).children(recursive=True)
     proc.send_signal(sig)
     out, err = proc.communicate(timeout=60)
+    # Worker processes (games above 2 x 2) end with their parent.
+    gone, alive = psutil.wait_procs(children, timeout=30)
+    assert not alive
     return path, store, proc.returncode, err
 
 
-@pytest.mark.parametrize("sig, code", [(signal.SIGINT, 130), (signal.SIGKILL, -9)])
-def test_resume_after_interruption_gives_the_uninterrupted_result(tmp_path, sig, code):
-    path, store, rc, err = _start_and_stop(tmp_path, sig)
+@pytest.mark.parametrize("game, sig, code", [
+    ("biased_pennies", signal.SIGINT, 130), ("biased_pennies", signal.SIGKILL, -9),
+    ("rock_paper_scissors", signal.SIGINT, 130)])
+def test_resume_after_interruption_gives_the_uninterrupted_result(tmp_path, game, sig, code):
+    path, store, rc, err = _start_and_stop(tmp_path, sig, game)
     assert rc == code, err
     if sig == signal.SIGINT:
         assert err.strip().splitlines() == [
