@@ -291,7 +291,9 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
     # Fields the kind does not use must keep their defaults: a silently ignored field is a
     # study that does not do what its author thinks.
     for f in fields(Study):
-        if f.name in _ONLY and kind not in _ONLY[f.name] and getattr(s, f.name) != f.default:
+        v = getattr(s, f.name)
+        v = tuple(v) if isinstance(v, list) else v
+        if f.name in _ONLY and kind not in _ONLY[f.name] and v != f.default:
             bad(f.name, f"not used by a {kind!r} study (used by: {', '.join(_ONLY[f.name])})")
 
     # The game.

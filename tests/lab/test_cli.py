@@ -7,7 +7,7 @@ import pytest
 
 import ludovec_lab as lab
 
-from conftest import cli, write_study
+from labkit import cli, seeded_toml, write_study  # noqa: F401 (fixture)
 
 
 def _closed_port() -> int:

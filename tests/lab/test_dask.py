@@ -14,7 +14,7 @@ import pytest
 import ludovec_lab as lab
 from ludovec_lab.store import Store
 
-from conftest import BIN, CHILD_ENV, assert_same_results, cli
+from labkit import BIN, CHILD_ENV, assert_same_results, cli, seeded_toml  # noqa: F401 (fixture)
 
 distributed = pytest.importorskip("distributed")
 

@@ -11,7 +11,7 @@ from ludovec_lab import reduce, runner
 from ludovec_lab.plan import make_plan
 from ludovec_lab.store import Store
 
-from conftest import assert_same_results
+from labkit import assert_same_results
 
 TINY = 5e-324  # the smallest band the module accepts: every draw is 0 or the smallest subnormal
 RANDOM_3 = np.array([[0.3, -1.2, 0.7], [1.1, 0.2, -0.4], [-0.9, 0.8, 0.1]])

@@ -12,7 +12,7 @@ import pytest
 import ludovec_lab as lab
 from ludovec_lab.store import Store
 
-from conftest import BIN, CHILD_ENV, assert_same_results, write_study
+from labkit import BIN, CHILD_ENV, assert_same_results, write_study
 
 LONG = """
     kind = "scattered"

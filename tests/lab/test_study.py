@@ -6,7 +6,7 @@ import pytest
 import ludovec_lab as lab
 from ludovec_lab import games
 
-from conftest import write_study
+from labkit import write_study
 
 VALID = """\
 kind = "scattered"

@@ -1,4 +1,7 @@
-"""Helpers shared by the study-layer tests: study files, the command line, equal tables."""
+"""Helpers shared by the study-layer tests: study files, the command line, equal tables.
+
+Not a conftest: the Python suite beside this one imports its own conftest by name.
+"""
 
 import os
 import subprocess
