@@ -9,8 +9,8 @@ Sections (all by default, or name some on the command line):
   per game on worker processes for larger games, the metric reduced in NumPy) against the
   native unseeded path, per run-step, 2x2, 3x3 and 10x10.
 - memory: peak RSS of a 10^6-run, 1,000-step 2x2 study on either path, and of a 10^8-step single
-  2x2 run with log-spaced decimation, each in a fresh interpreter (its own peak and its worker
-  processes' peak, reported apart), against the bare imports.
+  2x2 run with log-spaced decimation, each in a fresh interpreter (2x2 studies run in the
+  process itself), against the bare imports.
 - dask: the same seeded 3x3 study and unseeded 2x2 study on a two-process LocalCluster (one
   thread per worker, bound to 127.0.0.1) against the local executor.
 
@@ -121,7 +121,7 @@ def seeded(folder: Path) -> None:
 
 
 CHILD = r"""
-import json, resource, sys, tempfile, time
+import json, sys, tempfile, time
 from pathlib import Path
 import numpy as np
 import ludovec, ludovec_lab as lab
@@ -142,16 +142,16 @@ if what != "imports":
 else:
     import pandas, pyarrow.parquet, scipy.optimize  # what a study loads: store, equilibria
     rows = 0
-mb = lambda who: resource.getrusage(who).ru_maxrss / 1024
-print(json.dumps({"self": mb(resource.RUSAGE_SELF), "children": mb(resource.RUSAGE_CHILDREN),
-                  "rows": rows, "seconds": time.perf_counter() - t0}))
+# VmHWM, not ru_maxrss: Linux carries ru_maxrss over from the parent across fork and exec.
+hwm = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM"))
+print(json.dumps({"peak": hwm / 1024, "rows": rows, "seconds": time.perf_counter() - t0}))
 """
 
 
 def memory(folder: Path) -> None:
     print("\n## Peak RSS, each in a fresh interpreter\n")
-    print("| workload | seconds | rows | peak RSS, process | peak RSS, its workers |")
-    print("|---|---:|---:|---:|---:|")
+    print("| workload | seconds | rows | peak RSS |")
+    print("|---|---:|---:|---:|")
     for what, label in (("imports", "imports only (numpy, pandas, pyarrow, scipy, ludovec, ludovec_lab)"),
                         ("unseeded", "10^6 runs x 1,000 steps, 2x2, unseeded"),
                         ("seeded", "10^6 runs x 1,000 steps, 2x2, seeded"),
@@ -159,8 +159,7 @@ def memory(folder: Path) -> None:
         out = subprocess.run([sys.executable, "-c", CHILD, what], capture_output=True, text=True,
                              check=True)
         r = json.loads(out.stdout.strip().splitlines()[-1])
-        print(f"| {label} | {r['seconds']:.1f} | {r['rows']:,} | {r['self']:.0f} MB | "
-              f"{r['children']:.0f} MB |", flush=True)
+        print(f"| {label} | {r['seconds']:.1f} | {r['rows']:,} | {r['peak']:.0f} MB |", flush=True)
 
 
 def dask(folder: Path) -> None:
