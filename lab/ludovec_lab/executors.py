@@ -183,6 +183,14 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT):
 def _run_dask(study: Study, st: Store, todo: list[Chunk], bar, client) -> None:
     from distributed import as_completed
 
+    crowded = sorted(w.get("name", a) for a, w in client.scheduler_info()["workers"].items()
+                     if w.get("nthreads", 1) > 1)
+    if crowded:
+        # Chunks sharing a worker process queue behind each other on the interpreter lock
+        # (the module holds it for a whole call) while their pools fight over the cores.
+        warnings.warn(f"Dask workers {', '.join(map(str, crowded))} run several threads; "
+                      "start workers with --nthreads 1 (the module's own pool uses the cores)",
+                      RuntimeWarning, stacklevel=4)
     shipped = client.scatter(study, broadcast=True, hash=False)
     prefix = f"ludovec-lab-{study.fingerprint[:12]}-{os.getpid()}"
     futures = {client.submit(_dask_task, shipped, c, key=f"{prefix}-{c.id}", retries=2): c

@@ -246,31 +246,26 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
     def bad(name: str, text: str) -> None:
         problems.append(f"{where(name)}: {text}")
 
-    def integer(name: str, lo: int, hi: int = U32_MAX, required: bool = True) -> None:
-        v = getattr(s, name)
-        if v is None:
-            if required:
-                bad(name, f"missing field (an integer from {lo} to {hi})")
-            return
-        if not _is_int(v):
-            bad(name, f"expected an integer, found {type(v).__name__} {v!r}")
-        elif not lo <= v <= hi:
-            bad(name, f"must be an integer from {lo} to {hi}, found {v}")
-        else:
-            set_(name, int(v))
-
-    def number(name: str, test: Callable[[float], bool], rule: str, required: bool = True) -> None:
+    def scalar(name: str, is_type: Callable[[Any], bool], what: str,
+               test: Callable[[Any], bool], rule: str, convert: Callable[[Any], Any],
+               required: bool) -> None:
         v = getattr(s, name)
         if v is None:
             if required:
                 bad(name, f"missing field ({rule})")
-            return
-        if not _is_number(v):
-            bad(name, f"expected a number, found {type(v).__name__} {v!r}")
-        elif not test(float(v)):
-            bad(name, f"{rule}, found {float(v)!r}")
+        elif not is_type(v):
+            bad(name, f"expected {what}, found {type(v).__name__} {v!r}")
+        elif not test(convert(v)):
+            bad(name, f"{rule}, found {convert(v)!r}")
         else:
-            set_(name, float(v))
+            set_(name, convert(v))
+
+    def integer(name: str, lo: int, hi: int = U32_MAX, required: bool = True) -> None:
+        scalar(name, _is_int, "an integer", lambda v: lo <= v <= hi,
+               f"must be an integer from {lo} to {hi}", int, required)
+
+    def number(name: str, test: Callable[[float], bool], rule: str, required: bool = True) -> None:
+        scalar(name, _is_number, "a number", test, rule, float, required)
 
     def name_of(name: str, table: dict[str, str] | tuple[str, ...], value: Any) -> str | None:
         if not isinstance(value, str):
