@@ -44,6 +44,8 @@ _COLOURS = ("tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab
 _DASHES = ("-", "--", "-.", ":")
 _MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
 _FLOOR_COLOUR = "black"
+_MANY_POINTS = 5_000
+_MAX_DRAWN = 100_000
 
 
 # --- tables ------------------------------------------------------------------------------------
@@ -554,8 +556,17 @@ def _runs_panel(ax, df: pd.DataFrame, x: str, head: str, confidence: float, besi
     metric = df["metric"].to_numpy(dtype=float)
     threshold = _threshold(study)
     scale = _LogFloor(metric, extra=[threshold])
+    # Many runs: the markers become one embedded image in the SVG (axes and text stay vector),
+    # and the legend is not placed by searching every point.
+    many = len(df) > _MANY_POINTS
+    # Past a point markers only pile up: a fixed random sample of them is drawn, and said so;
+    # counts, fractions and the floor's count still use every run.
+    drawn = np.ones(len(df), dtype=bool)
+    if len(df) > _MAX_DRAWN:
+        drawn[:] = False
+        drawn[np.random.default_rng(0).choice(len(df), _MAX_DRAWN, replace=False)] = True
     keys = _group_keys(df)
-    groups = list(df.groupby(keys, sort=True)) if keys else [((), df)]
+    groups = list(df.assign(_drawn=drawn).groupby(keys, sort=True)) if keys else [((), df.assign(_drawn=drawn))]
     for i, (key, group) in enumerate(groups):
         key = key if isinstance(key, tuple) else (key,)
         style = _style(i)
@@ -563,12 +574,12 @@ def _runs_panel(ax, df: pd.DataFrame, x: str, head: str, confidence: float, besi
         m = group["metric"].to_numpy(dtype=float)
         where = group[x].to_numpy(dtype=float)
         conv = group["converged"].to_numpy(dtype=bool)
-        shown = ~np.isnan(m) & ~np.isposinf(m)
+        shown = ~np.isnan(m) & ~np.isposinf(m) & group["_drawn"].to_numpy()
         for mask, filled in ((conv & shown, True), (~conv & shown, False)):
             if mask.any():
-                ax.scatter(where[mask], scale.map(m[mask]), s=10, marker=style["marker"],
+                ax.scatter(where[mask], scale.map(m[mask]), s=3 if many else 10, marker=style["marker"],
                            facecolors=style["color"] if filled else "none", edgecolors=style["color"],
-                           linewidths=0.7, alpha=0.75,
+                           linewidths=0.5 if many else 0.7, alpha=0.35 if many else 0.75, rasterized=many,
                            label=f"{name}: {'converged' if filled else 'not converged'}")
         if beside is not None:
             beside(group, style, name)
@@ -582,11 +593,14 @@ def _runs_panel(ax, df: pd.DataFrame, x: str, head: str, confidence: float, besi
     low, high = binomial_interval(converged, runs, confidence)
     overall = (f"converged {converged:,} of {runs:,} = {converged / runs:.3f} "
                f"[{float(low):.3f}, {float(high):.3f}] ({confidence:.0%} CI)") if runs else "no runs"
-    note = _finite_note(metric)
-    ax.set_title(_title(df, head) + f"\n{overall}" + (f"; {note}" if note else ""), fontsize="medium")
+    notes = [_finite_note(metric)]
+    if not drawn.all():
+        notes.append(f"markers: a random {_MAX_DRAWN:,} of {len(df):,} runs")
+    note = "; ".join(filter(None, notes))
+    ax.set_title(_title(df, head) + f"\n{overall}" + (f"\n{note}" if note else ""), fontsize="medium")
     ax.set_ylabel(_metric_name(study))
     ax.grid(True, alpha=0.3)
-    ax.legend(fontsize="small", loc="best")
+    ax.legend(fontsize="small", loc="upper left" if many else "best", framealpha=0.9)
 
 
 def _threshold(study: dict[str, Any]) -> float:

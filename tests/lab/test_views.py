@@ -227,3 +227,13 @@ def test_report_of_a_store_without_runs_is_refused(tmp_path):
     with pytest.raises(lab.StoreError, match="no finished runs"):
         views.report(tmp_path / "empty", tmp_path / "figs")
     assert not (tmp_path / "figs").exists()
+
+
+def test_a_sample_of_markers_is_said_so_and_counts_keep_every_run(monkeypatch):
+    monkeypatch.setattr(views, "_MAX_DRAWN", 20)
+    metrics = [[0.0] * 30 + [0.5] * 30]
+    df = exploration_frame(metrics, [[True] * 30 + [False] * 30], kind="scattered", metric="max_last")
+    ax = views.plot_scattered(df).axes[0]
+    assert sum(len(c.get_offsets()) for c in ax.collections) == 20
+    assert any("= 0 (30)" in t for t in legend_texts(ax))
+    assert "random 20 of 60 runs" in ax.get_title() and "converged 30 of 60" in ax.get_title()
