@@ -253,8 +253,10 @@ def _render_exploration(table: pd.DataFrame, confidence: float) -> str:
         out["band"] = [f"[{_fmt(a, '.4g')}, {_fmt(b, '.4g')}]" for a, b in zip(table["inner"], table["outer"])]
     out["runs"] = table["runs"].map("{:,}".format)
     out["converged"] = table["converged"].map("{:,}".format)
+    # Four decimals: with 10,000 runs in a slice an interval can be narrower than 0.001, and
+    # three would print one that is not zero-width as [0.000, 0.000].
     out[f"fraction [{confidence:.0%} CI]"] = [
-        f"{_fmt(f, '.3f')} [{_fmt(lo, '.3f')}, {_fmt(hi, '.3f')}]"
+        f"{_fmt(f, '.4f')} [{_fmt(lo, '.4f')}, {_fmt(hi, '.4f')}]"
         for f, lo, hi in zip(table["fraction"], table["ci_low"], table["ci_high"])
     ]
     for column in table.columns:

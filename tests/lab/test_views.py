@@ -65,7 +65,7 @@ def test_summary_counts_each_slice_and_dynamic_apart():
     assert table["q50"].tolist() == pytest.approx([np.median(metrics[0]), 0.35] * 2)
     assert table["fraction"].iloc[0] == 0.75
     text = out.getvalue()
-    assert "0.750 [" in text and "omwuoomd" in text and "NaN" in text
+    assert "0.7500 [" in text and "omwuoomd" in text and "NaN" in text
 
 
 def test_summary_of_single_runs_says_never_for_unreached_tolerances():
