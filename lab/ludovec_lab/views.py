@@ -655,7 +655,7 @@ def plot_concentric(source, *, confidence: float = 0.95):
     values = table[quantile_columns].to_numpy(dtype=float).ravel() if not table.empty else np.array([])
     threshold = _threshold(study)
     scale = _LogFloor(values, extra=[threshold])
-    fig, (top, bottom) = _new_figure(2, height_ratios=(1.3, 2), size=(7.5, 6.4))
+    fig, (top, bottom) = _new_figure(2, height_ratios=(1.3, 2), size=(7.5, 7.0))
     keys = _group_keys(df)
     groups = list(table.groupby(keys, sort=True)) if keys and not table.empty else [((), table)]
     n_groups = len(groups)
@@ -708,7 +708,8 @@ def plot_concentric(source, *, confidence: float = 0.95):
     bottom.set_ylabel(_metric_name(study))
     bottom.set_xlabel("perturbation radius (entry magnitudes, slice band)")
     bottom.grid(True, which="major", alpha=0.3)
-    bottom.legend(fontsize="small", loc="best")
+    # Below the figure: inside, the legend would hide the whiskers of some slice.
+    fig.legend(*bottom.get_legend_handles_labels(), loc="outside lower center", ncols=2, fontsize="small")
     runs = int(table["runs"].sum()) if not table.empty else 0
     nan = int(table["nan"].sum()) if not table.empty else 0
     head = f"concentric exploration, {runs:,} runs"

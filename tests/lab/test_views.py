@@ -93,8 +93,8 @@ def drawn_y(ax):
 
 
 def legend_texts(ax):
-    legend = ax.get_legend()
-    return [t.get_text() for t in legend.get_texts()] if legend else []
+    legends = [ax.get_legend(), *ax.figure.legends]
+    return [t.get_text() for legend in legends if legend for t in legend.get_texts()]
 
 
 @pytest.mark.parametrize("plot, kind, metric", [
