@@ -250,17 +250,45 @@ def _as_store(store: "str | Path | Store") -> Store:
     return store if isinstance(store, Store) else Store.read(store)
 
 
+def _read_rows(files: list[Path]):
+    """The rows of every file, in file order, as one DataFrame.
+
+    Each column is allocated once at its final length and filled file by file, so a store of
+    millions of runs costs its table and one chunk, not the several copies that concatenating
+    Arrow tables and converting them would hold at once. Text columns share one string object
+    per distinct value."""
+    import pandas as pd
+    import pyarrow.parquet as pq
+
+    total = sum(pq.read_metadata(p).num_rows for p in files)
+    columns: dict[str, np.ndarray] = {}
+    pos = 0
+    for p in files:
+        table = pq.read_table(p, use_threads=False)
+        n = table.num_rows
+        for name in table.column_names:
+            col = table.column(name)
+            if col.type == "string" or col.type == "large_string":
+                enc = col.combine_chunks().dictionary_encode()
+                values = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
+            else:
+                values = col.to_numpy()
+            if name not in columns:
+                columns[name] = np.empty(total, dtype=values.dtype)
+            columns[name][pos:pos + n] = values
+        pos += n
+    return pd.DataFrame(columns, copy=False)
+
+
 def load(store: "str | Path | Store"):
     """One row per committed run of the store, as a pandas DataFrame (see the module doc)."""
     import pandas as pd
-    import pyarrow as pa
-    import pyarrow.parquet as pq
 
     st = _as_store(store)
     study = st.manifest["study"]
     files = st._files("chunks")
     if files:
-        df = pa.concat_tables([pq.read_table(p) for p in files]).to_pandas()
+        df = _read_rows(files)
     elif study["kind"] == "single":
         cols = ["run", "dynamic", "eta", "steps", "converged", "final_gap"]
         cols += [f"steps_to_{t:g}" for t in study["tolerances"]] + ["distance", "value"]
@@ -274,9 +302,9 @@ def load(store: "str | Path | Store"):
             df[col] = pd.array(df[col].where(df[col] >= 0), dtype="Int64")
         df = df.astype({"run": "int64", "steps": "int64", "converged": "bool"})
         df = df.sort_values("run", kind="stable").reset_index(drop=True)
-    else:
+    elif not files:
         df = df.astype(_EXPLORATION_TYPES)[EXPLORATION_COLUMNS]
-        df = df.sort_values(["chunk", "index"], kind="stable").reset_index(drop=True)
+    # Otherwise already in order: files by chunk, runs by index within each, columns as written.
     df.attrs.update(st.attrs())
     return df
 
@@ -284,8 +312,6 @@ def load(store: "str | Path | Store"):
 def load_histories(store: "str | Path | Store"):
     """The decimated gap histories of a single-run study's committed runs."""
     import pandas as pd
-    import pyarrow as pa
-    import pyarrow.parquet as pq
 
     st = _as_store(store)
     if st.manifest["study"]["kind"] != "single":
@@ -293,7 +319,7 @@ def load_histories(store: "str | Path | Store"):
                          f"(this is a {st.manifest['study']['kind']!r} study)")
     files = st._files("histories")
     if files:
-        h = pa.concat_tables([pq.read_table(p) for p in files]).to_pandas()
+        h = _read_rows(files)
     else:
         h = pd.DataFrame({"run": pd.Series(dtype="int64"), "step": pd.Series(dtype="int64"),
                           "gap": pd.Series(dtype="float64")})
