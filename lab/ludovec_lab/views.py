@@ -91,13 +91,14 @@ def binomial_interval(successes, trials, confidence: float = 0.95) -> tuple[np.n
 
 
 def _resolve(source) -> pd.DataFrame:
+    from .store import Store, load
+
     if isinstance(source, pd.DataFrame):
         return source
-    if isinstance(source, (str, os.PathLike)):
-        from ludovec_lab import load
-
+    if isinstance(source, (str, os.PathLike, Store)):
         return load(source)
-    raise TypeError(f"expected a store directory or a DataFrame from load(), got {type(source).__name__}")
+    raise TypeError(f"expected a store (directory or Store) or a DataFrame from load(), "
+                    f"got {type(source).__name__}")
 
 
 def _drawable(df: pd.DataFrame, what: str) -> pd.DataFrame:
@@ -465,7 +466,7 @@ def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
     if isinstance(source, pd.DataFrame):
         histories = source
     else:
-        from ludovec_lab import load_histories
+        from .store import load_histories
 
         histories = load_histories(source)
     _drawable(histories, "history")
@@ -777,7 +778,8 @@ def report(store, out) -> list[Path]:
 
     df = _resolve(store)
     if df.empty:
-        raise StoreError(f"{os.fspath(store)}: the store holds no finished runs yet; run the study first")
+        where = getattr(store, "path", store)
+        raise StoreError(f"{where}: the store holds no finished runs yet; run the study first")
     kind = _kind(df)
     if kind == "single":
         figures = {"gaps": plot_gaps(store)}
