@@ -69,6 +69,12 @@ def run(study: "Study | str | Path", store: "str | Path | None" = None, executor
 def _run(study: Study, store, kind: str, client, progress: bool, workers: int | None):
     plan = make_plan(study)
     st = Store.open(store, study)
+    with st.writing():
+        return _run_plan(study, st, plan, kind, client, progress, workers)
+
+
+def _run_plan(study: Study, st: Store, plan: list[Chunk], kind: str, client, progress: bool,
+              workers: int | None):
     done = st.committed()
     todo = [c for c in plan if c.id not in done]
     from tqdm.auto import tqdm

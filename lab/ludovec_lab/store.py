@@ -7,6 +7,7 @@ Layout of a store directory::
     matrix.npy              the game matrix (or the stack) the study ran on
     chunks/chunk-NNNNNN.parquet      one file per committed chunk: one row per run
     histories/chunk-NNNNNN.parquet   single-run studies: the decimated gap history
+    .writer.lock            held (flock) by the one run writing the store
 
 A chunk is committed when its ``chunks/`` file exists under its final name. Files are written
 under a temporary dot-name, flushed to disk and renamed into place (history first, runs last),
@@ -46,7 +47,9 @@ int64 (1-based step count), ``gap`` float64 (the gap returned by that step), ``d
 
 from __future__ import annotations
 
+import contextlib
 import datetime as _dt
+import fcntl
 import json
 import os
 import platform as _platform
@@ -226,6 +229,24 @@ class Store:
                 "chunks": len(self.committed()), "total_chunks": m["total_chunks"]}
 
     # ---- writing ---------------------------------------------------------------------------
+    @contextlib.contextmanager
+    def writing(self):
+        """Holds the store's writer lock: a second run on the same store is refused rather
+        than computing the same chunks twice. The kernel drops the lock with its process."""
+        fd = os.open(self.path / ".writer.lock", os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                holder = os.pread(fd, 32, 0).decode(errors="replace").strip() or "another process"
+                raise StoreError(f"{self.path}: another run is writing this store ({holder}); "
+                                 "wait for it or stop it") from None
+            os.ftruncate(fd, 0)
+            os.pwrite(fd, f"pid {os.getpid()} on {_platform.node()}".encode(), 0)
+            yield self
+        finally:
+            os.close(fd)  # closing releases the lock
+
     def write_chunk(self, chunk_id: int, records: dict[str, Any]) -> None:
         import pyarrow as pa
         import pyarrow.parquet as pq

@@ -1,6 +1,7 @@
 """The store: committed chunks survive Ctrl-C and kills, resuming gives the uninterrupted
 result, and a store is never mixed with another study or read half-written."""
 
+import os
 import re
 import signal
 import subprocess
@@ -82,9 +83,10 @@ def test_a_store_of_another_study_is_refused_untouched(tmp_path):
         lab.run(lab.Study(**{**kw, "seed": 2, "num_runs": 50}), tmp_path / "s", progress=False)
     assert "differing fields: num_runs (store: 40, given: 50); seed (store: 1, given: 2)" in str(err.value)
     assert [(p, p.stat().st_mtime_ns) for p in (tmp_path / "s").rglob("*")] == before
-    # Same study again: nothing to do, nothing rewritten.
+    # Same study again: nothing to do, no data rewritten.
     assert len(lab.run(lab.Study(**kw), tmp_path / "s", progress=False)) == 40
-    assert [(p, p.stat().st_mtime_ns) for p in (tmp_path / "s").rglob("*")] == before
+    assert [(p, p.stat().st_mtime_ns) for p in (tmp_path / "s").rglob("*")
+            if p.name != ".writer.lock"] == [b for b in before if b[0].name != ".writer.lock"]
 
 
 @pytest.mark.parametrize("setup, words", [
@@ -122,3 +124,12 @@ def test_loaded_tables_carry_their_provenance(tmp_path):
     assert set(h.run) == {0, 1}
     # The store rebuilds the study it ran.
     assert Store.read(tmp_path / "s").study().fingerprint == study.fingerprint
+
+
+def test_a_second_writer_is_refused_while_the_first_runs(tmp_path):
+    study = lab.Study(kind="single", game="oneill", num_steps=10)
+    st = Store.open(tmp_path / "s", study)
+    with st.writing():
+        with pytest.raises(lab.StoreError, match=f"another run is writing this store \\(pid {os.getpid()} on "):
+            lab.run(study, tmp_path / "s", progress=False)
+    assert len(lab.run(study, tmp_path / "s", progress=False)) == 1
