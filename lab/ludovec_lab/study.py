@@ -65,7 +65,7 @@ _where: contextvars.ContextVar[Callable[[str], str] | None] = contextvars.Contex
     "where", default=None)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Study:
     """A validated study. Lists (``dynamic``, ``eta``, ``tolerances``) become tuples; the
     matrix (named ``game``, a file path or an array in ``matrix``) is read at construction."""
@@ -98,6 +98,13 @@ class Study:
 
     def __post_init__(self) -> None:
         _validate(self, _where.get() or (lambda name: name))
+
+    # Equal when they compute the same results (a matrix array has no truth value to compare).
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Study) and self.fingerprint == other.fingerprint
+
+    def __hash__(self) -> int:
+        return hash(self.fingerprint)
 
     # ---- derived values -------------------------------------------------------------------
     @property

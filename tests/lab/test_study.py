@@ -127,6 +127,8 @@ def test_fingerprint_follows_results_not_execution():
     assert lab.Study(**kw, seed=1, executor="dask", scheduler="tcp://127.0.0.1:1",
                      workers=3).fingerprint == base.fingerprint
     assert lab.Study(**kw, seed=2).fingerprint != base.fingerprint
+    same = lab.Study(**{**kw, "game": None}, matrix=lab.classic_game("oneill"), seed=1)
+    assert same != base and len({base, lab.Study(**kw, seed=1)}) == 1  # the game name counts
     assert lab.Study(**kw, seed=1, dynamic="OMWU_OOMD").dynamic == ("omwuoomd",)
 
 
