@@ -208,6 +208,9 @@ def _describe(df: pd.DataFrame) -> list[str]:
 
 def _planned_runs(study: dict[str, Any]) -> int | None:
     runs = study.get("num_runs")
+    shape = study.get("shape")
+    if study.get("kind") == "stack" and isinstance(shape, (list, tuple)) and len(shape) == 3:
+        runs = shape[0]  # one run per matrix
     if runs is None:
         return None
     runs = int(runs)
