@@ -290,10 +290,11 @@ def _read_rows(files: list[Path]):
     columns: dict[str, np.ndarray] = {}
     pos = 0
     for p in files:
-        table = pq.read_table(p, use_threads=False)
-        n = table.num_rows
-        for name in table.column_names:
-            col = table.column(name)
+        # Column by column: what is read beyond the result is one column of one chunk.
+        pf = pq.ParquetFile(p)
+        n = pf.metadata.num_rows
+        for name in pf.schema_arrow.names:
+            col = pf.read(columns=[name], use_threads=False).column(0)
             if col.type == "string" or col.type == "large_string":
                 enc = col.combine_chunks().dictionary_encode()
                 values = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
