@@ -176,7 +176,7 @@ def dask(folder: Path) -> None:
     print("| study | chunks | local s | dask s | dask / local |")
     print("|---|---:|---:|---:|---:|")
     try:
-        cases = ((f"2x2 unseeded ogda, 200,000 x {STEPS:,}", study(2, "ogda", 200_000, matrix_file(folder, 2))),
+        cases = ((f"2x2 unseeded ogda, 1,000,000 x {STEPS:,}", study(2, "ogda", 1_000_000, matrix_file(folder, 2))),
                  (f"3x3 seeded ogda, 4,000 x {STEPS:,}", study(3, "ogda", 4_000, matrix_file(folder, 3), seed=1)))
         for label, s in cases:
             run_study(s, executor=client)  # warm the workers: imports, first pool
