@@ -7,7 +7,7 @@ BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
 REQS = $$($(PY) tools/requirements.py $(1))
 
-.PHONY: all build module test cpp-test py-test typecheck demo bench budgets gtest clean
+.PHONY: all build module test cpp-test py-test typecheck demo bench budgets gtest clean lab-install
 
 all: test
 
@@ -19,6 +19,11 @@ $(VENV)/.ready: pyproject.toml
 
 $(VENV)/.demo-ready: $(VENV)/.ready
 	$(PY) -m pip install -q $(call REQS,demo)
+	@touch $@
+
+# The study layer's dependencies (the `lab` extra) and what its tests drive (a notebook kernel).
+$(VENV)/.lab-ready: $(VENV)/.ready
+	$(PY) -m pip install -q $(call REQS,lab lab-test)
 	@touch $@
 
 $(VENV)/.bench-ready: $(VENV)/.ready
@@ -37,10 +42,13 @@ build: $(VENV)/.ready gtest
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
 	  -Cbuild-dir=$(BUILD) -Ccmake.define.BUILD_TESTING=ON -Ccmake.define.LUDOVEC_WERROR=ON .
 
+# The study layer alone: the module with the package beside it, and the lab's dependencies.
+lab-install: module $(VENV)/.lab-ready
+
 cpp-test: build
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
 
-py-test: build
+py-test: build $(VENV)/.lab-ready
 	$(PY) -m pytest -q
 
 # The stubs must match the compiled module, signature by signature. Both are found where pip
@@ -55,7 +63,7 @@ test: cpp-test py-test typecheck
 module: $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build/module .
 
-demo: module $(VENV)/.demo-ready
+demo: module $(VENV)/.demo-ready $(VENV)/.lab-ready
 	$(PY) examples/demo.py
 
 # A forced OpenBLAS core type slows a current NumPy: unset here only (the report names the kernel).

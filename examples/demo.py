@@ -1,119 +1,54 @@
-"""A tour of ludovec on rock-paper-scissors: single runs, then two perturbation explorations.
+"""A small study through the lab: single runs, then two seeded explorations, summaries and figures.
 
-Prints a compact summary and saves a figure (gap histories, metric against perturbation
-size, metric per slice). Run with `make demo`.
+Each study is described once, run chunk by chunk into a store under demo-output/ (a Parquet
+dataset with its manifest), summarised as the table a paper would print, and drawn with
+`report`. The explorations are seeded, so every run prints the same numbers. Run with
+`make demo`; it takes a few seconds.
 """
 
+import shutil
 import sys
 import time
 from pathlib import Path
 
-import numpy as np
+import ludovec_lab as lab
+from ludovec_lab import views
 
-import ludovec
+OUT = Path("demo-output")
 
-RPS = np.array([[0.0, 1.0, -1.0], [-1.0, 0.0, 1.0], [1.0, -1.0, 0.0]])
-DYNAMICS = {"ogda": 0.1, "omwuoomd": 0.1, "omwuoftrl": 0.1}
-SINGLE_STEPS = 20_000
-RUNS, RUN_STEPS = 4_000, 2_000
-SLICES = 8
-FIGURE = Path("demo-output") / "ludovec-demo.png"
-
-
-def stage(text):
-    print(f"\n== {text}", flush=True)
-
-
-def steps_performed(gaps):
-    below = np.flatnonzero(gaps < 1e-08)
-    return int(below[0]) + 1 if below.size else None
-
-
-def single_runs():
-    stage(f"Single runs on rock-paper-scissors from x = (0.6, 0.3, 0.1), up to {SINGLE_STEPS:,} steps")
-    histories = {}
-    for name, eta in DYNAMICS.items():
-        state = ludovec.GameState(np.array([0.6, 0.3, 0.1]), np.full(3, 1 / 3), RPS)
-        optimizer = getattr(ludovec.Optimizer, name)(eta, 3)
-        t0 = time.perf_counter()
-        result = ludovec.Experiment(state, optimizer, SINGLE_STEPS).run_experiment_until_convergence_in_place()
-        elapsed = time.perf_counter() - t0
-        gaps = result.gaps_history
-        performed = steps_performed(gaps)
-        verdict = f"converged after {performed:,} steps" if performed else "did not converge"
-        print(f"  {name:<10} eta={eta:<5} {verdict:<28} final gap {gaps[-1]:.2e}  ({elapsed * 1e3:.1f} ms)")
-        histories[name] = gaps[: performed or SINGLE_STEPS]
-    return histories
-
-
-def scattered():
-    stage(f"Scattered exploration: {RUNS:,} perturbed games x {RUN_STEPS:,} steps (ogda), radii 0.01 to 0.5")
-    t0 = time.perf_counter()
-    out = ludovec.scattered_exploration(
-        RPS, ludovec.Optimizer.ogda(0.1, 3), RUNS, RUN_STEPS, 0.01, 0.5, "frobenius", "max_last"
-    )
-    elapsed = time.perf_counter() - t0
-    norms, metrics = out.norms, out.metrics
-    converged = np.mean(metrics < 1e-08)
-    print(f"  {RUNS:,} runs in {elapsed:.2f} s; Frobenius norm of the perturbation {norms.min():.3f} to {norms.max():.3f}")
-    print(f"  max gap over the last 10% of each run: median {np.median(metrics):.2e}, "
-          f"whole tail below 1e-08 (converged) in {converged:.0%} of the runs")
-    return norms, metrics
-
-
-def concentric():
-    stage(f"Concentric exploration: {SLICES} slices of radii 0 to 1, {RUNS // SLICES:,} runs each (omwuoomd)")
-    t0 = time.perf_counter()
-    out = ludovec.concentric_exploration(
-        RPS, ludovec.Optimizer.omwuoomd(0.1, 3), RUNS, RUN_STEPS, 0.0, 1.0, SLICES, "var_last", cutoff=0.2
-    )
-    elapsed = time.perf_counter() - t0
-    print(f"  done in {elapsed:.2f} s; variance of the gap over the last 20% of each run:")
-    print(f"  {'slice':<15} {'median':>10} {'25%':>10} {'75%':>10}")
-    for (lo, hi), row in zip(out.slice_boundaries, out.metrics):
-        q1, med, q3 = np.quantile(row, [0.25, 0.5, 0.75])
-        print(f"  [{lo:.3f}, {hi:.3f}] {med:>10.2e} {q1:>10.2e} {q3:>10.2e}")
-    return out.slice_boundaries, out.metrics
-
-
-def save_figure(histories, scattered_out, concentric_out):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, axes = plt.subplots(1, 3, figsize=(16, 4.5))
-    for name, gaps in histories.items():
-        axes[0].semilogy(np.maximum(gaps, 1e-17), label=name)
-    axes[0].axhline(1e-08, color="grey", linestyle=":", label="threshold")
-    axes[0].set(title="Duality gap, rock-paper-scissors", xlabel="step", ylabel="gap")
-    axes[0].legend()
-
-    norms, metrics = scattered_out
-    axes[1].scatter(norms, np.maximum(metrics, 1e-17), s=3, alpha=0.4)
-    axes[1].set(yscale="log", title="Scattered: ogda", xlabel="Frobenius norm of perturbation",
-                ylabel="max gap, last 10%")
-
-    bounds, per_slice = concentric_out
-    centres = bounds.mean(axis=1)
-    axes[2].boxplot(list(np.maximum(per_slice, 1e-30)), positions=centres, widths=0.8 / len(centres),
-                    showfliers=False, manage_ticks=False)
-    axes[2].set(yscale="log", xlim=(bounds[0, 0], bounds[-1, 1]), title="Concentric: omwuoomd",
-                xlabel="perturbation radius (slice)", ylabel="gap variance, last 20%")
-    fig.tight_layout()
-    FIGURE.parent.mkdir(exist_ok=True)
-    fig.savefig(FIGURE, dpi=110)
-    print(f"\nFigure saved to {FIGURE.resolve()}")
+STUDIES = {
+    # Three dynamics on O'Neill's 4x4 game from the uniform start, stepped in segments; the
+    # history kept is log-spaced, so a long cap costs no memory.
+    "single": lab.Study(kind="single", game="oneill",
+                        dynamic=["ogda", "omwuoomd", "omwuoftrl"], eta=0.1, num_steps=200_000,
+                        tolerances=[1e-4, 1e-6, 1e-8]),
+    # How often OGDA settles within 300 steps when every payoff entry of biased pennies moves
+    # by up to 2.
+    "scattered": lab.Study(kind="scattered", game="biased_pennies", dynamic="ogda", eta=0.1,
+                           num_steps=300, num_runs=4_000, inner_radius=0.0, outer_radius=2.0,
+                           norm="frobenius", metric="max_last", seed=2024),
+    # The same question slice by slice of the perturbation's size, for multiplicative weights.
+    "concentric": lab.Study(kind="concentric", game="biased_pennies", dynamic="omwuoomd", eta=0.1,
+                            num_steps=1_000, num_runs=4_000, inner_radius=0.0, outer_radius=2.0,
+                            num_slices=8, metric="var_last", cutoff=0.2, seed=2024),
+}
 
 
 def main():
     t0 = time.perf_counter()
-    histories = single_runs()
-    scattered_out = scattered()
-    concentric_out = concentric()
-    stage("Figure")
-    save_figure(histories, scattered_out, concentric_out)
-    print(f"Demo finished in {time.perf_counter() - t0:.1f} s")
+    for name, study in STUDIES.items():
+        store = OUT / "stores" / name
+        # A fresh store each time, so the demo always shows the work being done (running the
+        # study again on a kept store would only resume it).
+        shutil.rmtree(store, ignore_errors=True)
+        print(f"\n== {name}", flush=True)
+        started = time.perf_counter()
+        lab.run(study, store=store, progress=sys.stderr.isatty())
+        print(f"   ran in {time.perf_counter() - started:.1f} s, stored in {store}")
+        views.summary(store)
+        written = views.report(store, OUT / "figures" / name)
+        print("   figures: " + ", ".join(str(p) for p in written if p.suffix == ".png"))
+    print(f"\nDemo finished in {time.perf_counter() - t0:.1f} s")
 
 
 if __name__ == "__main__":

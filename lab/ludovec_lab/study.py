@@ -1,0 +1,450 @@
+"""The study description: one frozen record, read from TOML or built in Python, validated whole.
+
+A study is one of four kinds:
+
+- ``single``: one run per (dynamic, step size) pair on one game, stepped in segments, with a
+  decimated gap history, the steps to each tolerance and the distance to the equilibria;
+- ``scattered``: ``num_runs`` perturbed runs whose entries have magnitudes in one band
+  [``inner_radius``, ``outer_radius``), each reduced to ``metric`` and the ``norm`` of its
+  perturbation;
+- ``concentric``: the band cut into ``num_slices`` equal slices, ``num_runs // num_slices`` runs
+  in each, measured with the max norm;
+- ``stack``: one run per matrix of a 3-D array (``matrix``), optionally rescaled to [0, 1].
+
+Explorations and stacks mark a run converged when its metric is strictly below ``threshold``
+(1e-8 by default: with ``max_last`` that means the gap stayed below the module's convergence
+threshold over the whole tail). Every field is checked before anything runs; all problems are
+reported together in one StudyError, each naming its field (and its TOML line).
+"""
+
+from __future__ import annotations
+
+import contextvars
+import hashlib
+import json
+import math
+import re
+import tomllib
+from dataclasses import dataclass, field, fields
+from pathlib import Path
+from typing import Any, Callable
+
+import numpy as np
+
+from . import games
+from .errors import StudyError
+
+KINDS = ("single", "scattered", "concentric", "stack")
+EXPLORATIONS = ("scattered", "concentric")
+DYNAMICS = {"ogda": "ogda", "omwuoomd": "omwuoomd", "omwu_oomd": "omwuoomd",
+            "omwuoftrl": "omwuoftrl", "omwu_oftrl": "omwuoftrl"}
+METRICS = {"max_last": "max_last", "max_last_10": "max_last", "var_last": "var_last",
+           "var_last_10": "var_last", "total_var": "total_var"}
+NORMS = ("max", "infinity", "frobenius")
+MIN_TOLERANCE = 1e-8
+U32_MAX = 2**32 - 1
+# Work of one chunk, in payoff entries times steps: one to a few seconds for the module's pool on
+# two cores, so that committing a chunk (about 0.05 s: Parquet, fsync, rename) costs a few per
+# cent at most, while Ctrl-C loses no more than that.
+CHUNK_WORK = 1e9
+# Histories a seeded chunk holds at once before reducing them.
+CHUNK_HISTORY_BYTES = 64 * 2**20
+
+# Fields used only by some kinds: (kinds, default).
+_ONLY = {
+    "num_runs": EXPLORATIONS, "inner_radius": EXPLORATIONS, "outer_radius": EXPLORATIONS,
+    "num_slices": ("concentric",), "norm": ("scattered",),
+    "metric": EXPLORATIONS + ("stack",), "cutoff": EXPLORATIONS + ("stack",),
+    "threshold": EXPLORATIONS + ("stack",), "seed": EXPLORATIONS, "normalize": ("stack",),
+    "tolerances": ("single",), "decimation": ("single",), "history_points": ("single",),
+    "segment_steps": ("single",), "chunk_size": EXPLORATIONS + ("stack",),
+}
+# How the run is carried out, not what it computes: left out of the fingerprint.
+_EXECUTION = ("executor", "scheduler", "workers")
+
+_where: contextvars.ContextVar[Callable[[str], str] | None] = contextvars.ContextVar(
+    "where", default=None)
+
+
+@dataclass(frozen=True, eq=False)
+class Study:
+    """A validated study. Lists (``dynamic``, ``eta``, ``tolerances``) become tuples; the
+    matrix (named ``game``, a file path or an array in ``matrix``) is read at construction."""
+
+    kind: str
+    game: str | None = None
+    matrix: Any = None
+    dynamic: Any = "ogda"
+    eta: Any = 0.1
+    num_steps: int = 1000
+    num_runs: int | None = None
+    inner_radius: float | None = None
+    outer_radius: float | None = None
+    num_slices: int | None = None
+    norm: str = "max"
+    metric: str = "max_last"
+    cutoff: float = 0.1
+    threshold: float = 1e-8
+    seed: int | None = None
+    chunk_size: int | None = None
+    normalize: bool = False
+    tolerances: Any = (1e-4, 1e-6, 1e-8)
+    decimation: Any = "log"
+    history_points: int = 1000
+    segment_steps: int = 100_000
+    executor: str = "local"
+    scheduler: str | None = None
+    workers: int | None = None
+    _payoff: np.ndarray = field(init=False, repr=False, compare=False, default=None)
+
+    def __post_init__(self) -> None:
+        _validate(self, _where.get() or (lambda name: name))
+
+    # Equal when they compute the same results (a matrix array has no truth value to compare).
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Study) and self.fingerprint == other.fingerprint
+
+    def __hash__(self) -> int:
+        return hash(self.fingerprint)
+
+    # ---- derived values -------------------------------------------------------------------
+    @property
+    def payoff(self) -> np.ndarray:
+        """The game matrix (2-D), or the stack (3-D) of a stack study; read-only."""
+        return self._payoff
+
+    @property
+    def seeded(self) -> bool:
+        return self.seed is not None
+
+    @property
+    def runs_per_slice(self) -> int:
+        if self.kind == "concentric":
+            return self.num_runs // self.num_slices
+        return self.num_runs if self.kind == "scattered" else self._payoff.shape[0]
+
+    @property
+    def combos(self) -> list[tuple[str, float]]:
+        """Every (dynamic, step size) pair, dynamics first."""
+        return [(d, e) for d in self.dynamic for e in self.eta]
+
+    @property
+    def matrix_sha256(self) -> str:
+        a = self._payoff
+        h = hashlib.sha256(repr(a.shape).encode())
+        h.update(a.tobytes())
+        return h.hexdigest()
+
+    def to_dict(self) -> dict[str, Any]:
+        """The description as plain JSON-able values (the matrix by path, name or digest)."""
+        out: dict[str, Any] = {}
+        for f in fields(self):
+            if f.name.startswith("_"):
+                continue
+            v = getattr(self, f.name)
+            if f.name == "matrix":
+                v = None if v is None else (str(v) if isinstance(v, (str, Path)) else "<array>")
+            elif isinstance(v, tuple):
+                v = list(v)
+            out[f.name] = v
+        out["shape"] = list(self._payoff.shape)
+        out["matrix_sha256"] = self.matrix_sha256
+        return out
+
+    def identity(self) -> dict[str, Any]:
+        """The fields that decide the results: two studies with equal identities give equal
+        stores. The matrix counts by content, not by where it was read from."""
+        d = self.to_dict()
+        for name in _EXECUTION + ("matrix",):
+            d.pop(name)
+        return d
+
+    @property
+    def fingerprint(self) -> str:
+        text = json.dumps(self.identity(), sort_keys=True, allow_nan=True)
+        return hashlib.sha256(text.encode()).hexdigest()[:32]
+
+
+def study_from_dict(d: dict[str, Any], payoff: np.ndarray) -> Study:
+    """Rebuilds a study from ``to_dict`` output and its matrix (a store's manifest)."""
+    names = {f.name for f in fields(Study) if not f.name.startswith("_")}
+    kwargs = {k: v for k, v in d.items() if k in names}
+    if kwargs.get("game") is not None:  # a named game rebuilds itself, the same by content
+        kwargs["matrix"] = None
+        study = Study(**kwargs)
+        if np.array_equal(study.payoff, payoff):
+            return study
+    kwargs.update(game=None, matrix=np.asarray(payoff))
+    return Study(**kwargs)
+
+
+def load_study(path: str | Path) -> Study:
+    """Reads and validates a TOML study file; a StudyError names each bad field and its line."""
+    path = Path(path)
+    try:
+        text = path.read_text()
+    except (OSError, UnicodeDecodeError) as exc:
+        raise StudyError([f"{path}: cannot read the study file ({exc})"]) from None
+    try:
+        raw = tomllib.loads(text)
+    except tomllib.TOMLDecodeError as exc:
+        raise StudyError([f"{path}: not valid TOML: {exc}"]) from None
+    lines = _key_lines(text)
+
+    def where(name: str) -> str:
+        line = lines.get(name)
+        return f"{path}, line {line}: {name}" if line else f"{path}: {name}"
+
+    known = {f.name for f in fields(Study) if not f.name.startswith("_")}
+    problems = []
+    for key, value in raw.items():
+        if key not in known:
+            problems.append(f"{where(key)}: unknown field (known fields: {', '.join(sorted(known))})")
+        elif isinstance(value, dict):
+            problems.append(f"{where(key)}: expected a value, found a table")
+    if "kind" not in raw:
+        problems.append(f"{path}: kind: missing field (one of {', '.join(KINDS)})")
+    if problems:
+        raise StudyError(problems)
+    kwargs = dict(raw)
+    if isinstance(kwargs.get("matrix"), str):
+        m = Path(kwargs["matrix"]).expanduser()
+        kwargs["matrix"] = str(m if m.is_absolute() else (path.parent / m).resolve())
+    token = _where.set(where)
+    try:
+        return Study(**kwargs)
+    finally:
+        _where.reset(token)
+
+
+_KEY = re.compile(r"""^\s*(?:"([^"]+)"|'([^']+)'|([A-Za-z0-9_-]+))\s*=""")
+
+
+def _key_lines(text: str) -> dict[str, int]:
+    """The line of each top-level key: tomllib keeps no positions, so the text is scanned."""
+    lines: dict[str, int] = {}
+    depth = 0  # inside a multi-line array the lines hold values, not keys
+    for number, line in enumerate(text.splitlines(), 1):
+        stripped = line.split("#", 1)[0]
+        if depth == 0:
+            if stripped.lstrip().startswith("["):
+                break  # tables come after the top-level keys
+            m = _KEY.match(stripped)
+            if m:
+                lines.setdefault(next(g for g in m.groups() if g), number)
+        depth += stripped.count("[") - stripped.count("]")
+        depth = max(depth, 0)
+    return lines
+
+
+# ---- validation --------------------------------------------------------------------------
+
+def _is_int(v: Any) -> bool:
+    return isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_))
+
+
+def _is_number(v: Any) -> bool:
+    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_))
+
+
+def _validate(s: Study, where: Callable[[str], str]) -> None:
+    problems: list[str] = []
+    set_ = lambda name, value: object.__setattr__(s, name, value)  # noqa: E731
+
+    def bad(name: str, text: str) -> None:
+        problems.append(f"{where(name)}: {text}")
+
+    def scalar(name: str, is_type: Callable[[Any], bool], what: str,
+               test: Callable[[Any], bool], rule: str, convert: Callable[[Any], Any],
+               required: bool) -> None:
+        v = getattr(s, name)
+        if v is None:
+            if required:
+                bad(name, f"missing field ({rule})")
+        elif not is_type(v):
+            bad(name, f"expected {what}, found {type(v).__name__} {v!r}")
+        elif not test(convert(v)):
+            bad(name, f"{rule}, found {convert(v)!r}")
+        else:
+            set_(name, convert(v))
+
+    def integer(name: str, lo: int, hi: int = U32_MAX, required: bool = True) -> None:
+        scalar(name, _is_int, "an integer", lambda v: lo <= v <= hi,
+               f"must be an integer from {lo} to {hi}", int, required)
+
+    def number(name: str, test: Callable[[float], bool], rule: str, required: bool = True) -> None:
+        scalar(name, _is_number, "a number", test, rule, float, required)
+
+    def name_of(name: str, table: dict[str, str] | tuple[str, ...], value: Any) -> str | None:
+        if not isinstance(value, str):
+            bad(name, f"expected a name, found {type(value).__name__} {value!r}")
+            return None
+        key = value.lower()
+        if key not in table:
+            choices = sorted(set(table.values()) if isinstance(table, dict) else table)
+            bad(name, f"unknown {name} {value!r} (expected one of {', '.join(choices)})")
+            return None
+        return table[key] if isinstance(table, dict) else key
+
+    kind = s.kind
+    if kind not in KINDS:
+        bad("kind", f"unknown kind {kind!r} (expected one of {', '.join(KINDS)})")
+        raise StudyError(problems)
+
+    # Fields the kind does not use must keep their defaults: a silently ignored field is a
+    # study that does not do what its author thinks.
+    for f in fields(Study):
+        v = getattr(s, f.name)
+        v = tuple(v) if isinstance(v, list) else v
+        if f.name in _ONLY and kind not in _ONLY[f.name] and v != f.default:
+            bad(f.name, f"not used by a {kind!r} study (used by: {', '.join(_ONLY[f.name])})")
+
+    # The game.
+    payoff = None
+    if kind == "stack":
+        if s.game is not None:
+            bad("game", "a stack study reads its matrices from 'matrix' (a 3-D .npy file or array)")
+        if s.matrix is None:
+            bad("matrix", "missing field (a 3-D .npy file or array of square matrices)")
+        else:
+            payoff = _read(s.matrix, 3, where, problems)
+    elif (s.game is None) == (s.matrix is None):
+        bad("game", "give exactly one of 'game' (a classic game: "
+            f"{', '.join(games.CLASSIC_GAMES)}) and 'matrix' (a .npy, .csv or text file)")
+    elif s.game is not None:
+        if not isinstance(s.game, str):
+            bad("game", f"expected a name, found {type(s.game).__name__} {s.game!r}")
+        else:
+            try:
+                payoff = games.classic_game(s.game)
+                set_("game", s.game.strip().lower().replace("-", "_").replace(" ", "_"))
+            except StudyError as exc:
+                bad("game", exc.problems[0].removeprefix("game: "))
+    else:
+        payoff = _read(s.matrix, 2, where, problems)
+    if payoff is not None:
+        if kind == "stack" and payoff.shape[0] == 0:
+            bad("matrix", "the stack holds no matrix")
+        for text in games.matrix_problems(payoff, "x"):
+            bad("game" if s.game is not None else "matrix", text.removeprefix("x: "))
+        payoff = payoff.copy()
+        payoff.setflags(write=False)
+        set_("_payoff", payoff)
+
+    # Dynamics and step sizes: one value or a list of them.
+    dyn = s.dynamic if isinstance(s.dynamic, (list, tuple)) else [s.dynamic]
+    names = [name_of("dynamic", DYNAMICS, d) for d in dyn]
+    if not dyn:
+        bad("dynamic", "the list is empty")
+    elif None not in names:
+        if len(set(names)) != len(names):
+            bad("dynamic", f"a dynamic is listed twice: {list(dyn)}")
+        set_("dynamic", tuple(names))
+    etas = s.eta if isinstance(s.eta, (list, tuple)) else [s.eta]
+    if not etas:
+        bad("eta", "the list is empty")
+    elif not all(_is_number(e) for e in etas):
+        bad("eta", f"expected a number or a list of numbers, found {s.eta!r}")
+    elif not all(math.isfinite(e) and e > 0 for e in etas):
+        bad("eta", f"every step size must be a finite number above 0, found {list(etas)}")
+    elif len(set(map(float, etas))) != len(etas):
+        bad("eta", f"a step size is listed twice: {list(etas)}")
+    else:
+        set_("eta", tuple(float(e) for e in etas))
+
+    integer("num_steps", 1)
+
+    if kind in EXPLORATIONS:
+        integer("num_runs", 1)
+        number("inner_radius", lambda r: math.isfinite(r) and r >= 0.0,
+               "must be a finite number at least 0")
+        number("outer_radius", lambda r: math.isfinite(r) and r > 0.0,
+               "must be a finite number above 0")
+        if (isinstance(s.inner_radius, float) and isinstance(s.outer_radius, float)
+                and not s.inner_radius < s.outer_radius):
+            bad("outer_radius", f"must be greater than inner_radius ({s.inner_radius!r}), "
+                f"found {s.outer_radius!r}")
+    if kind == "concentric":
+        integer("num_slices", 1)
+        if _is_int(s.num_runs) and _is_int(s.num_slices) and 0 < s.num_runs < s.num_slices:
+            bad("num_runs", f"{s.num_runs} runs over {s.num_slices} slices leave every slice "
+                "empty (runs per slice = num_runs // num_slices)")
+    if kind == "scattered":
+        n = name_of("norm", NORMS, s.norm)
+        if n:
+            set_("norm", n)
+    if kind != "single":
+        m = name_of("metric", METRICS, s.metric)
+        if m:
+            set_("metric", m)
+        number("cutoff", lambda c: 0.0 < c <= 1.0, "must lie in (0, 1]")
+        number("threshold", lambda t: math.isfinite(t) and t > 0.0,
+               "must be a finite number above 0")
+        if kind in EXPLORATIONS and s.seed is not None and not (_is_int(s.seed) and s.seed >= 0):
+            bad("seed", f"must be a non-negative integer, found {s.seed!r}")
+        elif s.seed is not None:
+            set_("seed", int(s.seed))
+        integer("chunk_size", 1, required=False)
+        if not isinstance(s.normalize, (bool, np.bool_)):
+            bad("normalize", f"expected true or false, found {s.normalize!r}")
+    else:
+        tols = s.tolerances if isinstance(s.tolerances, (list, tuple)) else [s.tolerances]
+        if not tols or not all(_is_number(t) for t in tols):
+            bad("tolerances", f"expected a non-empty list of numbers, found {s.tolerances!r}")
+        elif not all(MIN_TOLERANCE <= t < math.inf for t in tols):
+            bad("tolerances", f"every tolerance must be a finite number at least 1e-08 (the "
+                f"module stops a run at its first gap below 1e-08), found {list(tols)}")
+        else:
+            set_("tolerances", tuple(sorted({float(t) for t in tols}, reverse=True)))
+        d = s.decimation
+        if d == "log" or (isinstance(d, str) and d.lower() == "log"):
+            set_("decimation", "log")
+        elif not (_is_int(d) and 1 <= d <= U32_MAX):
+            bad("decimation", f"expected \"log\" or a step interval k >= 1 (every k-th step), "
+                f"found {d!r}")
+        else:
+            set_("decimation", int(d))
+        integer("history_points", 2, 10**7)
+        integer("segment_steps", 1)
+
+    ex = s.executor
+    if ex not in ("local", "dask"):
+        bad("executor", f"expected \"local\" or \"dask\", found {ex!r}")
+    if s.scheduler is not None and not isinstance(s.scheduler, str):
+        bad("scheduler", f"expected an address such as \"tcp://127.0.0.1:8786\", found {s.scheduler!r}")
+    integer("workers", 1, 4096, required=False)
+
+    if problems:
+        raise StudyError(problems)
+    if s.chunk_size is None and kind != "single":
+        set_("chunk_size", _default_chunk(s))
+
+
+def _read(value: Any, ndim: int, where: Callable[[str], str], problems: list[str]) -> np.ndarray | None:
+    if isinstance(value, (str, Path)):
+        try:
+            return games.read_matrix(value, ndim)
+        except StudyError as exc:
+            problems.extend(f"{where('matrix')}: {p}" for p in exc.problems)
+            return None
+    try:
+        arr = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        problems.append(f"{where('matrix')}: not a numeric array ({exc})")
+        return None
+    if arr.ndim != ndim:
+        problems.append(f"{where('matrix')}: expected {ndim} dimensions, found {arr.ndim}")
+        return None
+    return arr
+
+
+def _default_chunk(s: Study) -> int:
+    """Runs per chunk, fixed by the description alone so that every executor cuts alike (and
+    independent of the run count, so that a store refusing a study names only what differs)."""
+    n = s._payoff.shape[-1]
+    by_work = int(CHUNK_WORK // (s.num_steps * n * n))
+    size = max(1, by_work)
+    if s.kind == "stack" or s.seeded:
+        # Seeded and stack chunks hold every run's full histories until they are reduced.
+        size = min(size, max(1, CHUNK_HISTORY_BYTES // (s.num_steps * (2 * n + 1) * 8)))
+    return size

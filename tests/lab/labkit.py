@@ -1,0 +1,62 @@
+"""Helpers shared by the study-layer tests: study files, the command line, equal tables.
+
+Not a conftest: the Python suite beside this one imports its own conftest by name.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+BIN = Path(sys.executable).parent
+# Children get one module worker each, so the two cores are not oversubscribed.
+CHILD_ENV = {**os.environ, "RAYON_NUM_THREADS": "1", "PYTHONUNBUFFERED": "1"}
+
+
+def write_study(path: Path, text: str) -> Path:
+    path.write_text(textwrap.dedent(text).lstrip())
+    return path
+
+
+def cli(*args: str, timeout: float = 120, **kw) -> subprocess.CompletedProcess:
+    """Runs the installed ``ludovec-lab`` command."""
+    return subprocess.run([str(BIN / "ludovec-lab"), *map(str, args)], capture_output=True,
+                          text=True, timeout=timeout, env=CHILD_ENV, **kw)
+
+
+RESULT_COLUMNS = ["chunk", "index", "slice", "inner", "outer", "norm", "metric", "converged",
+                  "dynamic", "eta"]
+
+
+def assert_same_results(a: pd.DataFrame, b: pd.DataFrame) -> None:
+    """Bit for bit equal run tables (NaN equal to NaN), whatever produced them."""
+    assert len(a) == len(b) and len(a) > 0
+    for col in RESULT_COLUMNS:
+        x, y = a[col].to_numpy(), b[col].to_numpy()
+        if x.dtype.kind == "f":
+            assert np.array_equal(x.view(np.int64), y.view(np.int64)), col
+        else:
+            assert np.array_equal(x, y), col
+
+
+@pytest.fixture
+def seeded_toml(tmp_path):
+    """A seeded scattered study of 12 chunks on a 2 x 2 game, about a second of work."""
+    return write_study(tmp_path / "study.toml", """
+        kind = "scattered"
+        game = "biased_pennies"
+        dynamic = ["ogda", "omwuoomd"]
+        eta = 0.05
+        num_steps = 2000
+        num_runs = 3000
+        inner_radius = 0.0
+        outer_radius = 0.5
+        metric = "total_var"
+        seed = 2024
+        chunk_size = 500
+        """)

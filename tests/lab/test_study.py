@@ -1,0 +1,161 @@
+"""Study descriptions: TOML and Python forms, one message per mistake, matrices and games."""
+
+import numpy as np
+import pytest
+
+import ludovec_lab as lab
+from ludovec_lab import games
+
+from labkit import write_study
+
+VALID = """\
+kind = "scattered"
+game = "matching_pennies"
+dynamic = "ogda"
+eta = 0.1
+num_steps = 100
+num_runs = 10
+inner_radius = 0.0
+outer_radius = 0.1
+"""
+
+
+def _toml(tmp_path, replace: dict[str, str | None], extra: str = ""):
+    lines = []
+    for line in VALID.splitlines():
+        key = line.split("=")[0].strip()
+        if key in replace:
+            if replace[key] is not None:
+                lines.append(f"{key} = {replace[key]}")
+        else:
+            lines.append(line)
+    return write_study(tmp_path / "s.toml", "\n".join(lines) + "\n" + extra)
+
+
+@pytest.mark.parametrize("replace, extra, field, words", [
+    ({"dynamic": '"sgd"'}, "", "dynamic", "unknown dynamic 'sgd'"),
+    ({"inner_radius": "-0.5"}, "", "inner_radius", "at least 0"),
+    ({"inner_radius": "0.3"}, "", "outer_radius", "greater than inner_radius"),
+    ({"num_runs": "0"}, "", "num_runs", "from 1 to"),
+    ({"num_runs": '"many"'}, "", "num_runs", "expected an integer, found str"),
+    ({"eta": "nan"}, "", "eta", "finite number above 0"),
+    ({"outer_radius": "inf"}, "", "outer_radius", "finite"),
+    ({}, "cutoff = 0.0", "cutoff", "(0, 1]"),
+    ({}, "cutoff = 1.5", "cutoff", "(0, 1]"),
+    ({}, "seed = -1", "seed", "non-negative integer"),
+    ({}, "seed = 1.5", "seed", "non-negative integer"),
+    ({}, 'metric = "max_last_5"', "metric", "unknown metric 'max_last_5'"),
+    ({}, 'norm = "l2"', "norm", "unknown norm 'l2'"),
+    ({}, "tolerances = [1e-9]", "tolerances", "not used by a 'scattered' study"),
+    ({}, "colour = 3", "colour", "unknown field"),
+    ({"game": '"chess"'}, "", "game", "unknown game 'chess'"),
+])
+def test_each_mistake_names_its_field_and_line(tmp_path, replace, extra, field, words):
+    path = _toml(tmp_path, replace, extra)
+    line = next(i for i, t in enumerate(path.read_text().splitlines(), 1)
+                if t.startswith(f"{field} ="))
+    with pytest.raises(lab.StudyError) as err:
+        lab.load_study(path)
+    assert f"{path}, line {line}: {field}: " in str(err.value)
+    assert words in str(err.value)
+
+
+def test_all_problems_are_reported_together(tmp_path):
+    path = _toml(tmp_path, {"dynamic": '"sgd"', "num_steps": "0", "kind": None})
+    with pytest.raises(lab.StudyError) as err:
+        lab.load_study(path)
+    assert "kind: missing field" in str(err.value)
+    path = _toml(tmp_path, {"dynamic": '"sgd"', "num_steps": "0", "num_runs": "-3"})
+    with pytest.raises(lab.StudyError) as err:
+        lab.load_study(path)
+    assert [p.split(": ")[1] for p in err.value.problems] == ["dynamic", "num_steps", "num_runs"]
+
+
+@pytest.mark.parametrize("kw, words", [
+    (dict(kind="single", game="oneill", tolerances=[1e-9]), "at least 1e-08"),
+    (dict(kind="concentric", game="oneill", num_runs=3, num_slices=4, inner_radius=0.0,
+          outer_radius=1.0), "leave every slice empty"),
+    (dict(kind="single", matrix=[[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]), "must be square"),
+    (dict(kind="single", matrix=[[1.0, np.nan], [0.0, 1.0]]), "NaN or infinite"),
+    (dict(kind="single", game="oneill", matrix=[[1.0]]), "exactly one of"),
+    (dict(kind="stack", matrix=np.zeros((0, 2, 2))), "holds no matrix"),
+    (dict(kind="single", game="oneill", decimation=0), "every k-th step"),
+    (dict(kind="scattered", game="oneill", num_runs=5, inner_radius=0.0, outer_radius=1.0,
+          seed=True), "non-negative integer"),
+    (dict(kind="pairs", game="oneill"), "unknown kind"),
+])
+def test_python_studies_are_validated_alike(kw, words):
+    with pytest.raises(lab.StudyError, match=None) as err:
+        lab.Study(**kw)
+    assert words in str(err.value)
+
+
+@pytest.mark.parametrize("name, text, words", [
+    ("ragged.csv", "1, 2\n3\n", "line 2: 1 entries where the first row has 2 (ragged"),
+    ("empty.txt", "\n# nothing\n", "holds no matrix"),
+    ("word.txt", "1 2\n3 x\n", "line 2: not a number"),
+    ("nan.csv", "1, nan\n0, 1\n", "NaN or infinite"),
+    ("wide.txt", "1 2 3\n4 5 6\n", "must be square"),
+])
+def test_bad_matrix_files(tmp_path, name, text, words):
+    (tmp_path / name).write_text(text)
+    with pytest.raises(lab.StudyError) as err:
+        lab.Study(kind="single", matrix=str(tmp_path / name))
+    assert words in str(err.value)
+
+
+def test_matrix_files_of_every_format_give_the_same_study(tmp_path):
+    a = np.array([[0.25, -1.5], [3.0, 1e-3]])
+    np.save(tmp_path / "a.npy", a)
+    (tmp_path / "a.csv").write_text("0.25, -1.5\n3.0, 1e-3\n")
+    (tmp_path / "a.txt").write_text("# payoff\n0.25  -1.5\n3.0\t1e-3\n")
+    studies = [lab.Study(kind="single", matrix=str(tmp_path / f)) for f in ("a.npy", "a.csv", "a.txt")]
+    for s in studies:
+        np.testing.assert_array_equal(s.payoff, a)
+    assert len({s.fingerprint for s in studies}) == 1
+    # The same study from TOML, with the matrix path relative to the file.
+    toml = write_study(tmp_path / "s.toml", 'kind = "single"\nmatrix = "a.csv"\n')
+    assert lab.load_study(toml).fingerprint == studies[0].fingerprint
+    np.save(tmp_path / "bad.npy", np.zeros((2, 2, 2)))
+    with pytest.raises(lab.StudyError, match="expected a matrix"):
+        lab.Study(kind="single", matrix=str(tmp_path / "bad.npy"))
+
+
+def test_fingerprint_follows_results_not_execution():
+    kw = dict(kind="scattered", game="oneill", num_runs=100, inner_radius=0.0, outer_radius=0.1)
+    base = lab.Study(**kw, seed=1)
+    assert lab.Study(**kw, seed=1, executor="dask", scheduler="tcp://127.0.0.1:1",
+                     workers=3).fingerprint == base.fingerprint
+    assert lab.Study(**kw, seed=2).fingerprint != base.fingerprint
+    same = lab.Study(**{**kw, "game": None}, matrix=lab.classic_game("oneill"), seed=1)
+    assert same != base and len({base, lab.Study(**kw, seed=1)}) == 1  # the game name counts
+    assert lab.Study(**kw, seed=1, dynamic="OMWU_OOMD").dynamic == ("omwuoomd",)
+
+
+@pytest.mark.parametrize("name", games.CLASSIC_GAMES)
+def test_equilibria_of_classic_games(name):
+    a = games.classic_game(name)
+    eq = games.equilibrium(a)
+    assert eq.value == pytest.approx(games.classic_value(name), abs=1e-9)
+    # x guarantees the value against every column, y against every row.
+    assert (a.T @ eq.x).max() == pytest.approx(eq.value, abs=1e-9)
+    assert (a @ eq.y).min() == pytest.approx(eq.value, abs=1e-9)
+    assert games.distance_to_equilibria(a, eq.x, eq.y) == pytest.approx(0.0, abs=1e-8)
+
+
+def test_oneill_value_and_strategies():
+    eq = games.equilibrium(games.classic_game("oneill"))
+    assert eq.value == pytest.approx(-0.2, abs=1e-9)
+    np.testing.assert_allclose(eq.x, [0.4, 0.2, 0.2, 0.2], atol=1e-9)
+    np.testing.assert_allclose(eq.y, [0.4, 0.2, 0.2, 0.2], atol=1e-9)
+
+
+def test_rectangular_equilibrium_and_distance():
+    # Row player pays; column 3 is dominated for the column player, who mixes columns 1, 2.
+    a = np.array([[3.0, 0.0, -1.0], [0.0, 1.0, -2.0]])
+    eq = games.equilibrium(a)
+    assert eq.value == pytest.approx(0.75)
+    np.testing.assert_allclose(eq.x, [0.25, 0.75], atol=1e-9)
+    np.testing.assert_allclose(eq.y, [0.25, 0.75, 0.0], atol=1e-9)
+    # Pure row 1 against the optimal y: x is 0.75 away in each of two entries.
+    assert games.distance_to_equilibria(a, np.array([1.0, 0.0]), eq.y) == pytest.approx(1.5, abs=1e-8)
