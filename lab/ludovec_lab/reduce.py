@@ -65,8 +65,17 @@ def norms(p: np.ndarray, norm: str) -> np.ndarray:
             return np.full(p.shape[0], -np.inf)
         return _running_max(_ordered_sum(np.abs(p), -0.0), 1)
     if norm == "frobenius":
-        sq = p.reshape(p.shape[0], -1)
-        return np.sqrt(_ordered_sum(sq * sq, 0.0))
+        flat = p.reshape(p.shape[0], -1)
+        with np.errstate(over="ignore", under="ignore"):
+            plain = np.sqrt(_ordered_sum(flat * flat, 0.0))
+        # Where the plain sum of squares underflows to 0 or overflows to inf, the module redoes
+        # it on entries scaled by the largest magnitude; everywhere else the plain value stands.
+        largest = np.fmax.reduce(np.abs(flat), axis=1, initial=0.0)
+        redo = ((plain == 0.0) & (largest > 0.0)) | (np.isinf(plain) & np.isfinite(largest))
+        if redo.any():
+            scaled = flat[redo] / largest[redo, None]
+            plain[redo] = largest[redo] * np.sqrt(_ordered_sum(scaled * scaled, 0.0))
+        return plain
     raise ValueError(f"unknown norm {norm!r}")
 
 

@@ -48,6 +48,16 @@ def test_norms(norm, expected):
                                           "frobenius": (0.0, False)}[norm]
 
 
+@pytest.mark.parametrize("entry", [1e-300, 1e200])
+def test_frobenius_norm_at_the_extremes_is_recomputed_as_the_module_does(entry):
+    # The plain sum of squares gives 0 or inf here; both recover 2 * entry on 2 x 2 games
+    # (no steps: a game of such entries would stop the dynamics).
+    assert reduce.norms(np.full((1, 2, 2), entry), "frobenius")[0] == 2 * entry
+    out = ludovec.scattered_exploration(np.zeros((2, 2)), ludovec.Optimizer.ogda(0.1, 2), 4, 0,
+                                        entry, np.nextafter(entry, np.inf), "frobenius", "max_last")
+    np.testing.assert_allclose(out.norms, 2 * entry, rtol=1e-15)
+
+
 def test_metrics_on_the_edges():
     g = np.array([[1.0, 3.0, 2.0, np.nan, 4.0]])
     assert reduce.metrics(g[:, :3], "total_var", 0.5)[0] == 3.0
