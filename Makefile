@@ -137,12 +137,17 @@ fuzz: build
 # and two workers, its overhead against a plain loop, and lanes against single runs.
 BENCH_BUILD := build/bench
 
+# A native program in its own build tree: $(call native_program,TREE,OPTION,TARGET) configures
+# TREE with OPTION on, builds TARGET and runs it.
+define native_program
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(1) -G Ninja -D$(2)=ON -DLUDOVEC_WERROR=ON
+	$(VENV)/bin/cmake --build $(1) --target $(3) -j2
+	$(1)/$(3)
+endef
+
 .PHONY: engine-bench
 engine-bench: $(VENV)/.ready
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja \
-	  -DLUDOVEC_BUILD_BENCH=ON -DLUDOVEC_WERROR=ON
-	$(VENV)/bin/cmake --build $(BENCH_BUILD) --target engine_bench -j2
-	$(BENCH_BUILD)/engine_bench
+	$(call native_program,$(BENCH_BUILD),LUDOVEC_BUILD_BENCH,engine_bench)
 
 # Release files in dist/: an sdist, and a wheel built from it and repaired by auditwheel to a
 # manylinux tag (what `auditwheel show` says goes to the log).
@@ -172,7 +177,4 @@ PROOF_BUILD := build/proof
 
 .PHONY: exp-proof
 exp-proof: $(VENV)/.ready
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(PROOF_BUILD) -G Ninja \
-	  -DLUDOVEC_BUILD_PROOF=ON -DLUDOVEC_WERROR=ON
-	$(VENV)/bin/cmake --build $(PROOF_BUILD) --target exp_proof -j2
-	$(PROOF_BUILD)/exp_proof
+	$(call native_program,$(PROOF_BUILD),LUDOVEC_BUILD_PROOF,exp_proof)
