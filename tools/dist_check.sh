@@ -19,8 +19,9 @@ extras=$("$py" -c 'import sys, tomllib
 extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]
 print(",".join(e for e in extras if e not in ("bench", "demo")))')
 
-# The suite runs from a copy, so nothing from the source tree can shadow the installed package.
-cp -r tests README.md pyproject.toml "$work"/
+# The suite runs from a copy (with the examples it executes), so nothing from the source tree
+# can shadow the installed package.
+cp -r tests examples README.md pyproject.toml "$work"/
 find "$work/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 run_suite() {  # venv label
