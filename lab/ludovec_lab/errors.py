@@ -1,4 +1,4 @@
-"""The lab's exceptions: every user mistake is one of these, with a message that says what to fix."""
+"""The lab's exceptions: every user mistake is one of these, with a message saying what to fix."""
 
 from __future__ import annotations
 
@@ -21,3 +21,12 @@ class StoreError(LabError):
 
 class ExecutorError(LabError):
     """An executor that cannot run the study, such as an unreachable scheduler."""
+
+
+class ChunkError(ExecutorError):
+    """A chunk that could not be computed: the module stopped, memory ran out, or the worker
+    running it died. The chunks finished before it are committed."""
+
+    def __init__(self, chunk: int, message: str):
+        self.chunk = chunk
+        super().__init__(message)

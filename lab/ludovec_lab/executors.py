@@ -5,42 +5,65 @@ Executors:
 - ``"local"`` (the default): chunks run one after the other in the calling process, the
   module's own worker pool using the cores. Seeded explorations and stacks of games larger than
   2 x 2 run one ``Experiment`` per game, and the module holds the interpreter lock for a whole
-  call, so those chunks go to a pool of worker processes instead (``workers``, default: the
-  processors available).
+  call, so those chunks go to forked worker processes instead (``workers``, default: the
+  processors available). The workers die with the caller, even when it is killed outright.
 - ``"dask"``: one task per chunk on a ``distributed`` cluster (a scheduler address, or a
   ``Client`` passed in); results stream back as tasks finish and the caller alone writes the
-  store. A lost worker's chunks are rerun by the scheduler; each chunk is written once.
+  store, after checking that the worker ran the same ``ludovec`` as the caller. A lost
+  worker's chunks are rerun by the scheduler; each chunk is written once.
   Layout that avoids oversubscription: one worker process per machine with one Dask thread
   (``dask worker ADDRESS --nworkers 1 --nthreads 1``), so the module's pool owns the machine's
   cores; where several worker processes share a machine, give each ``RAYON_NUM_THREADS`` =
   cores / processes. Seeded studies of games larger than 2 x 2 are the exception: their chunks
   run on one core each, so there run one single-threaded worker process per core.
 
-Ctrl-C: the chunk in flight is abandoned, every finished chunk is already committed, and
-``KeyboardInterrupt`` is raised again; running the same study on the same store resumes.
+Ctrl-C: the chunks in flight are abandoned, every finished chunk is already committed, and
+``KeyboardInterrupt`` is raised again; running the same study on the same store resumes. A
+chunk that fails (the module stops, memory runs out, its worker dies) raises ``ChunkError``
+once the other chunks in flight have been committed.
 """
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
+import ctypes
+import math
 import multiprocessing
 import os
 import signal
+import socket
 import tempfile
+import time
+import uuid
 import warnings
+from collections import deque
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from importlib import metadata
+from multiprocessing.connection import Connection, wait
 from pathlib import Path
 from typing import Any
 
-from .errors import ExecutorError, StudyError
+from .errors import ChunkError, ExecutorError, StudyError
 from .plan import Chunk, make_plan, total_work
 from .runner import run_chunk
 from .store import Store, load
 from .study import Study, load_study
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a scheduler before giving up
+SCHEMES = ("tcp", "tls")  # the scheduler addresses the lab connects to
+_PR_SET_PDEATHSIG = 1  # prctl option, from <linux/prctl.h>
 
 
-def run(study: "Study | str | Path", store: "str | Path | None" = None, executor: Any = None,
-        progress: bool = True, workers: int | None = None, timeout: float = CONNECT_TIMEOUT):
+def run(
+    study: Study | str | Path,
+    store: str | Path | None = None,
+    executor: Any = None,
+    progress: bool = True,
+    workers: int | None = None,
+    timeout: float = CONNECT_TIMEOUT,
+) -> Any:
     """Runs what the store lacks of ``study`` and returns the whole table (``load``).
 
     ``study`` is a Study or the path of a TOML file; ``store`` a directory (created if new,
@@ -58,31 +81,46 @@ def run(study: "Study | str | Path", store: "str | Path | None" = None, executor
         # Reached before the store is touched: an unreachable scheduler writes nothing.
         own = isinstance(executor, str) or executor is None
         address = study.scheduler if executor in (None, "dask") else executor
-        client = connect(address, timeout) if own else executor
+        client = connect(str(address), timeout) if own else executor
     try:
         return _run(study, store, kind, client, progress, workers)
     finally:
         if client is not None and client is not executor:
-            client.close(timeout=timeout)
+            _close(client, timeout)
 
 
-def _run(study: Study, store, kind: str, client, progress: bool, workers: int | None):
+def _run(
+    study: Study, store: str | Path, kind: str, client: Any, progress: bool, workers: int | None
+) -> Any:
     plan = make_plan(study)
     st = Store.open(store, study)
     with st.writing():
         return _run_plan(study, st, plan, kind, client, progress, workers)
 
 
-def _run_plan(study: Study, st: Store, plan: list[Chunk], kind: str, client, progress: bool,
-              workers: int | None):
+def _run_plan(
+    study: Study,
+    st: Store,
+    plan: list[Chunk],
+    kind: str,
+    client: Any,
+    progress: bool,
+    workers: int | None,
+) -> Any:
     done = st.committed()
     todo = [c for c in plan if c.id not in done]
     from tqdm.auto import tqdm
 
     unit = "step" if study.kind == "single" else "run"
-    bar = tqdm(total=total_work(study, plan), initial=total_work(study, [c for c in plan if c.id in done]),
-               unit=unit, unit_scale=True, desc=f"{study.kind} study", disable=not progress,
-               dynamic_ncols=True)
+    bar = tqdm(
+        total=total_work(study, plan),
+        initial=total_work(study, [c for c in plan if c.id in done]),
+        unit=unit,
+        unit_scale=True,
+        desc=f"{study.kind} study",
+        disable=not progress,
+        dynamic_ncols=True,
+    )
     try:
         if not todo:
             pass
@@ -91,10 +129,7 @@ def _run_plan(study: Study, st: Store, plan: list[Chunk], kind: str, client, pro
         elif _needs_processes(study) and (workers or study.workers or _cpus()) > 1:
             _run_processes(study, st, todo, bar, workers or study.workers or _cpus())
         else:
-            for chunk in todo:
-                st.write_chunk(chunk.id, run_chunk(study, chunk, bar.update if study.kind == "single" else None))
-                if study.kind != "single":
-                    bar.update(chunk.count)
+            _run_here(study, st, todo, bar)
     finally:
         bar.close()
     return load(st)
@@ -108,8 +143,9 @@ def _cpus() -> int:
 
 
 def _needs_processes(study: Study) -> bool:
-    return ((study.kind == "stack" or (study.seeded and study.kind != "single"))
-            and study.payoff.shape[-2:] != (2, 2))
+    return (study.kind == "stack" or (study.seeded and study.kind != "single")) and (
+        study.payoff.shape[-2:] != (2, 2)
+    )
 
 
 def _executor_kind(study: Study, executor: Any) -> str:
@@ -119,97 +155,486 @@ def _executor_kind(study: Study, executor: Any) -> str:
         return "local"
     if executor == "dask":
         if study.scheduler is None:
-            raise StudyError(["executor: \"dask\" needs a scheduler address (field 'scheduler', "
-                              "or --dask ADDRESS), or a Client passed to run()"])
+            raise StudyError(
+                [
+                    "executor: \"dask\" needs a scheduler address (field 'scheduler', "
+                    "or --dask ADDRESS), or a Client passed to run()"
+                ]
+            )
         return "dask"
     if isinstance(executor, str) and "://" in executor:
         return "dask"
     if type(executor).__name__ == "Client":
         return "dask"
-    raise StudyError([f"executor: expected \"local\", \"dask\", a scheduler address or a "
-                      f"distributed Client, found {executor!r}"])
+    raise StudyError(
+        [
+            f'executor: expected "local", "dask", a scheduler address or a '
+            f"distributed Client, found {executor!r}"
+        ]
+    )
+
+
+def _module_version() -> str:
+    """The installed ``ludovec`` version, as the store records it."""
+    try:
+        return metadata.version("ludovec")
+    except metadata.PackageNotFoundError:
+        return "unknown"
+
+
+# ---- one chunk, wherever it runs ------------------------------------------------------------
+
+
+@dataclass(frozen=True, slots=True)
+class _Outcome:
+    """What a worker sends back: the chunk's records, or why it has none, and who computed it."""
+
+    chunk: int
+    version: str
+    worker: str
+    records: dict[str, Any] | None
+    failure: str | None = None
+
+
+def _describe(exc: BaseException) -> str:
+    text = str(exc).strip().replace("\n", " ")
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def _compute(study: Study, chunk: Chunk, worker: str) -> _Outcome:
+    try:
+        records = run_chunk(study, chunk)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # the module's PanicException is a BaseException
+        # Sent as text: that exception class cannot be pickled by name.
+        return _Outcome(chunk.id, _module_version(), worker, None, _describe(exc))
+    return _Outcome(chunk.id, _module_version(), worker, records)
+
+
+def _committed_note(st: Store) -> str:
+    n = len(st.committed())
+    return f"{n} finished chunk{'s are' if n != 1 else ' is'} committed"
+
+
+def _chunk_error(st: Store, chunk: Chunk, cause: str) -> ChunkError:
+    return ChunkError(
+        chunk.id,
+        f"chunk {chunk.id} ({chunk.dynamic}, eta {chunk.eta:g}) failed: {cause}; "
+        f"{_committed_note(st)}",
+    )
+
+
+def _run_here(study: Study, st: Store, todo: list[Chunk], bar: Any) -> None:
+    for chunk in todo:
+        try:
+            records = run_chunk(study, chunk, bar.update if study.kind == "single" else None)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as exc:  # PanicException, MemoryError: name the chunk
+            raise _chunk_error(st, chunk, _describe(exc)) from exc
+        st.write_chunk(chunk.id, records)
+        if study.kind != "single":
+            bar.update(chunk.count)
 
 
 # ---- worker processes ----------------------------------------------------------------------
 
-_worker_study: Study | None = None
+
+def _die_with_parent(parent: int) -> None:
+    """Has the kernel kill this process when the thread that forked it ends, so no worker
+    outlives a killed caller; the caller may already be gone, hence the check after."""
+    try:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+    except (OSError, AttributeError):  # pragma: no cover - not on Linux
+        pass
+    if os.getppid() != parent:
+        os._exit(1)
 
 
-def _init_worker(study: Study) -> None:
-    global _worker_study
+def _worker_main(conn: Connection, study: Study, parent: int, lock_fd: int | None) -> None:
+    _die_with_parent(parent)
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides what Ctrl-C stops
-    _worker_study = study
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    if lock_fd is not None:
+        os.close(lock_fd)  # the inherited copy of the store's lock is the parent's to hold
+    name = f"worker process {os.getpid()}"
+    while True:
+        try:
+            chunk = conn.recv()
+        except EOFError:
+            return
+        if chunk is None:
+            return
+        conn.send(_compute(study, chunk, name))
 
 
-def _process_task(chunk: Chunk) -> tuple[int, dict]:
-    return chunk.id, run_chunk(_worker_study, chunk)
+@dataclass(slots=True)
+class _Worker:
+    process: Any
+    conn: Connection
+    chunk: Chunk | None = None
 
 
-def _run_processes(study: Study, st: Store, todo: list[Chunk], bar, workers: int) -> None:
+def _death(process: Any) -> str:
+    code = process.exitcode
+    if code is not None and code < 0:
+        sig = signal.Signals(-code).name
+        hint = " (the kernel's out-of-memory killer sends it)" if sig == "SIGKILL" else ""
+        return f"its worker process {process.pid} was killed by {sig}{hint}"
+    return f"its worker process {process.pid} exited with code {code}"
+
+
+def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers: int) -> None:
     # Forked, not spawned: a spawned child re-imports the caller's script, which a script
     # without a main guard cannot survive. The module gives a forked child a fresh worker pool,
-    # and the parent's idle pool threads hold no lock a child could inherit.
+    # and the parent's idle pool threads hold no lock a child could inherit. Forked from this
+    # thread, which outlives them: a child's death signal fires when its forking thread ends.
     ctx = multiprocessing.get_context("fork")
-    counts = {c.id: c.count for c in todo}
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-        pool = ctx.Pool(min(workers, len(todo)), initializer=_init_worker, initargs=(study,))
+    pending = deque(todo)
+    pool: list[_Worker] = []
+    failure: ChunkError | None = None
     try:
-        for cid, records in pool.imap_unordered(_process_task, todo):
-            st.write_chunk(cid, records)
-            bar.update(counts[cid])
+        with warnings.catch_warnings():
+            warnings.filterwarnings(
+                "ignore", "This process .* is multi-threaded", DeprecationWarning
+            )
+            for _ in range(min(workers, len(todo))):
+                mine, theirs = ctx.Pipe()
+                proc = ctx.Process(
+                    target=_worker_main,
+                    args=(theirs, study, os.getpid(), st.lock_fd),
+                    daemon=True,
+                )
+                proc.start()
+                theirs.close()
+                pool.append(_Worker(proc, mine))
+        for w in pool:
+            w.chunk = pending.popleft()
+            w.conn.send(w.chunk)
+        while busy := [w for w in pool if w.chunk is not None]:
+            wait([w.conn for w in busy] + [w.process.sentinel for w in busy])
+            for w in busy:
+                assert w.chunk is not None
+                chunk = w.chunk
+                try:
+                    outcome = w.conn.recv() if w.conn.poll() else None
+                except EOFError:  # died while sending
+                    outcome = None
+                if outcome is None:
+                    if w.process.is_alive():
+                        continue
+                    w.process.join()
+                    w.chunk = None
+                    failure = failure or _chunk_error(st, chunk, _death(w.process))
+                    continue
+                w.chunk = None
+                if outcome.failure is not None:
+                    failure = failure or _chunk_error(st, chunk, outcome.failure)
+                else:
+                    assert outcome.records is not None
+                    st.write_chunk(chunk.id, outcome.records)
+                    bar.update(chunk.count)
+                if pending and failure is None:
+                    w.chunk = pending.popleft()
+                    w.conn.send(w.chunk)
+        if failure is not None:
+            raise failure
     except BaseException:
-        pool.terminate()
+        for w in pool:  # abandon the chunks in flight
+            w.process.kill()
         raise
-    else:
-        pool.close()
     finally:
-        pool.join()
+        for w in pool:
+            if w.process.is_alive():
+                try:
+                    w.conn.send(None)
+                except OSError:
+                    w.process.kill()
+            w.process.join(timeout=10)
+            if w.process.is_alive():
+                w.process.kill()
+                w.process.join()
+            w.conn.close()
 
 
 # ---- Dask ----------------------------------------------------------------------------------
 
-def _dask_task(study: Study, chunk: Chunk) -> dict:
-    return run_chunk(study, chunk)
+
+def _hold(study: Study) -> Study:
+    return study
 
 
-def connect(address: str, timeout: float = CONNECT_TIMEOUT):
+def _dask_task(study: Study, chunk: Chunk) -> _Outcome:
+    from distributed import get_worker
+
+    try:
+        w = get_worker()
+        name = f"{w.name} at {w.address}" if w.name != w.address else str(w.address)
+    except ValueError:  # not on a worker
+        name = "a Dask worker"
+    return _compute(study, chunk, name)
+
+
+def _check_timeout(timeout: float) -> None:
+    if isinstance(timeout, bool) or not isinstance(timeout, int | float):
+        raise ExecutorError(f"timeout: expected a number of seconds, found {timeout!r}")
+    if not (math.isfinite(timeout) and timeout > 0):
+        raise ExecutorError(
+            f"timeout: must be a positive, finite number of seconds, found {timeout:g}"
+        )
+
+
+async def _identity(address: str, timeout: float, connection_args: dict[str, Any]) -> Any:
+    from distributed.comm.core import connect as open_comm
+
+    comm = await open_comm(address, timeout=timeout, **connection_args)  # type: ignore[no-untyped-call]
+    try:
+        await comm.write({"op": "identity", "n_workers": 0, "reply": True})
+        return await comm.read()
+    finally:
+        comm.abort()
+
+
+def _probe(address: str, timeout: float, connection_args: dict[str, Any]) -> None:
+    """Checks that a Dask scheduler answers at ``address``, all within ``timeout`` seconds:
+    first that something accepts connections, then that it speaks as a scheduler (the client's
+    own handshake waits without a limit on a listener that never answers)."""
+    from distributed.comm.addressing import parse_address, parse_host_port
+
+    deadline = time.monotonic() + timeout
+    host, port = parse_host_port(parse_address(address)[1])
+    while True:
+        try:
+            socket.create_connection(
+                (host, port), timeout=max(0.01, deadline - time.monotonic())
+            ).close()
+            break
+        except OSError as exc:
+            if time.monotonic() + 0.1 >= deadline:
+                raise ExecutorError(
+                    f"cannot reach the Dask scheduler at {address} within {timeout:g} s "
+                    f"({_describe(exc)})"
+                ) from None
+            time.sleep(0.1)
+    left = max(0.01, deadline - time.monotonic())
+
+    def ask() -> Any:
+        return asyncio.run(asyncio.wait_for(_identity(address, left, connection_args), left))
+
+    not_scheduler = (
+        "give the scheduler's address (port 8786 unless it was started with another), "
+        "not its dashboard's"
+    )
+    # In a thread of its own: the caller may be running an event loop (a notebook).
+    with ThreadPoolExecutor(1) as one:
+        try:
+            reply = one.submit(ask).result()
+        except TimeoutError:
+            raise ExecutorError(
+                f"{address} accepts connections but does not answer as a Dask scheduler "
+                f"within {timeout:g} s; {not_scheduler}"
+            ) from None
+        except Exception as exc:  # an HTTP answer read as a message length, a closed comm
+            raise ExecutorError(
+                f"{address} does not answer as a Dask scheduler ({_describe(exc)[:200]}); "
+                f"{not_scheduler}"
+            ) from None
+    kind = reply.get("type") if isinstance(reply, dict) else None
+    if kind != "Scheduler":
+        what = f"a Dask {kind}" if isinstance(kind, str) else "not a Dask scheduler"
+        raise ExecutorError(f"{address} is {what}, not a scheduler; {not_scheduler}")
+
+
+def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Any:
     """A ``distributed.Client`` for ``address``, or ExecutorError after ``timeout`` seconds."""
+    _check_timeout(timeout)
     try:
         from distributed import Client
+        from distributed.security import Security
     except ImportError:  # pragma: no cover - the lab extra installs it
-        raise ExecutorError("the Dask executor needs dask[distributed] (pip install 'ludovec[lab]')") from None
+        raise ExecutorError(
+            "the Dask executor needs dask[distributed] (pip install 'ludovec[lab]')"
+        ) from None
+    scheme = address.partition("://")[0] if "://" in address else "tcp"
+    supported = "tcp:// (or tls:// with Dask's TLS settings configured)"
+    if scheme not in SCHEMES:
+        raise ExecutorError(
+            f"scheduler address {address}: the {scheme}:// scheme is not supported; "
+            f"give a {supported} address"
+        )
+    security: Any = Security()  # type: ignore[no-untyped-call]
+    connection_args: dict[str, Any] = security.get_connection_args("client")
+    if scheme == "tls" and connection_args.get("ssl_context") is None:
+        raise ExecutorError(
+            f"scheduler address {address}: tls:// needs Dask's TLS settings (distributed.comm."
+            "tls.ca-file, .client.cert and .client.key in the Dask configuration)"
+        )
     try:
-        return Client(address, timeout=f"{timeout}s", set_as_default=False)
+        _probe(address, timeout, connection_args)
+    except ValueError as exc:  # an address distributed cannot parse
+        raise ExecutorError(f"scheduler address {address}: {exc}") from None
+    try:
+        client: Any = Client  # untyped
+        return client(address, timeout=f"{timeout}s", set_as_default=False)
     except (OSError, TimeoutError, ValueError) as exc:
-        raise ExecutorError(f"cannot reach the Dask scheduler at {address} within "
-                            f"{timeout:g} s ({type(exc).__name__}: {exc})") from None
+        raise ExecutorError(
+            f"cannot reach the Dask scheduler at {address} within "
+            f"{timeout:g} s ({type(exc).__name__}: {exc})"
+        ) from None
 
 
-def _run_dask(study: Study, st: Store, todo: list[Chunk], bar, client) -> None:
+def _close(client: Any, timeout: float) -> None:
+    """Closes a client quietly: after a lost scheduler or an interrupt, its reconnection
+    attempts, cancelled, would each log a traceback, and the run has said what happened."""
+    import logging
+
+    logging.disable(logging.ERROR)
+    try:
+        client.close(timeout=timeout)
+    except (OSError, TimeoutError, RuntimeError):
+        pass
+    finally:
+        logging.disable(logging.NOTSET)
+
+
+def _task_failure(st: Store, chunk: Chunk, exc: BaseException) -> ExecutorError:
+    from distributed.scheduler import KilledWorker
+
+    if isinstance(exc, KilledWorker):
+        return _chunk_error(
+            st,
+            chunk,
+            f"the Dask workers running it died {exc.allowed_failures + 1} times (the last: "
+            f"{exc.last_worker.address}; out of memory? see the workers' logs)",
+        )
+    if isinstance(exc, ImportError):
+        return ExecutorError(
+            f"a Dask worker cannot import the study layer ({_describe(exc)}): install the same "
+            f"ludovec[lab] on every worker; {_committed_note(st)}"
+        )
+    return _chunk_error(st, chunk, f"on a Dask worker: {_describe(exc)}")
+
+
+def _run_dask(study: Study, st: Store, todo: list[Chunk], bar: Any, client: Any) -> None:
     from distributed import as_completed
+    from distributed.comm.core import CommClosedError
 
-    crowded = sorted(w.get("name", a) for a, w in client.scheduler_info()["workers"].items()
-                     if w.get("nthreads", 1) > 1)
+    try:
+        _submit_and_gather(study, st, todo, bar, client, as_completed)
+    except CommClosedError:  # the scheduler is gone
+        where = getattr(getattr(client, "scheduler", None), "address", None)
+        raise ExecutorError(
+            f"lost the connection to the Dask scheduler{f' at {where}' if where else ''}; "
+            f"{_committed_note(st)}, run again to resume"
+        ) from None
+
+
+def _check_cluster(st: Store, client: Any, mine: str) -> None:
+    """Refuses a cluster that cannot run the lab's tasks before any is sent: a worker that
+    cannot import the lab drops its connection on the first task (and the task waits for
+    others), and one of another ludovec build computes other numbers. Workers joining later
+    are checked by what their tasks report. Probed with standard functions, which any worker
+    can unpickle."""
+    importing = "import ludovec_lab.executors"
+    try:
+        found = client.run_on_scheduler(exec, importing, {})
+    except Exception as exc:
+        raise ExecutorError(
+            f"the Dask scheduler cannot import the study layer ({_describe(exc)}): it reads "
+            "the lab's tasks, so install the same ludovec[lab] there as here"
+        ) from None
+    for address, found in client.run(exec, importing, {}, on_error="return").items():
+        if isinstance(found, BaseException):
+            raise ExecutorError(
+                f"the Dask worker {address} cannot import the study layer ({_describe(found)}):"
+                f" install the same ludovec[lab] as here on every worker"
+            )
+    versions = client.run(metadata.version, "ludovec", on_error="return")
+    for address, version in versions.items():
+        if version != mine:
+            theirs = version if isinstance(version, str) else _describe(version)
+            raise ExecutorError(
+                f"the Dask worker {address} runs ludovec {theirs}, this process {mine}: "
+                f"install ludovec {mine} on every worker ({_committed_note(st)})"
+            )
+
+
+def _submit_and_gather(
+    study: Study, st: Store, todo: list[Chunk], bar: Any, client: Any, as_completed: Any
+) -> None:
+    crowded = sorted(
+        str(w.get("name", a))
+        for a, w in client.scheduler_info()["workers"].items()
+        if w.get("nthreads", 1) > 1
+    )
     if crowded:
         # Chunks sharing a worker process queue behind each other on the interpreter lock
         # (the module holds it for a whole call) while their pools fight over the cores.
-        warnings.warn(f"Dask workers {', '.join(map(str, crowded))} run several threads; "
-                      "start workers with --nthreads 1 (the module's own pool uses the cores)",
-                      RuntimeWarning, stacklevel=4)
-    shipped = client.scatter(study, broadcast=True, hash=False)
-    prefix = f"ludovec-lab-{study.fingerprint[:12]}-{os.getpid()}"
-    futures = {client.submit(_dask_task, shipped, c, key=f"{prefix}-{c.id}", retries=2): c
-               for c in todo}
+        warnings.warn(
+            f"Dask workers {', '.join(crowded)} run several threads; "
+            "start workers with --nthreads 1 (the module's own pool uses the cores)",
+            RuntimeWarning,
+            stacklevel=5,
+        )
+    mine = _module_version()
+    _check_cluster(st, client, mine)
+    # Held by a task rather than scattered: a worker that dies takes scattered data with it,
+    # whereas the scheduler reruns a task whose result was lost.
+    prefix = f"ludovec-lab-{study.fingerprint[:12]}-{uuid.uuid4().hex[:8]}"
+    shipped = client.submit(_hold, study, key=f"{prefix}-study")
+    futures = {
+        client.submit(_dask_task, shipped, c, key=f"{prefix}-{c.id}", retries=2): c for c in todo
+    }
     written: set[int] = set()
     try:
-        for fut, records in as_completed(futures, with_results=True, loop=client.loop):
+        # Results fetched here, one by one, not by as_completed's background tasks: those
+        # log a traceback each when an interrupted run closes the client under them.
+        for fut in as_completed(futures, loop=client.loop):
             chunk = futures.pop(fut)
+            if fut.status == "error":
+                raise _task_failure(st, chunk, fut.exception())
+            try:
+                result = fut.result() if fut.status == "finished" else None
+            except asyncio.CancelledError as exc:
+                result, why = None, getattr(exc, "reason", "unknown")
+            else:
+                why = "unknown"
+            if fut.status != "finished":
+                if why == "scheduler-connection-lost":
+                    what = "lost the connection to the Dask scheduler"
+                else:  # such as a scheduler that cannot read the task
+                    what = (
+                        f"the Dask scheduler dropped chunk {chunk.id} (reason: {why}; see its "
+                        "log: the scheduler and the workers need the same ludovec[lab] as here)"
+                    )
+                raise ExecutorError(f"{what}; {_committed_note(st)}, run again to resume")
+            if not isinstance(result, _Outcome):
+                raise ExecutorError(
+                    f"a Dask worker runs another version of the study layer (chunk {chunk.id} "
+                    f"came back as {type(result).__name__}): install the same ludovec[lab] "
+                    f"on every worker; {_committed_note(st)}"
+                )
+            if result.version != mine:
+                # Before anything is stored: other builds compute other numbers.
+                raise ExecutorError(
+                    f"the Dask worker {result.worker} runs ludovec {result.version}, this "
+                    f"process {mine}: its results are not stored; install ludovec {mine} on "
+                    f"every worker ({_committed_note(st)})"
+                )
+            if result.failure is not None:
+                raise _chunk_error(
+                    st, chunk, f"on the Dask worker {result.worker}: {result.failure}"
+                )
             if chunk.id not in written:
-                st.write_chunk(chunk.id, records)
+                assert result.records is not None
+                st.write_chunk(chunk.id, result.records, computed_by=result.version)
                 written.add(chunk.id)
                 bar.update(chunk.count if study.kind != "single" else study.num_steps)
             fut.release()
     except BaseException:
-        client.cancel(list(futures))
+        if futures and client.status == "running":
+            with contextlib.suppress(Exception):  # the scheduler may be gone already
+                client.cancel(list(futures))
         raise

@@ -15,11 +15,11 @@ Results are plain NumPy arrays in a dict, cheap to send back from a worker proce
 
 from __future__ import annotations
 
-from typing import Callable
-
-import numpy as np
+from collections.abc import Callable
+from typing import Any
 
 import ludovec
+import numpy as np
 
 from . import games, reduce
 from .plan import Chunk
@@ -31,22 +31,25 @@ Progress = Callable[[int], None] | None
 
 
 def optimizer(dynamic: str, eta: float, dim: int) -> ludovec.Optimizer:
-    return getattr(ludovec.Optimizer, dynamic)(eta, dim)
+    made: ludovec.Optimizer = getattr(ludovec.Optimizer, dynamic)(eta, dim)
+    return made
 
 
 def tolerance_column(tol: float) -> str:
     return f"steps_to_{tol:g}"
 
 
-def run_games(matrices: np.ndarray, dynamic: str, eta: float, num_steps: int,
-              normalize: bool = False) -> np.ndarray:
+def run_games(
+    matrices: np.ndarray, dynamic: str, eta: float, num_steps: int, normalize: bool = False
+) -> np.ndarray:
     """The gap history of a fresh run on each matrix, from the uniform strategies."""
     k, m, n = matrices.shape
     if k == 0:
         return np.zeros((0, num_steps))
     if (m, n) == (2, 2):
-        results = ludovec.neighborhood_exploration(
-            np.ascontiguousarray(matrices), optimizer(dynamic, eta, 2), num_steps, bool(normalize))
+        results: list[Any] = ludovec.neighborhood_exploration(
+            np.ascontiguousarray(matrices), optimizer(dynamic, eta, 2), num_steps, bool(normalize)
+        )
         gaps = np.empty((k, num_steps))
         for i, r in enumerate(results):
             gaps[i] = r.gaps_history
@@ -65,20 +68,20 @@ def run_games(matrices: np.ndarray, dynamic: str, eta: float, num_steps: int,
 
 def perturbations(study: Study, chunk: Chunk) -> np.ndarray:
     """The perturbation matrices of a seeded chunk, regenerated from (seed, chunk)."""
-    if not study.seeded or study.kind not in ("scattered", "concentric"):
+    if study.seed is None or study.kind not in ("scattered", "concentric"):
         raise ValueError("only seeded explorations draw reproducible perturbations")
     rng = np.random.Generator(np.random.PCG64(chunk.seed_sequence(study.seed)))
     low, scale = reduce.band(chunk.inner, chunk.outer)
     return reduce.draw_perturbations(rng, chunk.count, study.payoff.shape, low, scale)
 
 
-def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str, np.ndarray]:
+def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str, Any]:
     if study.kind == "single":
         return _single(study, chunk, progress)
     base = study.payoff
     norm = "max" if study.kind == "concentric" else study.norm
     if study.kind == "stack":
-        mats = base[chunk.start:chunk.start + chunk.count]
+        mats = base[chunk.start : chunk.start + chunk.count]
         gaps = run_games(mats, chunk.dynamic, chunk.eta, study.num_steps, study.normalize)
         metric = reduce.metrics(gaps, study.metric, study.cutoff)
         norms = np.full(chunk.count, np.nan)
@@ -90,8 +93,16 @@ def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str
         metric = reduce.metrics(gaps, study.metric, study.cutoff)
     else:
         out = ludovec.scattered_exploration(
-            base, optimizer(chunk.dynamic, chunk.eta, base.shape[0]), chunk.count,
-            study.num_steps, chunk.inner, chunk.outer, norm, study.metric, study.cutoff)
+            base,
+            optimizer(chunk.dynamic, chunk.eta, base.shape[0]),
+            chunk.count,
+            study.num_steps,
+            chunk.inner,
+            chunk.outer,
+            norm,
+            study.metric,
+            study.cutoff,
+        )
         norms, metric = np.asarray(out.norms), np.asarray(out.metrics)
     if progress:
         progress(chunk.count)
@@ -119,7 +130,7 @@ def kept_steps(study: Study) -> np.ndarray:
     return np.arange(1, n + 1, study.decimation, dtype=np.int64)
 
 
-def _single(study: Study, chunk: Chunk, progress: Progress) -> dict[str, np.ndarray]:
+def _single(study: Study, chunk: Chunk, progress: Progress) -> dict[str, Any]:
     base = study.payoff
     m, n = base.shape
     state = ludovec.GameState(np.zeros(m), np.zeros(n), base)
@@ -158,8 +169,9 @@ def _single(study: Study, chunk: Chunk, progress: Progress) -> dict[str, np.ndar
         steps = np.append(steps, done)
         gaps = np.append(gaps, final_gap)
     eq = games.equilibrium(base)
+    assert last_x is not None and last_y is not None  # the loop ran at least once
     distance = games.distance_to_equilibria(base, last_x, last_y, eq.value)
-    out = {
+    out: dict[str, Any] = {
         "run": np.array([chunk.start], dtype=np.int64),
         "dynamic": np.array([chunk.dynamic], dtype=object),
         "eta": np.array([chunk.eta]),

@@ -1,13 +1,19 @@
 """The command line: exit codes scripts can test, one-line messages for user mistakes."""
 
+import os
+import signal
 import socket
+import subprocess
+import threading
 import time
+from pathlib import Path
 
+import numpy as np
 import pytest
 
 import ludovec_lab as lab
 
-from labkit import cli, seeded_toml, write_study  # noqa: F401 (fixture)
+from labkit import BIN, CHILD_ENV, cli, seeded_toml, write_study  # noqa: F401 (fixture)
 
 
 def _closed_port() -> int:
@@ -74,3 +80,186 @@ def test_unreachable_scheduler_fails_within_the_timeout(tmp_path, seeded_toml):
         f"ludovec-lab: error: cannot reach the Dask scheduler at {address} within 2 s")
     with pytest.raises(lab.ExecutorError, match="cannot reach"):
         lab.connect(address, timeout=1)
+
+
+def _one_line(res) -> str:
+    lines = res.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("ludovec-lab: "), res.stderr
+    return lines[0]
+
+
+def _stack_study(tmp_path, n: int, steps: int, poison: int | None = None) -> Path:
+    """A stack of ``n`` random 3 x 3 games, one chunk each; a poisoned game's entries are so
+    large that the module stops on it."""
+    stack = np.random.default_rng(0).random((n, 3, 3))
+    if poison is not None:
+        stack[poison] *= 1e300
+    np.save(tmp_path / "stack.npy", stack)
+    return write_study(tmp_path / "stack.toml", f"""
+        kind = "stack"
+        matrix = "stack.npy"
+        dynamic = "ogda"
+        eta = 0.01
+        num_steps = {steps}
+        chunk_size = 1
+        """)
+
+
+SINGLE = 'kind = "single"\ngame = "biased_pennies"\n'
+
+
+@pytest.mark.parametrize(("args", "words"), [
+    pytest.param(["--timeout", "nan"], "--timeout: must be a positive number", id="nan"),
+    pytest.param(["--timeout", "-1"], "--timeout: must be a positive number", id="negative"),
+    pytest.param(["--timeout", "inf"], "--timeout: must be a positive number", id="inf"),
+    pytest.param(["--dask", "tls://127.0.0.1:1"], "tls:// needs Dask's TLS settings", id="tls"),
+    pytest.param(["--dask", "ucx://127.0.0.1:1"], "the ucx:// scheme is not supported; give "
+                 "a tcp:// (or tls://", id="ucx"),
+    pytest.param(["--study", SINGLE + "dynamic = \"ogda\"\neta = 1e50\nnum_steps = 100\n"],
+                 "PanicException: Issue computing theta", id="panic"),
+    pytest.param(["--study", SINGLE + "dynamic = \"ogda\"\neta = 0.1\nnum_steps = 4294967295\n"
+                  "segment_steps = 4294967295\n"], "4294967295", id="memory"),
+    pytest.param(["--out", "file"], "exists and is not a directory", id="out-is-a-file"),
+    pytest.param(["--out", "file/figs"], "file/figs: Not a directory", id="out-under-a-file"),
+])
+def test_failures_end_in_one_line(tmp_path, seeded_toml, args, words):
+    (tmp_path / "file").write_text("")
+    if args[0] == "--out":
+        lab.run(seeded_toml, tmp_path / "s", progress=False)
+        res = cli("report", tmp_path / "s", "--out", tmp_path / args[1])
+    else:
+        study = seeded_toml
+        if args[0] == "--study":
+            study, args = write_study(tmp_path / "s.toml", args[1]), []
+        res = cli("run", study, "--store", tmp_path / "b", "--no-progress", *args)
+    assert res.returncode == 2
+    line = _one_line(res)
+    assert line.startswith("ludovec-lab: error: ") and words in line, line
+
+
+def test_paths_that_are_not_utf8_are_printed(tmp_path, seeded_toml):
+    lab.run(seeded_toml, tmp_path / "s", progress=False)
+    odd = os.fsdecode(os.fsencode(tmp_path) + b"/caf\xe9")
+    os.rename(tmp_path / "s", odd)
+    env = {**CHILD_ENV, "PYTHONIOENCODING": "utf-8"}  # a strict stream, as in a UTF-8 locale
+    res = subprocess.run([str(BIN / "ludovec-lab"), "status", odd], capture_output=True,
+                         text=True, errors="surrogateescape", env=env, timeout=120)
+    assert res.returncode == 0, res.stderr
+    assert f"store:       {odd}\n" in res.stdout  # the name's own bytes
+
+
+@pytest.mark.parametrize("answer", [None, b"HTTP/1.1 400 Bad Request\r\n\r\n"],
+                         ids=["silent", "http"])
+def test_a_listener_that_is_no_scheduler_fails_within_the_timeout(tmp_path, seeded_toml,
+                                                                   answer):
+    held = []
+    with socket.socket() as server:
+        server.bind(("127.0.0.1", 0))
+        server.listen()
+
+        def serve():
+            while True:
+                try:
+                    conn, _ = server.accept()
+                except OSError:
+                    return
+                held.append(conn)
+                if answer:
+                    conn.sendall(answer)
+
+        threading.Thread(target=serve, daemon=True).start()
+        address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
+        start = time.monotonic()
+        res = cli("run", seeded_toml, "--store", tmp_path / "s", "--dask", address,
+                  "--timeout", "2", "--no-progress", timeout=90)
+        elapsed = time.monotonic() - start
+        server.shutdown(socket.SHUT_RDWR)
+    assert res.returncode == 2 and elapsed < 60
+    assert f"{address} " in _one_line(res) and "does not answer as a Dask scheduler" in res.stderr
+    assert not (tmp_path / "s").exists()
+
+
+def _children(pid: int) -> list[int]:
+    tasks = Path(f"/proc/{pid}/task")
+    return [int(c) for t in tasks.iterdir() for c in (t / "children").read_text().split()]
+
+
+def _gone(pid: int) -> bool:
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def _start(tmp_path, study, *args: str) -> subprocess.Popen:
+    """The command started on ``study``, back once it has committed a chunk."""
+    proc = subprocess.Popen([str(BIN / "ludovec-lab"), "run", str(study), "--store",
+                             str(tmp_path / "s"), "--no-progress", *args], env=CHILD_ENV,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not list((tmp_path / "s" / "chunks").glob("chunk-*.parquet")):
+        assert time.monotonic() < deadline and proc.poll() is None, proc.communicate()
+        time.sleep(0.02)
+    return proc
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(("processes", "sig", "code"), [
+    (False, signal.SIGTERM, 143), (True, signal.SIGTERM, 143), (True, signal.SIGINT, 130)])
+def test_signals_stop_with_finished_chunks_committed(tmp_path, processes, sig, code):
+    if processes:
+        study, args = _stack_study(tmp_path, 40, 1_500_000), ["--workers", "2"]
+    else:
+        study, args = write_study(tmp_path / "single.toml", SINGLE + """
+            dynamic = ["ogda", "omwuoomd", "omwuoftrl"]
+            eta = [0.001, 0.002, 0.003, 0.004]
+            num_steps = 3000000
+            """), []
+    proc = _start(tmp_path, study, *args)
+    workers = _children(proc.pid)
+    proc.send_signal(sig)
+    _, err = proc.communicate(timeout=60)
+    assert proc.returncode == code
+    assert err.strip().splitlines() == [
+        f"ludovec-lab: {'terminated' if code == 143 else 'interrupted'}; finished chunks "
+        "are committed, run again to resume"]
+    assert len(workers) == (2 if processes else 0) and all(map(_gone, workers))
+    df = lab.load(tmp_path / "s")
+    assert 0 < df.attrs["chunks"] < df.attrs["total_chunks"] and len(df) == df.attrs["chunks"]
+
+
+@pytest.mark.parametrize("cause", ["panic", pytest.param("sigkill", marks=pytest.mark.slow)])
+def test_a_failing_worker_process_is_reported_without_a_hang(tmp_path, cause):
+    if cause == "panic":
+        study = _stack_study(tmp_path, 20, 2000, poison=7)
+        res = cli("run", study, "--store", tmp_path / "s", "--no-progress", "--workers", "2")
+        failed, words = 7, "PanicException: Issue computing theta"
+    else:
+        proc = _start(tmp_path, _stack_study(tmp_path, 40, 1_500_000), "--workers", "2")
+        os.kill(_children(proc.pid)[0], signal.SIGKILL)
+        out, err = proc.communicate(timeout=60)
+        res = subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+        failed, words = None, "was killed by SIGKILL"
+    assert res.returncode == 2
+    line = _one_line(res)
+    assert words in line and "finished chunks are committed" in line, line
+    df = lab.load(tmp_path / "s")
+    assert len(df) == df.attrs["chunks"] > 0
+    if failed is not None:
+        assert f"chunk {failed} " in line and failed not in set(df["chunk"])
+
+
+@pytest.mark.slow
+def test_a_killed_run_leaves_no_worker_and_resumes_at_once(tmp_path):
+    study = _stack_study(tmp_path, 40, 1_500_000)
+    proc = _start(tmp_path, study, "--workers", "2")
+    workers = _children(proc.pid)
+    proc.kill()
+    proc.wait()
+    deadline = time.monotonic() + 10
+    while not all(map(_gone, workers)):
+        assert time.monotonic() < deadline, "the workers outlived their parent"
+        time.sleep(0.05)
+    res = cli("run", study, "--store", tmp_path / "s", "--no-progress", "--workers", "2")
+    assert res.returncode == 0, res.stderr
+    assert res.stdout.strip().endswith(": 40 of 40 chunks, 40 runs")
