@@ -88,9 +88,11 @@ TSAN_TESTS := WorkerPool*:ThreadGenerators*:Batch*:Exploration*:Lanes*:Scattered
 tsan: $(VENV)/.ready gtest
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUDOVEC_SANITIZE=thread -DBUILD_TESTING=ON -DLUDOVEC_WERROR=ON
-	$(VENV)/bin/cmake --build $(TSAN_BUILD) --target experiments_tests -j2
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  $(TSAN_BUILD)/experiments_tests --gtest_filter='$(TSAN_TESTS)'
+	$(VENV)/bin/cmake --build $(TSAN_BUILD) --target runtime_tests explore_tests -j2
+	for runner in runtime_tests explore_tests; do \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	    $(TSAN_BUILD)/$$runner --gtest_filter='$(TSAN_TESTS)' || exit 1; \
+	done
 
 # The native core and the module under AddressSanitizer and UndefinedBehaviorSanitizer, in their
 # own build tree: every C++ test, then the whole Python suite with the sanitizer runtime preloaded

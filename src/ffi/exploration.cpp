@@ -9,11 +9,11 @@
 #include <utility>
 #include <variant>
 
-#include "experiments/engine.hpp"
-#include "experiments/neighborhood.hpp"
-#include "experiments/orchestrator.hpp"
-#include "experiments/types.hpp"
-#include "experiments/worker_pool.hpp"
+#include "explore/engine.hpp"
+#include "explore/neighborhood.hpp"
+#include "explore/orchestrator.hpp"
+#include "explore/types.hpp"
+#include "runtime/worker_pool.hpp"
 #include "ffi/args.hpp"
 #include "ffi/borrow.hpp"
 #include "ffi/convert.hpp"
@@ -46,12 +46,12 @@ void ensure_pool() {
   }();
   (void)fork_handler;
   try {
-    (void)experiments::process_pool();
-  } catch (const experiments::PoolStartError& e) {
+    (void)runtime::process_pool();
+  } catch (const runtime::PoolStartError& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
     throw PyErrAlreadySet{};
   }
-  if (const auto notice = experiments::take_pool_size_notice())
+  if (const auto notice = runtime::take_pool_size_notice())
     if (PyErr_WarnEx(PyExc_RuntimeWarning, notice->c_str(), 1) < 0) throw PyErrAlreadySet{};
 }
 
@@ -85,10 +85,10 @@ class ExplorationSession {
   ExplorationSession(const ExplorationSession&) = delete;
   ExplorationSession& operator=(const ExplorationSession&) = delete;
 
-  const experiments::BatchExecution& execution() const noexcept { return execution_; }
+  const runtime::BatchExecution& execution() const noexcept { return execution_; }
 
  private:
-  experiments::BatchExecution execution_;
+  runtime::BatchExecution execution_;
 };
 
 // The whole message, NUL characters of a caller's name included.
@@ -121,7 +121,7 @@ struct StackCopy {
   math::Vector data;
   std::size_t count = 0, rows = 0, cols = 0;
 
-  experiments::MatrixStackView view() const noexcept {
+  explore::MatrixStackView view() const noexcept {
     const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
     const auto c = static_cast<std::ptrdiff_t>(cols);
     return {reinterpret_cast<const std::byte*>(data.data()), count, rows, cols,
@@ -150,16 +150,16 @@ StackCopy private_stack_copy(PyObject* obj) {
 // of no runs still builds one state from the base matrix.
 Bytes batch_memory(const math::Matrix& base, const optimizers::Optimizer& optimizer,
                    std::uint32_t runs, std::uint32_t num_steps,
-                   const experiments::MetricMethod& metric) {
+                   const explore::MetricMethod& metric) {
   if (runs == 0) return Bytes::doubles(base.size());
   ensure_pool();
-  const std::size_t contexts = std::min<std::size_t>(runs, experiments::process_pool().size());
+  const std::size_t contexts = std::min<std::size_t>(runs, runtime::process_pool().size());
   const Bytes gaps =
-      experiments::LaneExploration::applies(base.view(), optimizer)
-          ? Bytes::doubles(experiments::GapReducer::held(num_steps, metric)) *
-                experiments::kExplorationLanes
+      explore::LaneExploration::applies(base.view(), optimizer)
+          ? Bytes::doubles(explore::GapReducer::held(num_steps, metric)) *
+                explore::kExplorationLanes
           : Bytes::doubles(num_steps);
-  return Bytes(sizeof(experiments::RandomGameResult)) * runs +
+  return Bytes(sizeof(explore::RandomGameResult)) * runs +
          (Bytes::doubles(base.size()) + gaps) * contexts;
 }
 
@@ -200,17 +200,17 @@ std::pair<RandomArguments, Mode> convert_random(const Arguments& in,
           std::move(mode)};
 }
 
-experiments::ExplorationOutput explore(const RandomArguments& args,
-                                       experiments::ExplorationMode mode,
-                                       experiments::MetricMethod metric) {
-  const experiments::ExplorationConfig config{metric,
+explore::ExplorationOutput explore(const RandomArguments& args,
+                                       explore::ExplorationMode mode,
+                                       explore::MetricMethod metric) {
+  const explore::ExplorationConfig config{metric,
                                               args.num_exploration,
                                               args.num_steps,
                                               args.inner_radius,
                                               args.outer_radius,
                                               mode};
   ExplorationSession session;
-  return experiments::random_neighborhood_exploration(args.a_delta.view(), args.optimizer,
+  return explore::random_neighborhood_exploration(args.a_delta.view(), args.optimizer,
                                                       config, session.execution());
 }
 
@@ -225,15 +225,15 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
     const Arguments in = Arguments::parse(kScatteredSignature, args, nargsf, kwnames);
     const auto [a, norm_str] = convert_random(in, to_str);
     // Names are examined after every conversion succeeded: the metric first, then the norm.
-    const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
-    const auto norm = value_or_value_error(experiments::parse_norm_type(norm_str));
+    const auto metric = value_or_value_error(explore::parse_metric_method(a.metric_method, a.cutoff));
+    const auto norm = value_or_value_error(explore::parse_norm_type(norm_str));
     // Besides the batch: the native norms and metrics, then the arrays built from them.
     require_memory(batch_memory(a.a_delta, a.optimizer, a.num_exploration, a.num_steps, metric) +
                        Bytes::doubles(a.num_exploration) * 2,
                    "scattered_exploration() of " +
                        batch_text(a.a_delta, a.num_exploration, a.num_steps));
-    auto output = explore(a, experiments::Scattered{norm}, metric);
-    auto* scattered = std::get_if<experiments::ScatteredOutput>(&output);
+    auto output = explore(a, explore::Scattered{norm}, metric);
+    auto* scattered = std::get_if<explore::ScatteredOutput>(&output);
     if (scattered == nullptr)
       raise(PyExc_RuntimeError, "Expected ScatteredOutput but got ConcentricOutput");
     const std::size_t runs = scattered->norms.size();
@@ -261,7 +261,7 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
   return guarded([&] {
     const Arguments in = Arguments::parse(kConcentricSignature, args, nargsf, kwnames);
     const auto [a, num_slices] = convert_random(in, to_u32);
-    const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
+    const auto metric = value_or_value_error(explore::parse_metric_method(a.metric_method, a.cutoff));
     if (num_slices != 0) {
       // One batch at a time, beside the boundaries and the metrics of every slice, which are
       // held natively, flattened, and copied into the arrays.
@@ -272,8 +272,8 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
                      "concentric_exploration() of " + std::to_string(num_slices) +
                          " slices of " + batch_text(a.a_delta, per_slice, a.num_steps));
     }
-    auto output = explore(a, experiments::Concentric{num_slices}, metric);
-    auto* concentric = std::get_if<experiments::ConcentricOutput>(&output);
+    auto output = explore(a, explore::Concentric{num_slices}, metric);
+    auto* concentric = std::get_if<explore::ConcentricOutput>(&output);
     if (concentric == nullptr)
       raise(PyExc_RuntimeError, "Expected ConcentricOutput but got ScatteredOutput");
     math::Vector bounds, metrics;
@@ -311,7 +311,7 @@ PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t 
                        " runs of " + std::to_string(num_steps) + " steps");
     std::vector<domain::GameResult> results = [&] {
       ExplorationSession session;
-      return experiments::neighborhood_exploration(stack.view(), optimizer, num_steps,
+      return explore::neighborhood_exploration(stack.view(), optimizer, num_steps,
                                                    normalize, session.execution());
     }();
     Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));

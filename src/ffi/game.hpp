@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "domain/game_result.hpp"
+#include "domain/run_loop.hpp"
 #include "domain/game_state.hpp"
 #include "ffi/ref.hpp"
 #include "ffi/type_builder.hpp"

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "domain/game_result.hpp"
+#include "domain/run_loop.hpp"
 #include "domain/game_state.hpp"
 #include "math/simplex.hpp"
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <variant>
 
-#include "domain/game_result.hpp"
+#include "domain/run_loop.hpp"
 #include "math/lanes.hpp"
 #include "optimizers/core.hpp"
 #include "optimizers/small_steps.hpp"
