@@ -26,9 +26,12 @@ math::Vector metrics_of(const std::vector<RandomGameResult>& runs) {
   return metrics;
 }
 
-ScatteredOutput explore_scattered(const math::MatrixView& base, optimizers::Optimizer optimizer,
-                                  const ExplorationConfig& config, NormType norm,
-                                  const runtime::BatchExecution& execution) {
+}  // namespace
+
+ScatteredOutput scattered_exploration(const math::MatrixView& base,
+                                      optimizers::Optimizer optimizer,
+                                      const ExplorationConfig& config, NormType norm,
+                                      const runtime::BatchExecution& execution) {
   const runtime::MagnitudeBand band = make_band(config.inner_radius, config.outer_radius);
   const std::vector<RandomGameResult> runs =
       run_batch_exploration(base, std::move(optimizer), band, config.num_exploration,
@@ -40,10 +43,10 @@ ScatteredOutput explore_scattered(const math::MatrixView& base, optimizers::Opti
   return out;
 }
 
-ConcentricOutput explore_concentric(const math::MatrixView& base,
-                                    const optimizers::Optimizer& optimizer,
-                                    const ExplorationConfig& config, std::uint32_t num_slices,
-                                    const runtime::BatchExecution& execution) {
+ConcentricOutput concentric_exploration(const math::MatrixView& base,
+                                        const optimizers::Optimizer& optimizer,
+                                        const ExplorationConfig& config, std::uint32_t num_slices,
+                                        const runtime::BatchExecution& execution) {
   if (num_slices == 0) math::stop("attempt to divide by zero");
   const std::uint32_t runs_per_slice = config.num_exploration / num_slices;
   const double width =
@@ -65,8 +68,6 @@ ConcentricOutput explore_concentric(const math::MatrixView& base,
   return out;
 }
 
-}  // namespace
-
 runtime::MagnitudeBand make_band(double lo, double hi) {
   if (!(lo < hi))
     math::stop(band_text(lo, hi) + ": EmptyRange (the lower end must lie below the upper end)");
@@ -79,14 +80,5 @@ runtime::MagnitudeBand make_band(double lo, double hi) {
   return {lo, scale};
 }
 
-ExplorationOutput random_neighborhood_exploration(const math::MatrixView& base,
-                                                  optimizers::Optimizer optimizer,
-                                                  const ExplorationConfig& config,
-                                                  const runtime::BatchExecution& execution) {
-  if (const auto* scattered = std::get_if<Scattered>(&config.mode))
-    return explore_scattered(base, std::move(optimizer), config, scattered->norm, execution);
-  return explore_concentric(base, optimizer, config, std::get<Concentric>(config.mode).num_slices,
-                            execution);
-}
 
 }  // namespace ludovec::explore

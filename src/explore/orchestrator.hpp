@@ -15,16 +15,22 @@ namespace ludovec::explore {
 // infinite.
 runtime::MagnitudeBand make_band(double lo, double hi);
 
-// Scattered mode: one band from the inner to the outer radius, num_exploration runs with the
-// configured norm, norms and metrics per run. Concentric mode: num_slices equal slices run one
-// after the other, num_exploration / num_slices runs each with max_norm, the slice boundaries
-// and each slice's metrics; no slices stops with "attempt to divide by zero" before any run.
-// Band stops happen before the band's runs; a failing run or metric stops the whole call.
-// Besides the waits of the batches, execution.cancel is asked between two slices (runtime::Cancelled,
-// or its exception, follows as in runtime::WorkerPool::for_each_chunk).
-ExplorationOutput random_neighborhood_exploration(const math::MatrixView& base,
-                                                  optimizers::Optimizer optimizer,
-                                                  const ExplorationConfig& config,
-                                                  const runtime::BatchExecution& execution = {});
+// One band from the inner to the outer radius: num_exploration runs, the `norm` of each run's
+// perturbation and its metric. The band's stops happen before any run; a failing run or metric
+// stops the whole call.
+ScatteredOutput scattered_exploration(const math::MatrixView& base,
+                                      optimizers::Optimizer optimizer,
+                                      const ExplorationConfig& config, NormType norm,
+                                      const runtime::BatchExecution& execution = {});
+
+// The band cut into num_slices equal slices run one after the other, num_exploration /
+// num_slices runs each measured with max_norm: the slice boundaries and each slice's metrics.
+// No slices stops with "attempt to divide by zero" before any run; a slice's band stops before
+// its runs. Besides the waits of the batches, execution.cancel is asked between two slices
+// (runtime::Cancelled, or its exception, follows as in runtime::WorkerPool::for_each_chunk).
+ConcentricOutput concentric_exploration(const math::MatrixView& base,
+                                        const optimizers::Optimizer& optimizer,
+                                        const ExplorationConfig& config, std::uint32_t num_slices,
+                                        const runtime::BatchExecution& execution = {});
 
 }  // namespace ludovec::explore

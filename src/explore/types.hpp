@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "explore/metrics.hpp"
@@ -21,23 +20,12 @@ struct RandomGameResult {
   double metric = 0.0;
 };
 
-// One band from the inner to the outer radius; every run's norm is reported.
-struct Scattered {
-  NormType norm;
-};
-// The band cut into num_slices equal slices, run one after the other, measured with max_norm.
-struct Concentric {
-  std::uint32_t num_slices;
-};
-using ExplorationMode = std::variant<Scattered, Concentric>;
-
 struct ExplorationConfig {
   MetricMethod metric;
   std::uint32_t num_exploration = 0;  // runs requested in all
   std::uint32_t num_steps = 0;        // step limit of every run
   double inner_radius = 0.0;          // the radii bound each perturbation entry's magnitude
   double outer_radius = 0.0;
-  ExplorationMode mode;
 };
 
 // norms[k] and metrics[k] belong to run k.
@@ -52,7 +40,5 @@ struct ConcentricOutput {
   std::vector<std::pair<double, double>> slice_boundaries;
   std::vector<math::Vector> metrics;
 };
-
-using ExplorationOutput = std::variant<ScatteredOutput, ConcentricOutput>;
 
 }  // namespace ludovec::explore

@@ -200,18 +200,9 @@ std::pair<RandomArguments, Mode> convert_random(const Arguments& in,
           std::move(mode)};
 }
 
-explore::ExplorationOutput explore(const RandomArguments& args,
-                                       explore::ExplorationMode mode,
-                                       explore::MetricMethod metric) {
-  const explore::ExplorationConfig config{metric,
-                                              args.num_exploration,
-                                              args.num_steps,
-                                              args.inner_radius,
-                                              args.outer_radius,
-                                              mode};
-  ExplorationSession session;
-  return explore::random_neighborhood_exploration(args.a_delta.view(), args.optimizer,
-                                                      config, session.execution());
+explore::ExplorationConfig config_of(const RandomArguments& args, explore::MetricMethod metric) {
+  return {std::move(metric), args.num_exploration, args.num_steps, args.inner_radius,
+          args.outer_radius};
 }
 
 constexpr Parameter kScatteredParameters[] = {
@@ -232,13 +223,15 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
                        Bytes::doubles(a.num_exploration) * 2,
                    "scattered_exploration() of " +
                        batch_text(a.a_delta, a.num_exploration, a.num_steps));
-    auto output = explore(a, explore::Scattered{norm}, metric);
-    auto* scattered = std::get_if<explore::ScatteredOutput>(&output);
-    if (scattered == nullptr)
-      raise(PyExc_RuntimeError, "Expected ScatteredOutput but got ConcentricOutput");
-    const std::size_t runs = scattered->norms.size();
-    Ref norms = array_from_vector(std::move(scattered->norms), {runs});
-    Ref metrics = array_from_vector(std::move(scattered->metrics), {runs});
+    explore::ScatteredOutput scattered;
+    {
+      ExplorationSession session;
+      scattered = explore::scattered_exploration(a.a_delta.view(), a.optimizer,
+                                                 config_of(a, metric), norm, session.execution());
+    }
+    const std::size_t runs = scattered.norms.size();
+    Ref norms = array_from_vector(std::move(scattered.norms), {runs});
+    Ref metrics = array_from_vector(std::move(scattered.metrics), {runs});
     return new_instance(scattered_output_type(), PyScatteredOutput{std::move(norms), std::move(metrics)});
   });
 }
@@ -272,17 +265,20 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
                      "concentric_exploration() of " + std::to_string(num_slices) +
                          " slices of " + batch_text(a.a_delta, per_slice, a.num_steps));
     }
-    auto output = explore(a, explore::Concentric{num_slices}, metric);
-    auto* concentric = std::get_if<explore::ConcentricOutput>(&output);
-    if (concentric == nullptr)
-      raise(PyExc_RuntimeError, "Expected ConcentricOutput but got ScatteredOutput");
+    explore::ConcentricOutput concentric;
+    {
+      ExplorationSession session;
+      concentric = explore::concentric_exploration(a.a_delta.view(), a.optimizer,
+                                                   config_of(a, metric), num_slices,
+                                                   session.execution());
+    }
     math::Vector bounds, metrics;
-    bounds.reserve(2 * concentric->slice_boundaries.size());
-    for (auto [lower, upper] : concentric->slice_boundaries) {
+    bounds.reserve(2 * concentric.slice_boundaries.size());
+    for (auto [lower, upper] : concentric.slice_boundaries) {
       bounds.push_back(lower);
       bounds.push_back(upper);
     }
-    for (const math::Vector& slice : concentric->metrics)
+    for (const math::Vector& slice : concentric.metrics)
       metrics.insert(metrics.end(), slice.begin(), slice.end());
     const std::size_t per_slice = num_slices == 0 ? 0 : a.num_exploration / num_slices;
     Ref boundaries = shaped_copy(bounds, num_slices, 2);

@@ -56,8 +56,8 @@ TEST(Band, NoDrawExceedsTheUpperEnd) {
   }
 }
 
-ExplorationConfig config(double inner, double outer, std::uint32_t runs, ExplorationMode mode) {
-  return ExplorationConfig{MaxLast{0.1}, runs, 20, inner, outer, mode};
+ExplorationConfig config(double inner, double outer, std::uint32_t runs) {
+  return ExplorationConfig{MaxLast{0.1}, runs, 20, inner, outer};
 }
 
 TEST(Scattered, NormsLieInTheBandTheChosenNormImplies) {
@@ -72,12 +72,11 @@ TEST(Scattered, NormsLieInTheBandTheChosenNormImplies) {
                {NormType::Frobenius, std::sqrt(12 * 0.01), std::sqrt(12 * 0.04)}};
   runtime::WorkerPool pool(2);
   for (const Case& c : cases) {
-    ExplorationConfig settings = config(0.1, 0.2, 64, Scattered{c.norm});
+    ExplorationConfig settings = config(0.1, 0.2, 64);
     settings.num_steps = 0;
-    const ExplorationOutput out = random_neighborhood_exploration(
-        base.view(), Optimizer{optimizers::make_omwuoftrl(0.1, 3)}, settings,
+    const ScatteredOutput scattered = scattered_exploration(
+        base.view(), Optimizer{optimizers::make_omwuoftrl(0.1, 3)}, settings, c.norm,
         runtime::BatchExecution{&pool, {}});
-    const auto& scattered = std::get<ScatteredOutput>(out);
     ASSERT_EQ(scattered.norms.size(), 64u);
     ASSERT_EQ(scattered.metrics.size(), 64u);
     for (double n : scattered.norms) {
@@ -90,20 +89,18 @@ TEST(Scattered, NormsLieInTheBandTheChosenNormImplies) {
 TEST(Scattered, ZeroRunsAndRefusedBands) {
   const Matrix base(2, 2);
   const Optimizer opt{optimizers::make_ogda(0.1, 2)};
-  const auto out = random_neighborhood_exploration(base.view(), opt,
-                                                   config(0.1, 0.2, 0, Scattered{NormType::Max}));
-  EXPECT_TRUE(std::get<ScatteredOutput>(out).norms.empty());
-  EXPECT_TRUE(std::get<ScatteredOutput>(out).metrics.empty());
+  const ScatteredOutput out =
+      scattered_exploration(base.view(), opt, config(0.1, 0.2, 0), NormType::Max);
+  EXPECT_TRUE(out.norms.empty());
+  EXPECT_TRUE(out.metrics.empty());
   // An empty base would fail its runs: the band check comes first.
   const Matrix empty(0, 0);
   EXPECT_TRUE(mentions(stop_message([&] {
-                         (void)random_neighborhood_exploration(
-                             empty.view(), opt, config(0.2, 0.2, 5, Scattered{NormType::Max}));
+                         (void)scattered_exploration(empty.view(), opt, config(0.2, 0.2, 5), NormType::Max);
                        }),
                        "EmptyRange"));
   EXPECT_TRUE(mentions(stop_message([&] {
-                         (void)random_neighborhood_exploration(
-                             empty.view(), opt, config(0.2, kInf, 5, Scattered{NormType::Max}));
+                         (void)scattered_exploration(empty.view(), opt, config(0.2, kInf, 5), NormType::Max);
                        }),
                        "NonFinite"));
 }
@@ -116,21 +113,18 @@ TEST(Concentric, ShapesAndBoundaries) {
     std::size_t per_slice;
   } cases[] = {{10, 3, 3}, {100, 8, 12}, {5, 10, 0}, {0, 4, 0}, {4, 4, 1}};
   for (const Case& c : cases) {
-    const auto out = random_neighborhood_exploration(
-        base.view(), opt, config(0.0, 1.0, c.runs, Concentric{c.slices}));
-    const auto& concentric = std::get<ConcentricOutput>(out);
+    const ConcentricOutput concentric =
+        concentric_exploration(base.view(), opt, config(0.0, 1.0, c.runs), c.slices);
     ASSERT_EQ(concentric.slice_boundaries.size(), c.slices);
     ASSERT_EQ(concentric.metrics.size(), c.slices);
     for (const math::Vector& m : concentric.metrics) EXPECT_EQ(m.size(), c.per_slice);
   }
-  const auto quarters = std::get<ConcentricOutput>(
-      random_neighborhood_exploration(base.view(), opt, config(0.0, 1.0, 8, Concentric{4})));
+  const auto quarters = concentric_exploration(base.view(), opt, config(0.0, 1.0, 8), 4);
   const std::vector<std::pair<double, double>> expected = {
       {0.0, 0.25}, {0.25, 0.5}, {0.5, 0.75}, {0.75, 1.0}};
   EXPECT_EQ(quarters.slice_boundaries, expected);
   // One product and one sum per end: slice t of 3 over [0.1, 0.7].
-  const auto thirds = std::get<ConcentricOutput>(
-      random_neighborhood_exploration(base.view(), opt, config(0.1, 0.7, 0, Concentric{3})));
+  const auto thirds = concentric_exploration(base.view(), opt, config(0.1, 0.7, 0), 3);
   const double width = (0.7 - 0.1) / 3.0;
   for (std::size_t t = 0; t < 3; ++t) {
     EXPECT_EQ(thirds.slice_boundaries[t].first, static_cast<double>(t) * width + 0.1);
@@ -142,20 +136,17 @@ TEST(Concentric, RefusalsComeBeforeAnyRun) {
   const Matrix empty(0, 0);  // any run, or any non-empty batch, would fail on it
   const Optimizer opt{optimizers::make_ogda(0.1, 2)};
   EXPECT_EQ(stop_message([&] {
-              (void)random_neighborhood_exploration(empty.view(), opt,
-                                                    config(0.0, 1.0, 10, Concentric{0}));
+              (void)concentric_exploration(empty.view(), opt, config(0.0, 1.0, 10), 0);
             }),
             "attempt to divide by zero");
   EXPECT_TRUE(mentions(stop_message([&] {
-                         (void)random_neighborhood_exploration(empty.view(), opt,
-                                                               config(1.0, 0.0, 10, Concentric{2}));
+                         (void)concentric_exploration(empty.view(), opt, config(1.0, 0.0, 10), 2);
                        }),
                        "EmptyRange"));
   // Fewer runs than slices still builds, and checks, every band.
   const Matrix base(2, 2);
   EXPECT_TRUE(mentions(stop_message([&] {
-                         (void)random_neighborhood_exploration(base.view(), opt,
-                                                               config(0.5, 0.5, 3, Concentric{4}));
+                         (void)concentric_exploration(base.view(), opt, config(0.5, 0.5, 3), 4);
                        }),
                        "EmptyRange"));
 }
@@ -167,8 +158,7 @@ TEST(Concentric, CancellationIsAskedBetweenSlices) {
   runtime::WorkerPool pool(1);
   int asked = 0;
   const runtime::BatchExecution execution{&pool, [&] { return ++asked == 3; }};
-  EXPECT_THROW((void)random_neighborhood_exploration(base.view(), opt,
-                                                     config(0.0, 1.0, 1000, Concentric{1000}),
+  EXPECT_THROW((void)concentric_exploration(base.view(), opt, config(0.0, 1.0, 1000), 1000,
                                                      execution),
                runtime::Cancelled);
   EXPECT_EQ(asked, 3);
