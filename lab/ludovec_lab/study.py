@@ -15,9 +15,9 @@ Explorations and stacks mark a run converged when its metric is strictly below `
 (1e-8 by default: with ``max_last`` that means the gap stayed below the module's convergence
 threshold over the whole tail). Every field is checked before anything runs; all problems are
 reported together in one StudyError, each naming its field (and its TOML line). What a study
-asks of memory (matrix files, a single run's histories and segments) and of the plan (its number
-of chunks) is bounded there too, so that a study that cannot run is refused before its store
-exists.
+asks of memory (matrix files, a single run's histories and segments, the full histories of a
+seeded or stack run) and of the plan (its number of chunks) is bounded there too, so that a
+study that cannot run is refused before its store exists.
 """
 
 from __future__ import annotations
@@ -66,8 +66,9 @@ CHUNK_WORK = 1e9
 CHUNK_HISTORY_BYTES = 64 * 2**20
 # Points of the decimated gap history a single run keeps (16 bytes each, with their steps).
 MAX_HISTORY_POINTS = 10**7
-# Full histories the module allocates for one segment of a single run: (m + n + 1) doubles a step.
-SEGMENT_BYTES = 2**30
+# Full histories the module allocates for one run of the lab's own path (a segment of a single
+# run, a seeded or stack run): (m + n + 1) doubles a step.
+RUN_HISTORY_BYTES = 2**30
 # Chunks of one plan: the plan is a list, and every chunk costs a file in the store.
 MAX_CHUNKS = 10**6
 
@@ -537,19 +538,29 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
                 f"raise decimation to at least {-(-s.num_steps // MAX_HISTORY_POINTS)} or "
                 "lower num_steps",
             )
-    if kind == "single" and game_ok and fine("num_steps", "segment_steps"):
+
+    def histories(name: str, what: str, steps: int) -> None:
+        """Refuses ``steps`` steps of a run whose full histories the module holds at once."""
         assert payoff is not None
-        m, n = payoff.shape
+        m, n = payoff.shape[-2:]
         per_step = (m + n + 1) * 8
-        seg = min(s.segment_steps, s.num_steps)
-        if seg * per_step > SEGMENT_BYTES:
+        if steps * per_step > RUN_HISTORY_BYTES:
             bad(
-                "segment_steps",
-                f"a segment of {seg} steps makes the module hold its full "
-                f"histories, {per_step} bytes a step on this {m} x {n} game: "
-                f"{seg * per_step / 2**30:.1f} GiB, more than 1 GiB; lower segment_steps to at "
-                f"most {max(1, SEGMENT_BYTES // per_step)}",
+                name,
+                f"{what} of {steps} steps makes the module hold its full histories, "
+                f"{per_step} bytes a step on this {m} x {n} game: "
+                f"{steps * per_step / 2**30:.1f} GiB, more than 1 GiB; lower {name} to at "
+                f"most {max(1, RUN_HISTORY_BYTES // per_step)}",
             )
+
+    if kind == "single" and game_ok and fine("num_steps", "segment_steps"):
+        histories("segment_steps", "a segment", min(s.segment_steps, s.num_steps))
+    # Seeded and stack runs go through neighborhood_exploration or one Experiment each, which
+    # record every step; unseeded explorations keep only gaps, and the module refuses up front
+    # what the machine cannot hold (its bound depends on the machine and its worker pool).
+    full_runs = kind == "stack" or (kind in EXPLORATIONS and s.seed is not None)
+    if full_runs and game_ok and fine("num_steps", "seed"):
+        histories("num_steps", "a run", s.num_steps)
     metric_tail = s.metric in ("max_last", "var_last")
     if kind != "single" and metric_tail and fine("num_steps", "cutoff", "metric"):
         steps = s.num_steps

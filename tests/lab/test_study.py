@@ -140,6 +140,25 @@ def test_all_problems_are_reported_together(tmp_path):
             "lower segment_steps to at most 14913080",
         ),
         (
+            dict(
+                kind="scattered",
+                game="matching_pennies",
+                num_steps=2**32 - 1,
+                num_runs=1,
+                inner_radius=0.0,
+                outer_radius=0.1,
+                seed=1,
+            ),
+            "num_steps: a run of 4294967295 steps makes the module hold its full histories, 40 "
+            "bytes a step on this 2 x 2 game: 160.0 GiB, more than 1 GiB; lower num_steps to at "
+            "most 26843545",
+        ),
+        (
+            dict(kind="stack", matrix=np.eye(3)[None], num_steps=19173962),
+            "56 bytes a step on this 3 x 3 game: 1.0 GiB, more than 1 GiB; lower num_steps to at "
+            "most 19173961",
+        ),
+        (
             dict(kind="single", game="oneill", tolerances=[1e-4, 1.000001e-4]),
             "0.0001000001 and 0.0001 share the result column 'steps_to_0.0001'",
         ),
