@@ -107,8 +107,13 @@ SANITIZER_OPTIONS := halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_pat
 ASAN_CPP_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 ASAN_PY_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=0:allocator_may_return_null=1
 
+# Tests that start their own interpreter (the README blocks, the stub checks) import the
+# installed package and stubs: they are installed from the full build tree when one exists (as
+# after `make test`, so that nothing is compiled twice), from the module's own tree otherwise.
+SANITIZE_INSTALL := $(if $(wildcard $(BUILD)/CMakeCache.txt),build,module)
+
 .PHONY: sanitize
-sanitize: $(VENV)/.ready gtest
+sanitize: $(SANITIZE_INSTALL) $(VENV)/.lab-ready gtest
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUDOVEC_SANITIZE=address,undefined \
 	  -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined -DLUDOVEC_BUILD_MODULE=ON \
