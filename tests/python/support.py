@@ -49,6 +49,14 @@ def run_python(code, env=None):
                           env=env, timeout=120)
 
 
+def kept(path, **samples):
+    """Saves the draws of a failed statistical check to `path` (.npz) and says where: the module
+    draws from the OS's entropy and takes no seed, so its samples can be examined again but not
+    drawn again. Meant for an assert's message, which is only evaluated on failure."""
+    np.savez(path, **samples)
+    return f"samples kept in {path}"
+
+
 def interruptible():
     """Popen's preexec_fn for a child that must see Ctrl-C: a shell that started the suite in the
     background leaves SIGINT ignored, and an interpreter that starts so never raises

@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 import ludovec
-from support import interruptible, panic_exception, raises_exactly, run, run_python, state
+from support import (interruptible, kept, panic_exception, raises_exactly, run, run_python,
+                     state)
 
 PENNIES = np.array([[1.0, -1.0], [-1.0, 1.0]])
 
@@ -221,16 +222,17 @@ def ks_statistic(sample, cdf):
     return max(np.max(np.arange(1, n + 1) / n - f), np.max(f - np.arange(n) / n))
 
 
-def test_max_norms_follow_the_distribution_of_the_largest_magnitude():
+def test_max_norms_follow_the_distribution_of_the_largest_magnitude(tmp_path):
     # Each of the four entries has a magnitude uniform in [lo, hi]: the max norm has CDF u**4.
     lo, hi, runs = 0.2, 0.7, 4000
     out = scattered(runs=runs, steps=1, inner=lo, outer=hi, norm="max")
     assert np.all((out.norms >= lo) & (out.norms <= hi))
     d = ks_statistic(out.norms, lambda v: ((v - lo) / (hi - lo)) ** 4)
-    assert d * math.sqrt(runs) < 2.0  # far beyond the 0.1% critical value of 1.95
+    # far beyond the 0.1% critical value of 1.95
+    assert d * math.sqrt(runs) < 2.0, kept(tmp_path / "norms.npz", norms=out.norms)
 
 
-def test_one_and_two_workers_draw_the_same_distribution():
+def test_one_and_two_workers_draw_the_same_distribution(tmp_path):
     code = textwrap.dedent("""
         import numpy as np, ludovec
         out = ludovec.scattered_exploration(np.zeros((2, 2)), ludovec.Optimizer.ogda(0.1, 2),
@@ -246,7 +248,8 @@ def test_one_and_two_workers_draw_the_same_distribution():
     a, b = np.sort(samples[0]), np.sort(samples[1])
     grid = np.concatenate([a, b])
     d = np.max(np.abs(np.searchsorted(a, grid, "right") / a.size - np.searchsorted(b, grid, "right") / b.size))
-    assert d * math.sqrt(a.size * b.size / (a.size + b.size)) < 2.0
+    assert d * math.sqrt(a.size * b.size / (a.size + b.size)) < 2.0, kept(
+        tmp_path / "norms.npz", one_worker=samples[0], two_workers=samples[1])
 
 
 def test_ctrl_c_interrupts_a_long_exploration_and_the_next_call_works():
