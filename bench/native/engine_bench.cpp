@@ -74,9 +74,9 @@ struct Batch {
 // Seconds for the batch on `pool`.
 double engine(const Batch& b, experiments::WorkerPool& pool) {
   const auto t0 = Clock::now();
-  const auto results = experiments::run_batch_exploration(
-      b.base.view(), ogda(), b.band, kRuns, kSteps, &experiments::max_norm, kLastGap,
-      experiments::BatchExecution{&pool, {}});
+  const auto results = experiments::run_batch_exploration(b.base.view(), ogda(), b.band, kRuns,
+                                                          kSteps, &experiments::max_norm, kLastGap,
+                                                          experiments::BatchExecution{&pool, {}});
   const double s = seconds_since(t0);
   require_full_runs(results);
   return s;
@@ -94,8 +94,8 @@ double plain_loop(const Batch& b, bool lanes) {
                                          &experiments::max_norm, kLastGap, rng);
     context.run(0, kRuns, results, experiments::BatchStop(never));
   } else {
-    experiments::Exploration context(b.base.view(), ogda(), b.band, kSteps,
-                                     &experiments::max_norm, kLastGap, rng);
+    experiments::Exploration context(b.base.view(), ogda(), b.band, kSteps, &experiments::max_norm,
+                                     kLastGap, rng);
     for (auto& r : results) r = context.execute_clean_run();
   }
   const double s = seconds_since(t0);

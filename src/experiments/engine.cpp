@@ -47,8 +47,8 @@ struct LaneRun {
 // `Rule`, with the register kernels (optimizers::step_small). A lane without a run keeps
 // stepping whatever it last held; its results are ignored, and so are its stops.
 template <class Rule, std::size_t N>
-[[gnu::always_inline]] inline void run_lanes(LaneExploration& c, std::size_t begin,
-                                             std::size_t end, std::span<RandomGameResult> out,
+[[gnu::always_inline]] inline void run_lanes(LaneExploration& c, std::size_t begin, std::size_t end,
+                                             std::span<RandomGameResult> out,
                                              const BatchStop& stop) {
   constexpr std::size_t L = kExplorationLanes;
   const Rule& fresh = std::get<Rule>(c.fresh.inner);
@@ -129,9 +129,7 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_wide_lanes(LaneExploration& c, std::
 template <std::size_t N>
 LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
   return std::visit(
-      []<class Rule>(const Rule&) -> LaneExploration::Runner {
-        return &run_wide_lanes<Rule, N>;
-      },
+      []<class Rule>(const Rule&) -> LaneExploration::Runner { return &run_wide_lanes<Rule, N>; },
       optimizer.inner);
 }
 
@@ -179,9 +177,9 @@ bool LaneExploration::applies(const math::MatrixView& base,
 }
 
 LaneExploration::LaneExploration(const math::MatrixView& base,
-                                 const optimizers::Optimizer& optimizer,
-                                 const MagnitudeBand& band, std::uint32_t num_steps,
-                                 NormFunction norm, const MetricMethod& metric, ChaChaRng& rng)
+                                 const optimizers::Optimizer& optimizer, const MagnitudeBand& band,
+                                 std::uint32_t num_steps, NormFunction norm,
+                                 const MetricMethod& metric, ChaChaRng& rng)
     : fresh(reset_copy(optimizer)),
       base(base),
       state(domain::GameState::from_matrix(math::Matrix::copy_of(base))),
@@ -208,8 +206,7 @@ void LaneExploration::run(std::size_t begin, std::size_t end, std::span<RandomGa
 
 std::vector<RandomGameResult> run_batch_exploration(const math::MatrixView& base,
                                                     optimizers::Optimizer optimizer,
-                                                    const MagnitudeBand& band,
-                                                    std::uint32_t count,
+                                                    const MagnitudeBand& band, std::uint32_t count,
                                                     std::uint32_t num_steps, NormFunction norm,
                                                     const MetricMethod& metric,
                                                     const BatchExecution& execution) {

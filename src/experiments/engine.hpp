@@ -67,8 +67,9 @@ struct LaneExploration {
                   const MetricMethod& metric, ChaChaRng& rng);
 
   // Runs indices [begin, end) and writes run i's result to out[i]. Once `stop` is requested no
-  // further run starts and the runs in flight are abandoned within a few thousand steps. A stop inside a run (replayed by
-  // the general step rule, see optimizers::SmallStep) or inside its metric propagates.
+  // further run starts and the runs in flight are abandoned within a few thousand steps. A stop
+  // inside a run (replayed by the general step rule, see optimizers::SmallStep) or inside its
+  // metric propagates.
   void run(std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
            const BatchStop& stop);
 
@@ -97,8 +98,7 @@ struct LaneExploration {
 // the batch drained; nothing partial returns.
 std::vector<RandomGameResult> run_batch_exploration(const math::MatrixView& base,
                                                     optimizers::Optimizer optimizer,
-                                                    const MagnitudeBand& band,
-                                                    std::uint32_t count,
+                                                    const MagnitudeBand& band, std::uint32_t count,
                                                     std::uint32_t num_steps, NormFunction norm,
                                                     const MetricMethod& metric,
                                                     const BatchExecution& execution = {});

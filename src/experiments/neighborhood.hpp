@@ -35,8 +35,7 @@ void normalize_to_unit_range(math::Matrix& m) noexcept;
 // at its first step; the first failure of any run stops the whole call, nothing is returned.
 std::vector<domain::GameResult> neighborhood_exploration(const MatrixStackView& matrices,
                                                          const optimizers::Optimizer& optimizer,
-                                                         std::uint32_t num_steps,
-                                                         bool normalize,
+                                                         std::uint32_t num_steps, bool normalize,
                                                          const BatchExecution& execution = {});
 
 }  // namespace ludovec::experiments

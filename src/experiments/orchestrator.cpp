@@ -58,9 +58,9 @@ ConcentricOutput explore_concentric(const math::MatrixView& base,
     const double upper = static_cast<double>(t + std::uint64_t{1}) * width + config.inner_radius;
     out.slice_boundaries.emplace_back(lower, upper);
     const MagnitudeBand band = make_band(lower, upper);
-    out.metrics.push_back(metrics_of(run_batch_exploration(base, optimizer, band, runs_per_slice,
-                                                           config.num_steps, &max_norm,
-                                                           config.metric, execution)));
+    out.metrics.push_back(
+        metrics_of(run_batch_exploration(base, optimizer, band, runs_per_slice, config.num_steps,
+                                         &max_norm, config.metric, execution)));
   }
   return out;
 }

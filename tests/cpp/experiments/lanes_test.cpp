@@ -30,8 +30,8 @@ ChaChaRng fixed_rng() { return ChaChaRng({2, 7, 1, 8, 2, 8, 1, 8}, 2845); }
 // Run k made on its own: the k-th perturbation of the stream, a fresh optimizer, uniform
 // strategies, the full run loop and the metric of its gaps.
 RandomGameResult single_run(ChaChaRng& rng, const Matrix& base, const Optimizer& fresh,
-                            const MagnitudeBand& band, std::uint32_t num_steps,
-                            NormFunction norm, const MetricMethod& metric) {
+                            const MagnitudeBand& band, std::uint32_t num_steps, NormFunction norm,
+                            const MetricMethod& metric) {
   Matrix a(base.rows(), base.cols());
   for (std::size_t k = 0; k < a.size(); ++k) {
     const double m = draw_magnitude(rng, band);
@@ -58,8 +58,8 @@ TEST(Lanes, EveryRunEqualsItsSingleRun) {
       {"pennies 2x2", matrix(2, {1, -1, -1, 1}), 0.01, 0.02},
       {"dominated 2x2: runs converge at different steps", matrix(2, {1, 2, 0, 1}), 0.0, 0.9},
       {"3x3", matrix(3, {0, 1, -1, -1, 0, 1, 1, -1, 0}), 0.05, 0.3},
-      {"4x4 identity: most runs converge at once", matrix(4, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0,
-                                                              0, 0, 0, 1}), 0.0, 1e-9},
+      {"4x4 identity: most runs converge at once",
+       matrix(4, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}), 0.0, 1e-9},
   };
   const MetricMethod metrics[] = {TotalVar{}, MaxLast{0.3}, VarLast{0.1}};
   std::atomic<bool> never{false};
@@ -145,16 +145,16 @@ TEST(Lanes, AStopInAnyRunFailsTheBatchWithTheRulesMessage) {
       {Optimizer{optimizers::make_ogda(std::numeric_limits<double>::quiet_NaN(), 2)}, 0.1, 0.2,
        "NaN encountered"},
       {Optimizer{optimizers::make_ogda(1.0, 2)}, 1e20, 2e20, "Issue computing theta"},
-      {Optimizer{optimizers::make_omwuoftrl(std::numeric_limits<double>::infinity(), 2)}, 0.1,
-       0.2, "x doesn't lie on the simplex"},
+      {Optimizer{optimizers::make_omwuoftrl(std::numeric_limits<double>::infinity(), 2)}, 0.1, 0.2,
+       "x doesn't lie on the simplex"},
   };
   for (const Case& c : cases) {
     for (std::size_t workers : {1u, 2u}) {
       WorkerPool pool(workers);
       std::string message = "no stop";
       try {
-        (void)run_batch_exploration(base.view(), c.opt, make_band(c.lo, c.hi), 200, 50,
-                                    &max_norm, TotalVar{}, BatchExecution{&pool, {}});
+        (void)run_batch_exploration(base.view(), c.opt, make_band(c.lo, c.hi), 200, 50, &max_norm,
+                                    TotalVar{}, BatchExecution{&pool, {}});
       } catch (const math::Stop& s) {
         message = s.what();
       }

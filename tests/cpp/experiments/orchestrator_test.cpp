@@ -31,8 +31,8 @@ TEST(Band, RefusedBands) {
     double lo, hi;
     const char* word;
   } cases[] = {
-      {0.2, 0.2, "EmptyRange"},   {0.3, 0.1, "EmptyRange"},     {kNaN, 1.0, "EmptyRange"},
-      {0.0, kNaN, "EmptyRange"},  {0.0, kInf, "NonFinite"},     {-kInf, 0.0, "NonFinite"},
+      {0.2, 0.2, "EmptyRange"},         {0.3, 0.1, "EmptyRange"}, {kNaN, 1.0, "EmptyRange"},
+      {0.0, kNaN, "EmptyRange"},        {0.0, kInf, "NonFinite"}, {-kInf, 0.0, "NonFinite"},
       {-DBL_MAX, DBL_MAX, "NonFinite"},  // the width overflows
   };
   for (const Case& c : cases)
@@ -41,8 +41,12 @@ TEST(Band, RefusedBands) {
 }
 
 TEST(Band, NoDrawExceedsTheUpperEnd) {
-  const double pairs[][2] = {{0.1, 0.2},     {0.0, 1.0},         {-0.1, 0.2},
-                             {1e16, 1e16 + 4}, {-DBL_MAX / 2, DBL_MAX / 2}, {-1.0, 1e-300},
+  const double pairs[][2] = {{0.1, 0.2},
+                             {0.0, 1.0},
+                             {-0.1, 0.2},
+                             {1e16, 1e16 + 4},
+                             {-DBL_MAX / 2, DBL_MAX / 2},
+                             {-1.0, 1e-300},
                              {0.3, 0.30000000000000004}};
   for (const auto& p : pairs) {
     const MagnitudeBand band = make_band(p[0], p[1]);
@@ -74,9 +78,9 @@ TEST(Scattered, NormsLieInTheBandTheChosenNormImplies) {
   for (const Case& c : cases) {
     ExplorationConfig settings = config(0.1, 0.2, 64, Scattered{c.norm});
     settings.num_steps = 0;
-    const ExplorationOutput out = random_neighborhood_exploration(
-        base.view(), Optimizer{optimizers::make_omwuoftrl(0.1, 3)}, settings,
-        BatchExecution{&pool, {}});
+    const ExplorationOutput out =
+        random_neighborhood_exploration(base.view(), Optimizer{optimizers::make_omwuoftrl(0.1, 3)},
+                                        settings, BatchExecution{&pool, {}});
     const auto& scattered = std::get<ScatteredOutput>(out);
     ASSERT_EQ(scattered.norms.size(), 64u);
     ASSERT_EQ(scattered.metrics.size(), 64u);
@@ -167,9 +171,8 @@ TEST(Concentric, CancellationIsAskedBetweenSlices) {
   WorkerPool pool(1);
   int asked = 0;
   const BatchExecution execution{&pool, [&] { return ++asked == 3; }};
-  EXPECT_THROW((void)random_neighborhood_exploration(base.view(), opt,
-                                                     config(0.0, 1.0, 1000, Concentric{1000}),
-                                                     execution),
+  EXPECT_THROW((void)random_neighborhood_exploration(
+                   base.view(), opt, config(0.0, 1.0, 1000, Concentric{1000}), execution),
                Cancelled);
   EXPECT_EQ(asked, 3);
 }
