@@ -7,7 +7,8 @@ BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
 REQS = $$($(PY) tools/requirements.py $(1))
 
-.PHONY: all build module test cpp-test py-test typecheck demo bench budgets gtest clean lab-install
+.PHONY: all build module test test-fast cpp-test py-test typecheck lint demo bench budgets gtest clean \
+  lab-install
 
 all: test
 
@@ -51,13 +52,35 @@ cpp-test: build
 py-test: build $(VENV)/.lab-ready
 	$(PY) -m pytest -q
 
+# The Python suite without the tests marked slow (real clusters, notebooks, processes killed):
+# the quick check while editing. `make test` runs them all.
+test-fast: build $(VENV)/.lab-ready
+	$(PY) -m pytest -q -m "not slow"
+
+# Linters, on every file they cover; all of them run, and any complaint fails the target.
+# The study layer is type-checked against the stubs in this tree (copied where mypy finds them
+# before any installed copy), so no build is needed; the lab's dependencies are installed so
+# that their own types are used.
+LINT_PY := lab tests bench tools $(wildcard examples/*.py)
+LINT_CXX = $$(git ls-files '*.cpp' '*.hpp' 2>/dev/null || find src tests bench -name '*.[ch]pp')
+LINT_STUBS := build/lint-stubs
+
+lint: $(VENV)/.lab-ready
+	@mkdir -p $(LINT_STUBS) && cp src/ludovec-stubs/__init__.pyi $(LINT_STUBS)/ludovec.pyi
+	@status=0; \
+	$(VENV)/bin/ruff check $(LINT_PY) || status=1; \
+	$(VENV)/bin/ruff format --check $(LINT_PY) || status=1; \
+	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX) || status=1; \
+	MYPYPATH=$(LINT_STUBS) $(PY) -m mypy --strict lab/ludovec_lab || status=1; \
+	if [ $$status = 0 ]; then echo "lint: clean"; fi; exit $$status
+
 # The stubs must match the compiled module, signature by signature. Both are found where pip
 # installed them (the stub-only package ludovec-stubs), as in a user's environment.
 typecheck: build
 	$(PY) -m mypy.stubtest ludovec
 	$(PY) -m mypy --strict -p ludovec
 
-test: cpp-test py-test typecheck
+test: lint cpp-test py-test typecheck
 
 # The module alone, as a user's `pip install .` builds it: no C++ tests, no GoogleTest.
 module: $(VENV)/.ready
