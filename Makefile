@@ -7,7 +7,7 @@ BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
 REQS = $$($(PY) tools/requirements.py $(1))
 
-.PHONY: all build module test test-fast cpp-test py-test typecheck lint demo bench budgets gtest clean \
+.PHONY: all build module test test-fast cpp-test py-test typecheck lint demo bench budgets gtest valgrind \
   lab-install
 
 all: test
@@ -36,6 +36,13 @@ gtest:
 	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
 	  sudo=$$([ "$$(id -u)" = 0 ] || echo sudo); \
 	  $$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq libgtest-dev; \
+	fi
+
+# callgrind, for the instruction budgets, comes from Debian's valgrind.
+valgrind:
+	@if ! command -v valgrind >/dev/null; then \
+	  sudo=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  $$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq valgrind; \
 	fi
 
 # Builds the module (installed into the venv) and the C++ test runners in one tree.
@@ -96,7 +103,7 @@ bench: build $(VENV)/.bench-ready
 
 # Instructions per step of single runs, counted by callgrind (needs valgrind). The module in
 # the build tree keeps its symbols; the installed copy is stripped.
-budgets: build
+budgets: build valgrind
 	PYTHONPATH=$(BUILD) $(PY) bench/callgrind_budget.py
 
 clean:
