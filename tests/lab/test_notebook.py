@@ -12,6 +12,7 @@ nbclient = pytest.importorskip("nbclient")
 NOTEBOOK = Path(__file__).resolve().parents[2] / "examples" / "tutorial.ipynb"
 
 
+@pytest.mark.slow
 def test_tutorial_executes(tmp_path):
     nb = nbformat.read(NOTEBOOK, as_version=4)
     # The "python3" kernel runs on this interpreter, so it sees the same module and lab.

@@ -305,6 +305,7 @@ def test_one_and_two_workers_draw_the_same_distribution(tmp_path):
     )
 
 
+@pytest.mark.slow
 def test_ctrl_c_interrupts_a_long_exploration_and_the_next_call_works():
     code = textwrap.dedent("""
         import sys, time, numpy as np, ludovec

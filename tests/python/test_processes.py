@@ -179,6 +179,7 @@ def run_script(body):
     return result.stdout.splitlines()
 
 
+@pytest.mark.slow
 def test_a_signal_handler_exploring_during_an_exploration_gets_runtime_error():
     lines = run_script(
         f"""
@@ -245,6 +246,7 @@ def test_a_handler_that_lets_other_threads_run_does_not_deadlock_them():
     assert lines == ["(30000,) False True True"]
 
 
+@pytest.mark.slow
 def test_a_child_forked_during_an_exploration_does_not_wait_forever():
     lines = run_script("""
         import os, warnings
@@ -274,6 +276,7 @@ def test_a_child_forked_during_an_exploration_does_not_wait_forever():
     assert lines == ["returned"]
 
 
+@pytest.mark.slow
 def test_a_child_forked_by_another_thread_during_an_exploration_explores():
     """While the handler sleeps, the lock is free and another thread forks: the child has no
     exploring thread, whatever the parent's marker said."""
@@ -364,6 +367,7 @@ print(0 < steps < 10**6 or "Experiment" not in {kind!r},
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("kind", INTERRUPTED)
 def test_ctrl_c_interrupts_every_long_call(kind):
     code = CTRL_C.format(call=textwrap.indent(INTERRUPTED[kind], "    ").strip(), kind=kind)

@@ -114,12 +114,14 @@ def test_whole_api_runs(project):
     assert proc.stdout == "2 12 (5,)\n"
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("checker", ["mypy", "basedpyright"])
 def test_whole_api_passes(checker, project):
     proc = run_checker(checker, project, "whole_api.py")
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("checker", ["mypy", "basedpyright"])
 def test_mistakes_are_reported(checker, project):
     proc = run_checker(checker, project, "mistakes.py")
