@@ -18,9 +18,9 @@
 #include "domain/run_loop.hpp"
 #include "explore/engine.hpp"
 #include "explore/orchestrator.hpp"
-#include "runtime/worker_pool.hpp"
 #include "math/matrix.hpp"
 #include "optimizers/core.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace {
 
@@ -74,9 +74,9 @@ struct Batch {
 // Seconds for the batch on `pool`.
 double engine(const Batch& b, runtime::WorkerPool& pool) {
   const auto t0 = Clock::now();
-  const auto results = explore::run_batch_exploration(
-      b.base.view(), ogda(), b.band, kRuns, kSteps, &explore::max_norm, kLastGap,
-      runtime::BatchExecution{&pool, {}});
+  const auto results = explore::run_batch_exploration(b.base.view(), ogda(), b.band, kRuns, kSteps,
+                                                      &explore::max_norm, kLastGap,
+                                                      runtime::BatchExecution{&pool, {}});
   const double s = seconds_since(t0);
   require_full_runs(results);
   return s;
@@ -90,12 +90,12 @@ double plain_loop(const Batch& b, bool lanes) {
   auto& rng = runtime::ChaChaRng::for_this_thread();
   const auto t0 = Clock::now();
   if (lanes) {
-    explore::LaneExploration context(b.base.view(), ogda(), b.band, kSteps,
-                                         &explore::max_norm, kLastGap, rng);
+    explore::LaneExploration context(b.base.view(), ogda(), b.band, kSteps, &explore::max_norm,
+                                     kLastGap, rng);
     context.run(0, kRuns, results, runtime::BatchStop(never));
   } else {
-    explore::Exploration context(b.base.view(), ogda(), b.band, kSteps,
-                                     &explore::max_norm, kLastGap, rng);
+    explore::Exploration context(b.base.view(), ogda(), b.band, kSteps, &explore::max_norm,
+                                 kLastGap, rng);
     for (auto& r : results) r = context.execute_clean_run();
   }
   const double s = seconds_since(t0);

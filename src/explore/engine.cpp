@@ -48,8 +48,8 @@ struct LaneRun {
 // `Rule`, with the register kernels (optimizers::step_small). A lane without a run keeps
 // stepping whatever it last held; its results are ignored, and so are its stops.
 template <class Rule, std::size_t N>
-[[gnu::always_inline]] inline void run_lanes(LaneExploration& c, std::size_t begin,
-                                             std::size_t end, std::span<RandomGameResult> out,
+[[gnu::always_inline]] inline void run_lanes(LaneExploration& c, std::size_t begin, std::size_t end,
+                                             std::span<RandomGameResult> out,
                                              const runtime::BatchStop& stop) {
   constexpr std::size_t L = kExplorationLanes;
   const Rule& fresh = std::get<Rule>(c.fresh.inner);
@@ -130,9 +130,7 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_wide_lanes(LaneExploration& c, std::
 template <std::size_t N>
 LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
   return std::visit(
-      []<class Rule>(const Rule&) -> LaneExploration::Runner {
-        return &run_wide_lanes<Rule, N>;
-      },
+      []<class Rule>(const Rule&) -> LaneExploration::Runner { return &run_wide_lanes<Rule, N>; },
       optimizer.inner);
 }
 
@@ -147,8 +145,8 @@ LaneExploration::Runner runner_for(std::size_t n, const optimizers::Optimizer& o
 }  // namespace
 
 Exploration::Exploration(const math::MatrixView& base, const optimizers::Optimizer& optimizer,
-                         const runtime::MagnitudeBand& band, std::uint32_t num_steps, NormFunction norm,
-                         const MetricMethod& metric, runtime::ChaChaRng& rng)
+                         const runtime::MagnitudeBand& band, std::uint32_t num_steps,
+                         NormFunction norm, const MetricMethod& metric, runtime::ChaChaRng& rng)
     : optimizer(optimizer),
       base(base),
       state(domain::GameState::from_matrix(math::Matrix::copy_of(base))),
@@ -182,7 +180,8 @@ bool LaneExploration::applies(const math::MatrixView& base,
 LaneExploration::LaneExploration(const math::MatrixView& base,
                                  const optimizers::Optimizer& optimizer,
                                  const runtime::MagnitudeBand& band, std::uint32_t num_steps,
-                                 NormFunction norm, const MetricMethod& metric, runtime::ChaChaRng& rng)
+                                 NormFunction norm, const MetricMethod& metric,
+                                 runtime::ChaChaRng& rng)
     : fresh(reset_copy(optimizer)),
       base(base),
       state(domain::GameState::from_matrix(math::Matrix::copy_of(base))),
@@ -210,9 +209,8 @@ void LaneExploration::run(std::size_t begin, std::size_t end, std::span<RandomGa
 std::vector<RandomGameResult> run_batch_exploration(const math::MatrixView& base,
                                                     optimizers::Optimizer optimizer,
                                                     const runtime::MagnitudeBand& band,
-                                                    std::uint32_t count,
-                                                    std::uint32_t num_steps, NormFunction norm,
-                                                    const MetricMethod& metric,
+                                                    std::uint32_t count, std::uint32_t num_steps,
+                                                    NormFunction norm, const MetricMethod& metric,
                                                     const runtime::BatchExecution& execution) {
   if (count == 0) {
     // No chunk runs, but the one context every batch builds still checks the base matrix;

@@ -10,11 +10,11 @@
 #include "domain/game_state.hpp"
 #include "explore/metrics.hpp"
 #include "explore/norms.hpp"
-#include "runtime/random.hpp"
 #include "explore/types.hpp"
-#include "runtime/worker_pool.hpp"
 #include "math/matrix.hpp"
 #include "optimizers/core.hpp"
+#include "runtime/random.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace ludovec::explore {
 
@@ -67,13 +67,15 @@ struct LaneExploration {
                   const MetricMethod& metric, runtime::ChaChaRng& rng);
 
   // Runs indices [begin, end) and writes run i's result to out[i]. Once `stop` is requested no
-  // further run starts and the runs in flight are abandoned within a few thousand steps. A stop inside a run (replayed by
-  // the general step rule, see optimizers::SmallStep) or inside its metric propagates.
+  // further run starts and the runs in flight are abandoned within a few thousand steps. A stop
+  // inside a run (replayed by the general step rule, see optimizers::SmallStep) or inside its
+// metric propagates.
   void run(std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
            const runtime::BatchStop& stop);
 
   using Runner = std::exception_ptr (*)(LaneExploration&, std::size_t, std::size_t,
-                                        std::span<RandomGameResult>, const runtime::BatchStop&) noexcept;
+                                        std::span<RandomGameResult>,
+                                        const runtime::BatchStop&) noexcept;
 
   optimizers::Optimizer fresh;  // the batch's optimizer after reset: every run's start
   math::MatrixView base;
@@ -98,9 +100,8 @@ struct LaneExploration {
 std::vector<RandomGameResult> run_batch_exploration(const math::MatrixView& base,
                                                     optimizers::Optimizer optimizer,
                                                     const runtime::MagnitudeBand& band,
-                                                    std::uint32_t count,
-                                                    std::uint32_t num_steps, NormFunction norm,
-                                                    const MetricMethod& metric,
+                                                    std::uint32_t count, std::uint32_t num_steps,
+                                                    NormFunction norm, const MetricMethod& metric,
                                                     const runtime::BatchExecution& execution = {});
 
 }  // namespace ludovec::explore

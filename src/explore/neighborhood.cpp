@@ -45,8 +45,7 @@ void normalize_to_unit_range(math::Matrix& m) noexcept {
 
 std::vector<domain::GameResult> neighborhood_exploration(const MatrixStackView& matrices,
                                                          const optimizers::Optimizer& optimizer,
-                                                         std::uint32_t num_steps,
-                                                         bool normalize,
+                                                         std::uint32_t num_steps, bool normalize,
                                                          const runtime::BatchExecution& execution) {
   std::vector<domain::GameResult> results(matrices.count);
   if (results.empty()) return results;

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "domain/run_loop.hpp"
-#include "runtime/worker_pool.hpp"
 #include "math/matrix.hpp"
 #include "optimizers/core.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace ludovec::explore {
 
@@ -33,10 +33,8 @@ void normalize_to_unit_range(math::Matrix& m) noexcept;
 // the strategies x = y = (0.5, 0.5), a clone of `optimizer` as it is (not reset), and a full
 // run of num_steps. Entry i of the result belongs to matrix i. A game that is not 2 x 2 stops
 // at its first step; the first failure of any run stops the whole call, nothing is returned.
-std::vector<domain::GameResult> neighborhood_exploration(const MatrixStackView& matrices,
-                                                         const optimizers::Optimizer& optimizer,
-                                                         std::uint32_t num_steps,
-                                                         bool normalize,
-                                                         const runtime::BatchExecution& execution = {});
+std::vector<domain::GameResult> neighborhood_exploration(
+    const MatrixStackView& matrices, const optimizers::Optimizer& optimizer,
+    std::uint32_t num_steps, bool normalize, const runtime::BatchExecution& execution = {});
 
 }  // namespace ludovec::explore

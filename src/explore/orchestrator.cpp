@@ -28,8 +28,7 @@ math::Vector metrics_of(const std::vector<RandomGameResult>& runs) {
 
 }  // namespace
 
-ScatteredOutput scattered_exploration(const math::MatrixView& base,
-                                      optimizers::Optimizer optimizer,
+ScatteredOutput scattered_exploration(const math::MatrixView& base, optimizers::Optimizer optimizer,
                                       const ExplorationConfig& config, NormType norm,
                                       const runtime::BatchExecution& execution) {
   const runtime::MagnitudeBand band = make_band(config.inner_radius, config.outer_radius);
@@ -61,9 +60,9 @@ ConcentricOutput concentric_exploration(const math::MatrixView& base,
     const double upper = static_cast<double>(t + std::uint64_t{1}) * width + config.inner_radius;
     out.slice_boundaries.emplace_back(lower, upper);
     const runtime::MagnitudeBand band = make_band(lower, upper);
-    out.metrics.push_back(metrics_of(run_batch_exploration(base, optimizer, band, runs_per_slice,
-                                                           config.num_steps, &max_norm,
-                                                           config.metric, execution)));
+    out.metrics.push_back(
+        metrics_of(run_batch_exploration(base, optimizer, band, runs_per_slice, config.num_steps,
+                                         &max_norm, config.metric, execution)));
   }
   return out;
 }
@@ -79,6 +78,5 @@ runtime::MagnitudeBand make_band(double lo, double hi) {
     scale = std::bit_cast<double>(std::bit_cast<std::uint64_t>(scale) - 1);
   return {lo, scale};
 }
-
 
 }  // namespace ludovec::explore

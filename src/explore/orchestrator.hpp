@@ -1,11 +1,11 @@
 // Random neighbourhood exploration: checks the bands of radii, batches the runs, collects output.
 #pragma once
 
-#include "runtime/random.hpp"
 #include "explore/types.hpp"
-#include "runtime/worker_pool.hpp"
 #include "math/matrix.hpp"
 #include "optimizers/core.hpp"
+#include "runtime/random.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace ludovec::explore {
 
@@ -18,8 +18,7 @@ runtime::MagnitudeBand make_band(double lo, double hi);
 // One band from the inner to the outer radius: num_exploration runs, the `norm` of each run's
 // perturbation and its metric. The band's stops happen before any run; a failing run or metric
 // stops the whole call.
-ScatteredOutput scattered_exploration(const math::MatrixView& base,
-                                      optimizers::Optimizer optimizer,
+ScatteredOutput scattered_exploration(const math::MatrixView& base, optimizers::Optimizer optimizer,
                                       const ExplorationConfig& config, NormType norm,
                                       const runtime::BatchExecution& execution = {});
 

@@ -54,9 +54,8 @@ class SmallStepper {
 // loop is compiled for the clone's instruction set.
 template <class Rule, std::size_t N, class Recorder>
 [[gnu::flatten]] LUDOVEC_WIDE_VECTORS std::exception_ptr run_small(std::uint32_t from,
-                                                                   std::uint32_t to,
-                                                                   GameState& s, Rule& o,
-                                                                   Workspace& w,
+                                                                   std::uint32_t to, GameState& s,
+                                                                   Rule& o, Workspace& w,
                                                                    Recorder& recorder,
                                                                    bool& converged) noexcept {
   try {

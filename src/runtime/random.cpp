@@ -13,24 +13,22 @@ namespace ludovec::runtime {
 
 namespace {
 
-constexpr std::uint32_t rotl(std::uint32_t v, int n) noexcept {
-  return (v << n) | (v >> (32 - n));
-}
+constexpr std::uint32_t rotl(std::uint32_t v, int n) noexcept { return (v << n) | (v >> (32 - n)); }
 
 constexpr void quarter_round(std::array<std::uint32_t, 16>& s, int a, int b, int c,
                              int d) noexcept {
+  // clang-format off
   s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl(s[d], 16);
   s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl(s[b], 12);
   s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl(s[d], 8);
   s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl(s[b], 7);
+  // clang-format on
 }
 
 // Bumped in the child after every fork(); a generator keyed under an older value rekeys.
 std::atomic<std::uint64_t> fork_generation{0};
 
-void count_fork_in_child() noexcept {
-  fork_generation.fetch_add(1, std::memory_order_relaxed);
-}
+void count_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
 void watch_forks() {
   static const bool registered = [] {

@@ -5,14 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
-#include <string>
-#include <utility>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <new>
 #include <stdexcept>
+#include <string>
 #include <system_error>
+#include <utility>
 
 #include "runtime/pool_size.hpp"
 
@@ -141,8 +141,9 @@ void WorkerPool::run(std::size_t count, void* body, ChunkFn fn, const CancelHook
       // may have inherited the pool's mutex locked by one of them: leave without touching it.
       if (getpid() != submitter) {
         if (cancellation) std::rethrow_exception(cancellation);
-        throw std::runtime_error("the process forked while an exploration was running; "
-                                 "the child cannot finish it");
+        throw std::runtime_error(
+            "the process forked while an exploration was running; "
+            "the child cannot finish it");
       }
       lock.lock();
     }

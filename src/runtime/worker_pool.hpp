@@ -9,13 +9,12 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
-#include <span>
 #include <thread>
 #include <type_traits>
 #include <vector>
-
 
 namespace ludovec::runtime {
 
@@ -76,7 +75,8 @@ class WorkerPool {
   // from a worker of the same pool.
   template <class Body>
   void for_each_chunk(std::size_t count, Body& body, const CancelHook& cancel = {}) {
-    run(count, &body,
+    run(
+        count, &body,
         [](void* b, std::size_t begin, std::size_t end, const BatchStop& stop) {
           (*static_cast<Body*>(b))(begin, end, stop);
         },

@@ -15,8 +15,8 @@
 namespace ludovec::explore {
 namespace {
 
-using test_support::stop_message;
 using test_support::matrix;
+using test_support::stop_message;
 
 using domain::GameState;
 using math::Matrix;
@@ -44,15 +44,15 @@ TEST(GapRun, GivesExactlyTheGapsOfTheFullRunLoop) {
       {"matching pennies", matrix(2, 2, {1, -1, -1, 1})},
       {"dominant strategies: converges after a few steps", matrix(2, 2, {1, 2, 0, 1})},
       {"3x3 skewed", matrix(3, 3, {0.3, -1.2, 2.0, 0.7, 0.1, -0.4, -2.5, 1.1, 0.9})},
-      {"4x4 large entries", matrix(4, 4, {3e3, -1e2, 7, 0, -5, 2e3, 1, -8e2, 0.5, -0.25, 9e2, 4,
-                                          6, 6, -6, 1e3})},
+      {"4x4 large entries",
+       matrix(4, 4, {3e3, -1e2, 7, 0, -5, 2e3, 1, -8e2, 0.5, -0.25, 9e2, 4, 6, 6, -6, 1e3})},
   };
   bool converged_midway = false;  // the padding after convergence is exercised
   for (const Game& g : games) {
     for (std::uint32_t num_steps : {0u, 1u, 7u, 400u}) {
       for (const Optimizer& fresh : optimizers_of_dim(static_cast<std::uint32_t>(g.a.rows()))) {
-        SCOPED_TRACE(std::string(g.name) + ", steps " + std::to_string(num_steps) +
-                     ", variant " + std::to_string(fresh.inner.index()));
+        SCOPED_TRACE(std::string(g.name) + ", steps " + std::to_string(num_steps) + ", variant " +
+                     std::to_string(fresh.inner.index()));
         GameState full_state = GameState::from_matrix(g.a);
         Optimizer full_opt = fresh;
         const domain::GameResult full = optimizers::run_experiment_until_convergence(
@@ -81,8 +81,8 @@ TEST(GapRun, GivesExactlyTheGapsOfTheFullRunLoop) {
 runtime::ChaChaRng fixed_rng() { return runtime::ChaChaRng({3, 1, 4, 1, 5, 9, 2, 6}, 535); }
 
 // The perturbation a run draws from `rng`, entry by entry in storage order.
-Matrix replay_perturbation(runtime::ChaChaRng& rng, const runtime::MagnitudeBand& band, std::size_t rows,
-                           std::size_t cols) {
+Matrix replay_perturbation(runtime::ChaChaRng& rng, const runtime::MagnitudeBand& band,
+                           std::size_t rows, std::size_t cols) {
   Matrix p(rows, cols);
   for (std::size_t k = 0; k < p.size(); ++k) {
     const double m = runtime::draw_magnitude(rng, band);
@@ -98,8 +98,8 @@ TEST(Exploration, CleanRunIsTheFullRunOfThePerturbedGame) {
   struct Case {
     NormFunction norm;
     MetricMethod metric;
-  } cases[] = {{&max_norm, MaxLast{0.5}}, {&frobenius_norm, VarLast{0.1}},
-               {&infinity_norm, TotalVar{}}};
+  } cases[] = {
+      {&max_norm, MaxLast{0.5}}, {&frobenius_norm, VarLast{0.1}}, {&infinity_norm, TotalVar{}}};
   for (const Optimizer& fresh : optimizers_of_dim(3)) {
     for (const Case& c : cases) {
       SCOPED_TRACE("variant " + std::to_string(fresh.inner.index()));
@@ -115,8 +115,8 @@ TEST(Exploration, CleanRunIsTheFullRunOfThePerturbedGame) {
         for (std::size_t k = 0; k < perturbed.size(); ++k) perturbed.data()[k] += base.data()[k];
         GameState state = GameState::from_matrix(perturbed);
         Optimizer opt = fresh;
-        const domain::GameResult full = optimizers::run_experiment_until_convergence(
-            domain::Experiment{num_steps}, state, opt);
+        const domain::GameResult full =
+            optimizers::run_experiment_until_convergence(domain::Experiment{num_steps}, state, opt);
 
         EXPECT_EQ(result.norm, c.norm(perturbation.view()));
         EXPECT_TRUE(same_bits(context.gaps, full.gaps_history)) << "run " << run;
@@ -171,8 +171,10 @@ TEST(Batch, EmptyBaseStopsEvenWithoutRuns) {
     const Matrix& base;
     std::uint32_t count;
     const char* prefix;
-  } cases[] = {{no_rows, 0, "unable to build x"}, {no_rows, 5, "unable to build x"},
-               {none, 0, "unable to build x"},    {no_cols, 0, "unable to build y"},
+  } cases[] = {{no_rows, 0, "unable to build x"},
+               {no_rows, 5, "unable to build x"},
+               {none, 0, "unable to build x"},
+               {no_cols, 0, "unable to build y"},
                {no_cols, 3, "unable to build y"}};
   for (const Case& c : cases) {
     const std::string message = stop_message([&] {
@@ -182,9 +184,9 @@ TEST(Batch, EmptyBaseStopsEvenWithoutRuns) {
     EXPECT_EQ(message.rfind(c.prefix, 0), 0u) << message;
   }
   const Matrix base(3, 3);
-  EXPECT_TRUE(run_batch_exploration(base.view(), opt, make_band(0.1, 0.2), 0, 10, &max_norm,
-                                    TotalVar{})
-                  .empty());
+  EXPECT_TRUE(
+      run_batch_exploration(base.view(), opt, make_band(0.1, 0.2), 0, 10, &max_norm, TotalVar{})
+          .empty());
 }
 
 TEST(Batch, NormsInTheBandWithOneAndManyWorkers) {
@@ -210,10 +212,10 @@ TEST(Batch, AFailingRunFailsTheWholeBatch) {
   runtime::WorkerPool pool(3);
   const runtime::BatchExecution on_pool{&pool, {}};
   // An optimizer for 3 x 3 games stops at its first step on a 2 x 2 game.
-  EXPECT_THROW((void)run_batch_exploration(base.view(), Optimizer{optimizers::make_ogda(0.1, 3)},
-                                           make_band(0.1, 0.2), 100, 10, &max_norm, TotalVar{},
-                                           on_pool),
-               math::Stop);
+  EXPECT_THROW(
+      (void)run_batch_exploration(base.view(), Optimizer{optimizers::make_ogda(0.1, 3)},
+                                  make_band(0.1, 0.2), 100, 10, &max_norm, TotalVar{}, on_pool),
+      math::Stop);
   // A negative cutoff puts the tail beyond the history: the first finished run stops the batch.
   const std::string message = stop_message([&] {
     (void)run_batch_exploration(base.view(), Optimizer{optimizers::make_ogda(0.1, 2)},
@@ -226,8 +228,8 @@ TEST(Batch, CancelledBatchReturnsNothing) {
   const Matrix base(8, 8);
   runtime::WorkerPool pool(2);
   EXPECT_THROW((void)run_batch_exploration(base.view(), Optimizer{optimizers::make_ogda(1e-6, 8)},
-                                           make_band(1.0, 2.0), 100000, 2000, &max_norm,
-                                           TotalVar{}, runtime::BatchExecution{&pool, [] { return true; }}),
+                                           make_band(1.0, 2.0), 100000, 2000, &max_norm, TotalVar{},
+                                           runtime::BatchExecution{&pool, [] { return true; }}),
                runtime::Cancelled);
 }
 

@@ -58,8 +58,8 @@ TEST(Lanes, EveryRunEqualsItsSingleRun) {
       {"pennies 2x2", matrix(2, {1, -1, -1, 1}), 0.01, 0.02},
       {"dominated 2x2: runs converge at different steps", matrix(2, {1, 2, 0, 1}), 0.0, 0.9},
       {"3x3", matrix(3, {0, 1, -1, -1, 0, 1, 1, -1, 0}), 0.05, 0.3},
-      {"4x4 identity: most runs converge at once", matrix(4, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0,
-                                                              0, 0, 0, 1}), 0.0, 1e-9},
+      {"4x4 identity: most runs converge at once",
+       matrix(4, {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}), 0.0, 1e-9},
   };
   const MetricMethod metrics[] = {TotalVar{}, MaxLast{0.3}, VarLast{0.1}};
   std::atomic<bool> never{false};
@@ -131,7 +131,8 @@ TEST(Lanes, ARunInFlightIsAbandonedWithinAFewThousandSteps) {
   LaneExploration lanes(base.view(), opt, make_band(0.1, 0.2), 4294967295u, &norm_then_abandon,
                         TotalVar{}, rng);
   std::vector<RandomGameResult> out(1, RandomGameResult{-1.0, -1.0});
-  lanes.run(0, 1, out, runtime::BatchStop(abandon_on_start));  // returns only when abandoned or done
+  lanes.run(0, 1, out,
+            runtime::BatchStop(abandon_on_start));  // returns only when abandoned or done
   EXPECT_EQ(out[0].norm, -1.0) << "the run went on to its step limit";
 }
 
@@ -145,16 +146,16 @@ TEST(Lanes, AStopInAnyRunFailsTheBatchWithTheRulesMessage) {
       {Optimizer{optimizers::make_ogda(std::numeric_limits<double>::quiet_NaN(), 2)}, 0.1, 0.2,
        "NaN encountered"},
       {Optimizer{optimizers::make_ogda(1.0, 2)}, 1e20, 2e20, "Issue computing theta"},
-      {Optimizer{optimizers::make_omwuoftrl(std::numeric_limits<double>::infinity(), 2)}, 0.1,
-       0.2, "x doesn't lie on the simplex"},
+      {Optimizer{optimizers::make_omwuoftrl(std::numeric_limits<double>::infinity(), 2)}, 0.1, 0.2,
+       "x doesn't lie on the simplex"},
   };
   for (const Case& c : cases) {
     for (std::size_t workers : {1u, 2u}) {
       runtime::WorkerPool pool(workers);
       std::string message = "no stop";
       try {
-        (void)run_batch_exploration(base.view(), c.opt, make_band(c.lo, c.hi), 200, 50,
-                                    &max_norm, TotalVar{}, runtime::BatchExecution{&pool, {}});
+        (void)run_batch_exploration(base.view(), c.opt, make_band(c.lo, c.hi), 200, 50, &max_norm,
+                                    TotalVar{}, runtime::BatchExecution{&pool, {}});
       } catch (const math::Stop& s) {
         message = s.what();
       }

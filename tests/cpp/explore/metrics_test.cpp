@@ -24,13 +24,11 @@ TEST(TailStart, TruncatesTheClampedProduct) {
     double cutoff;
     std::size_t start;
   } cases[] = {
-      {1000, 0.1, 900}, {7, 0.1, 6},       // trunc(6.3)
-      {100, 0.0, 100},  {100, 1.0, 0},     {100, 2.5, 0},  {100, kNaN, 0},
-      {100, kInf, 0},   {100, -0.5, 150},  {0, 0.1, 0},    {0, -3.0, 0},
-      {10, 0.25, 7},    // 7.5
+      {1000, 0.1, 900},         {7, 0.1, 6},       // trunc(6.3)
+      {100, 0.0, 100},          {100, 1.0, 0}, {100, 2.5, 0}, {100, kNaN, 0}, {100, kInf, 0},
+      {100, -0.5, 150},         {0, 0.1, 0},   {0, -3.0, 0},  {10, 0.25, 7},    // 7.5
       {100, -kInf, 4294967295},            // clamped from +inf
-      {3, 1.0 / 3.0, 2},
-      {5, 0.8, 0},  // 5 * 0.19999999999999996 rounds below 1
+      {3, 1.0 / 3.0, 2},        {5, 0.8, 0},  // 5 * 0.19999999999999996 rounds below 1
   };
   for (const Case& c : cases)
     EXPECT_EQ(tail_start(c.length, c.cutoff), c.start) << c.length << " " << c.cutoff;
@@ -113,8 +111,8 @@ TEST(GapReducer, EqualsTheMetricOfTheWholeHistory) {
       {"NaN gaps", {kNaN, 0.2, kNaN, 0.1}, 4},
       {"one step", {0.5}, 1},
   };
-  const MetricMethod methods[] = {MaxLast{0.1}, MaxLast{0.5}, VarLast{0.3}, VarLast{1.0},
-                                  VarLast{0.0}, TotalVar{}, MaxLast{-0.5}, VarLast{kNaN}};
+  const MetricMethod methods[] = {MaxLast{0.1}, MaxLast{0.5}, VarLast{0.3},  VarLast{1.0},
+                                  VarLast{0.0}, TotalVar{},   MaxLast{-0.5}, VarLast{kNaN}};
   for (const Run& r : runs)
     for (const MetricMethod& method : methods) {
       SCOPED_TRACE(std::string(r.name) + ", method " + std::to_string(method.index()));
@@ -158,7 +156,7 @@ TEST(MetricNames, AcceptedNames) {
     const char* text;
     std::size_t variant;
   } cases[] = {
-      {"max_last_10", 0}, {"MAX_LAST_10", 0}, {"Max_Last", 0}, {"var_last_10", 1},
+      {"max_last_10", 0}, {"MAX_LAST_10", 0}, {"Max_Last", 0},  {"var_last_10", 1},
       {"Var_Last", 1},    {"TOTAL_VAR", 2},   {"total_var", 2},
   };
   for (const Case& c : cases) {
@@ -175,7 +173,8 @@ TEST(MetricNames, AcceptedNames) {
 
 TEST(MetricNames, RefusalQuotesTheNameAsGiven) {
   for (const std::string name : {"Foo", "max_last_5", "var", "", "MAX_LAST_10 ",
-                                 "\xEF\xBC\xAD" "ax_last" /* fullwidth M */,
+                                 "\xEF\xBC\xAD"
+                                 "ax_last" /* fullwidth M */,
                                  "T\xC3\x96TAL_VAR", "\xC4\xB0"}) {
     auto parsed = parse_metric_method(name, 0.1);
     ASSERT_FALSE(parsed.has_value()) << name;
@@ -201,7 +200,10 @@ TEST(Lowercase, FullUnicodeMappings) {
       {"\xE2\x84\xA6", "\xCF\x89"},                        // OHM SIGN -> omega
       {"\xEF\xBC\xA1", "\xEF\xBD\x81"},                    // fullwidth A
       {"\xF0\x90\x90\x80", "\xF0\x90\x90\xA8"},            // DESERET LONG I (4 bytes)
-      {"A\xFF" "B\xC3", "a\xFF" "b\xC3"},                  // malformed bytes pass through
+      {"A\xFF"
+       "B\xC3",
+       "a\xFF"
+       "b\xC3"},                  // malformed bytes pass through
       {"\xE2\x82", "\xE2\x82"},                            // truncated sequence
       {"\xC0\x81", "\xC0\x81"},                            // overlong encoding
   };

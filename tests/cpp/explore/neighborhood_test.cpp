@@ -18,8 +18,13 @@ using optimizers::Optimizer;
 MatrixStackView stack_of(const std::vector<double>& storage, std::size_t count, std::size_t rows,
                          std::size_t cols) {
   const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
-  return {reinterpret_cast<const std::byte*>(storage.data()), count, rows, cols,
-          static_cast<std::ptrdiff_t>(rows * cols) * d, static_cast<std::ptrdiff_t>(cols) * d, d};
+  return {reinterpret_cast<const std::byte*>(storage.data()),
+          count,
+          rows,
+          cols,
+          static_cast<std::ptrdiff_t>(rows * cols) * d,
+          static_cast<std::ptrdiff_t>(cols) * d,
+          d};
 }
 
 bool same_bits(std::span<const double> a, std::span<const double> b) {
@@ -44,7 +49,10 @@ GameResult single_run(const Matrix& a, const Optimizer& opt, std::uint32_t num_s
 
 Matrix matrix2(double a, double b, double c, double d) {
   Matrix m(2, 2);
-  m(0, 0) = a; m(0, 1) = b; m(1, 0) = c; m(1, 1) = d;
+  m(0, 0) = a;
+  m(0, 1) = b;
+  m(1, 0) = c;
+  m(1, 1) = d;
   return m;
 }
 
@@ -73,8 +81,7 @@ TEST(Normalize, RescalesToTheUnitRange) {
 TEST(Neighborhood, EachResultIsTheSingleRunOfItsMatrix) {
   // Three matrices, the second repeated as the fourth; the optimizer advanced beforehand, so
   // that a reset (which must not happen) would show.
-  const std::vector<double> storage = {1, 3, 5, 9,   0, 1, -1, 0,  2, -1, 0.5, 4,
-                                       0, 1, -1, 0};
+  const std::vector<double> storage = {1, 3, 5, 9, 0, 1, -1, 0, 2, -1, 0.5, 4, 0, 1, -1, 0};
   Optimizer advanced{optimizers::make_ogda(0.2, 2)};
   {
     domain::GameState warmup = domain::GameState::from_matrix(matrix2(3, -1, 0, 2));
@@ -107,10 +114,11 @@ TEST(Neighborhood, EachResultIsTheSingleRunOfItsMatrix) {
 
 TEST(Neighborhood, StridedStackReadInItsOwnOrder) {
   // Matrices stored last-first and each transposed: negative and swapped strides.
-  const std::vector<double> storage = {/* matrix 1 */ 0, -1, 1, 0, /* matrix 0 */ 1, 5, 3, 9};
+  const std::vector<double> storage = {/* matrix 1 */ 0, -1, 1, 0,
+                                       /* matrix 0 */ 1, 5,  3, 9};
   const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
-  const MatrixStackView view{reinterpret_cast<const std::byte*>(storage.data() + 4), 2, 2, 2,
-                             -4 * d, d, 2 * d};
+  const MatrixStackView view{
+      reinterpret_cast<const std::byte*>(storage.data() + 4), 2, 2, 2, -4 * d, d, 2 * d};
   const Optimizer opt{optimizers::make_omwuoftrl(0.1, 2)};
   const auto results = neighborhood_exploration(view, opt, 25, false);
   ASSERT_EQ(results.size(), 2u);

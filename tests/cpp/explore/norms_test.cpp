@@ -96,8 +96,8 @@ TEST(NormNames, AcceptedAfterFullLowerCasing) {
 
 TEST(NormNames, RefusedWithTheFixedText) {
   // U+0130 lowers to "i" + U+0307, so "MAX" spelled with it nowhere matches.
-  for (const char* text : {"inf", "", "max ", " max", "l2", "Ma\xC3\x97", "\xC4\xB0nfinity",
-                           "frobenius\xC3\x9F"}) {
+  for (const char* text :
+       {"inf", "", "max ", " max", "l2", "Ma\xC3\x97", "\xC4\xB0nfinity", "frobenius\xC3\x9F"}) {
     auto parsed = parse_norm_type(text);
     ASSERT_FALSE(parsed.has_value()) << text;
     EXPECT_EQ(parsed.error(), "Unknown norm type. Use 'max', 'infinity', or 'frobenius'");

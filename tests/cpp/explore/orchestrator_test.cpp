@@ -31,8 +31,8 @@ TEST(Band, RefusedBands) {
     double lo, hi;
     const char* word;
   } cases[] = {
-      {0.2, 0.2, "EmptyRange"},   {0.3, 0.1, "EmptyRange"},     {kNaN, 1.0, "EmptyRange"},
-      {0.0, kNaN, "EmptyRange"},  {0.0, kInf, "NonFinite"},     {-kInf, 0.0, "NonFinite"},
+      {0.2, 0.2, "EmptyRange"},         {0.3, 0.1, "EmptyRange"}, {kNaN, 1.0, "EmptyRange"},
+      {0.0, kNaN, "EmptyRange"},        {0.0, kInf, "NonFinite"}, {-kInf, 0.0, "NonFinite"},
       {-DBL_MAX, DBL_MAX, "NonFinite"},  // the width overflows
   };
   for (const Case& c : cases)
@@ -41,8 +41,12 @@ TEST(Band, RefusedBands) {
 }
 
 TEST(Band, NoDrawExceedsTheUpperEnd) {
-  const double pairs[][2] = {{0.1, 0.2},     {0.0, 1.0},         {-0.1, 0.2},
-                             {1e16, 1e16 + 4}, {-DBL_MAX / 2, DBL_MAX / 2}, {-1.0, 1e-300},
+  const double pairs[][2] = {{0.1, 0.2},
+                             {0.0, 1.0},
+                             {-0.1, 0.2},
+                             {1e16, 1e16 + 4},
+                             {-DBL_MAX / 2, DBL_MAX / 2},
+                             {-1.0, 1e-300},
                              {0.3, 0.30000000000000004}};
   for (const auto& p : pairs) {
     const runtime::MagnitudeBand band = make_band(p[0], p[1]);
@@ -74,9 +78,9 @@ TEST(Scattered, NormsLieInTheBandTheChosenNormImplies) {
   for (const Case& c : cases) {
     ExplorationConfig settings = config(0.1, 0.2, 64);
     settings.num_steps = 0;
-    const ScatteredOutput scattered = scattered_exploration(
-        base.view(), Optimizer{optimizers::make_omwuoftrl(0.1, 3)}, settings, c.norm,
-        runtime::BatchExecution{&pool, {}});
+    const ScatteredOutput scattered =
+        scattered_exploration(base.view(), Optimizer{optimizers::make_omwuoftrl(0.1, 3)}, settings,
+                              c.norm, runtime::BatchExecution{&pool, {}});
     ASSERT_EQ(scattered.norms.size(), 64u);
     ASSERT_EQ(scattered.metrics.size(), 64u);
     for (double n : scattered.norms) {
@@ -96,11 +100,13 @@ TEST(Scattered, ZeroRunsAndRefusedBands) {
   // An empty base would fail its runs: the band check comes first.
   const Matrix empty(0, 0);
   EXPECT_TRUE(mentions(stop_message([&] {
-                         (void)scattered_exploration(empty.view(), opt, config(0.2, 0.2, 5), NormType::Max);
+                         (void)scattered_exploration(empty.view(), opt, config(0.2, 0.2, 5),
+                                                     NormType::Max);
                        }),
                        "EmptyRange"));
   EXPECT_TRUE(mentions(stop_message([&] {
-                         (void)scattered_exploration(empty.view(), opt, config(0.2, kInf, 5), NormType::Max);
+                         (void)scattered_exploration(empty.view(), opt, config(0.2, kInf, 5),
+                                                     NormType::Max);
                        }),
                        "NonFinite"));
 }
@@ -135,9 +141,8 @@ TEST(Concentric, ShapesAndBoundaries) {
 TEST(Concentric, RefusalsComeBeforeAnyRun) {
   const Matrix empty(0, 0);  // any run, or any non-empty batch, would fail on it
   const Optimizer opt{optimizers::make_ogda(0.1, 2)};
-  EXPECT_EQ(stop_message([&] {
-              (void)concentric_exploration(empty.view(), opt, config(0.0, 1.0, 10), 0);
-            }),
+  EXPECT_EQ(stop_message(
+                [&] { (void)concentric_exploration(empty.view(), opt, config(0.0, 1.0, 10), 0); }),
             "attempt to divide by zero");
   EXPECT_TRUE(mentions(stop_message([&] {
                          (void)concentric_exploration(empty.view(), opt, config(1.0, 0.0, 10), 2);
@@ -145,10 +150,9 @@ TEST(Concentric, RefusalsComeBeforeAnyRun) {
                        "EmptyRange"));
   // Fewer runs than slices still builds, and checks, every band.
   const Matrix base(2, 2);
-  EXPECT_TRUE(mentions(stop_message([&] {
-                         (void)concentric_exploration(base.view(), opt, config(0.5, 0.5, 3), 4);
-                       }),
-                       "EmptyRange"));
+  EXPECT_TRUE(mentions(
+      stop_message([&] { (void)concentric_exploration(base.view(), opt, config(0.5, 0.5, 3), 4); }),
+      "EmptyRange"));
 }
 
 // Slices far quicker than the pool's wait for its hook: the hook is asked between them.
@@ -158,9 +162,9 @@ TEST(Concentric, CancellationIsAskedBetweenSlices) {
   runtime::WorkerPool pool(1);
   int asked = 0;
   const runtime::BatchExecution execution{&pool, [&] { return ++asked == 3; }};
-  EXPECT_THROW((void)concentric_exploration(base.view(), opt, config(0.0, 1.0, 1000), 1000,
-                                                     execution),
-               runtime::Cancelled);
+  EXPECT_THROW(
+      (void)concentric_exploration(base.view(), opt, config(0.0, 1.0, 1000), 1000, execution),
+      runtime::Cancelled);
   EXPECT_EQ(asked, 3);
 }
 

@@ -15,14 +15,14 @@ namespace {
 
 TEST(ChaCha20, BlockFunctionKnownAnswer) {
   // Key 00 01 .. 1f, block counter 1, nonce 00 00 00 09 00 00 00 4a 00 00 00 00.
-  const std::array<std::uint32_t, 16> input = {
-      0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 0x03020100, 0x07060504,
-      0x0b0a0908, 0x0f0e0d0c, 0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
-      0x00000001, 0x09000000, 0x4a000000, 0x00000000};
-  const std::array<std::uint32_t, 16> expected = {
-      0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3, 0xc7f4d1c7, 0x0368c033,
-      0x9aaa2204, 0x4e6cd4c3, 0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
-      0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+  const std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                               0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+                                               0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
+                                               0x00000001, 0x09000000, 0x4a000000, 0x00000000};
+  const std::array<std::uint32_t, 16> expected = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
+                                                  0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+                                                  0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
+                                                  0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
   EXPECT_EQ(chacha20_block(input), expected);
 }
 
@@ -30,8 +30,9 @@ TEST(ChaCha20, GeneratorEmitsConsecutiveBlocksLowWordFirst) {
   const std::array<std::uint32_t, 8> key = {1, 2, 3, 4, 5, 6, 7, 8};
   const std::uint64_t nonce = 0x1122334455667788;
   ChaChaRng rng(key, nonce);
-  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
-                                         1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0x55667788, 0x11223344};
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 1, 2,
+                                         3,          4,          5,          6,          7, 8,
+                                         0,          0,          0x55667788, 0x11223344};
   for (std::uint32_t block = 0; block < 3; ++block) {
     input[12] = block;
     const auto words = chacha20_block(input);
@@ -81,9 +82,7 @@ TEST(ThreadGenerators, AreKeyedIndependently) {
   std::array<std::uint64_t, 4> first{};
   std::array<std::thread, 4> threads;
   for (std::size_t i = 0; i < threads.size(); ++i)
-    threads[i] = std::thread([&, i] {
-      first[i] = ChaChaRng::for_this_thread().next_u64();
-    });
+    threads[i] = std::thread([&, i] { first[i] = ChaChaRng::for_this_thread().next_u64(); });
   for (auto& t : threads) t.join();
   EXPECT_EQ(std::set<std::uint64_t>(first.begin(), first.end()).size(), first.size());
 }

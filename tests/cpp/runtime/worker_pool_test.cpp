@@ -42,7 +42,10 @@ TEST(PoolSize, EnvironmentAffinityAndQuota) {
       {"threads beyond the processors", {{"RAYON_NUM_THREADS", "64"}}, 2, 1, 64},
       {"leading plus", {{"RAYON_NUM_THREADS", "+4"}}, 8, std::nullopt, 4},
       {"zero threads: processors, not the cpu variable",
-       {{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "3"}}, 8, 6, 6},
+       {{"RAYON_NUM_THREADS", "0"}, {"RAYON_RS_NUM_CPUS", "3"}},
+       8,
+       6,
+       6},
       {"cpus when threads unset", {{"RAYON_RS_NUM_CPUS", "3"}}, 8, std::nullopt, 3},
       {"cpus with plus", {{"RAYON_RS_NUM_CPUS", "+2"}}, 8, std::nullopt, 2},
       {"zero cpus", {{"RAYON_RS_NUM_CPUS", "0"}}, 8, std::nullopt, 8},
@@ -58,8 +61,8 @@ TEST(PoolSize, EnvironmentAffinityAndQuota) {
 }
 
 TEST(PoolSize, UnparsableThreadsFallThroughToCpus) {
-  for (const char* text : {"", " 4", "4 ", "4x", "-1", "++4", "+", "0x10", "1e3",
-                           "99999999999999999999999999"}) {
+  for (const char* text :
+       {"", " 4", "4 ", "4x", "-1", "++4", "+", "0x10", "1e3", "99999999999999999999999999"}) {
     const EnvLookup env = [&](const char* name) -> std::optional<std::string_view> {
       if (std::string_view(name) == "RAYON_NUM_THREADS") return text;
       return "5";
@@ -143,8 +146,9 @@ TEST(WorkerPool, FirstFailureReachesTheCallerAndThePoolSurvives) {
   EXPECT_THROW(pool.for_each_chunk(10, exhausted), std::bad_alloc);
 
   std::vector<int> again(100, 0);
-  fill_by_index(BatchExecution{&pool, {}}, std::span<int>(again), [] { return 0; },
-                [](int&, std::size_t i) { return static_cast<int>(i); });
+  fill_by_index(
+      BatchExecution{&pool, {}}, std::span<int>(again), [] { return 0; },
+      [](int&, std::size_t i) { return static_cast<int>(i); });
   for (std::size_t i = 0; i < again.size(); ++i) ASSERT_EQ(again[i], static_cast<int>(i));
 }
 
@@ -205,8 +209,9 @@ TEST(WorkerPool, ConcurrentSubmissionsAreServedOneAfterTheOther) {
   std::vector<std::thread> submitters;
   for (std::size_t s = 0; s < outs.size(); ++s)
     submitters.emplace_back([&, s] {
-      fill_by_index(BatchExecution{&pool, {}}, std::span<std::size_t>(outs[s]),
-                    [] { return 0; }, [s](int&, std::size_t i) { return i + s * 100000; });
+      fill_by_index(
+          BatchExecution{&pool, {}}, std::span<std::size_t>(outs[s]), [] { return 0; },
+          [s](int&, std::size_t i) { return i + s * 100000; });
     });
   for (auto& t : submitters) t.join();
   for (std::size_t s = 0; s < outs.size(); ++s)
@@ -217,8 +222,9 @@ TEST(WorkerPool, AForkedChildBuildsItsOwnProcessPool) {
   if (kThreadSanitizer) GTEST_SKIP() << "threads cannot start after a fork under this sanitizer";
   WorkerPool& parent_pool = process_pool();
   std::vector<int> warm(10);
-  fill_by_index(BatchExecution{}, std::span<int>(warm), [] { return 0; },
-                [](int&, std::size_t i) { return static_cast<int>(i); });
+  fill_by_index(
+      BatchExecution{}, std::span<int>(warm), [] { return 0; },
+      [](int&, std::size_t i) { return static_cast<int>(i); });
   const pid_t child = fork();
   ASSERT_NE(child, -1);
   if (child == 0) {
@@ -226,8 +232,9 @@ TEST(WorkerPool, AForkedChildBuildsItsOwnProcessPool) {
     // the alarm ends the child and fails the test.
     alarm(30);
     std::vector<int> out(50);
-    fill_by_index(BatchExecution{}, std::span<int>(out), [] { return 0; },
-                  [](int&, std::size_t i) { return static_cast<int>(2 * i); });
+    fill_by_index(
+        BatchExecution{}, std::span<int>(out), [] { return 0; },
+        [](int&, std::size_t i) { return static_cast<int>(2 * i); });
     bool ok = true;
     for (std::size_t i = 0; i < out.size(); ++i) ok = ok && out[i] == static_cast<int>(2 * i);
     _exit(ok ? 0 : 1);
