@@ -11,6 +11,9 @@ import subprocess
 import threading
 import time
 import warnings
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
 
 import ludovec_lab as lab
 import numpy as np
@@ -37,11 +40,11 @@ LONG = """
     """
 
 
-def _files(store):
+def _files(store: Path) -> list[Path]:
     return sorted(p.relative_to(store) for p in store.rglob("*"))
 
 
-def _start_and_stop(tmp_path, sig, game):
+def _start_and_stop(tmp_path: Path, sig: int, game: str) -> tuple[Path, Path, int, str]:
     path = write_study(tmp_path / "long.toml", LONG.format(game=game))
     store = tmp_path / "store"
     proc = subprocess.Popen(
@@ -74,7 +77,9 @@ def _start_and_stop(tmp_path, sig, game):
         ("rock_paper_scissors", signal.SIGINT, 130),
     ],
 )
-def test_resume_after_interruption_gives_the_uninterrupted_result(tmp_path, game, sig, code):
+def test_resume_after_interruption_gives_the_uninterrupted_result(
+    tmp_path: Path, game: str, sig: int, code: int
+) -> None:
     path, store, rc, err = _start_and_stop(tmp_path, sig, game)
     assert rc == code, err
     if sig == signal.SIGINT:
@@ -93,8 +98,8 @@ def test_resume_after_interruption_gives_the_uninterrupted_result(tmp_path, game
     assert_same_results(resumed, lab.run(path, tmp_path / "whole", progress=False))
 
 
-def test_a_store_of_another_study_is_refused_untouched(tmp_path):
-    kw = dict(
+def test_a_store_of_another_study_is_refused_untouched(tmp_path: Path) -> None:
+    kw: dict[str, Any] = dict(
         kind="scattered",
         game="biased_pennies",
         num_runs=40,
@@ -132,7 +137,9 @@ def test_a_store_of_another_study_is_refused_untouched(tmp_path):
         ),
     ],
 )
-def test_a_directory_that_is_not_a_store(tmp_path, setup, words):
+def test_a_directory_that_is_not_a_store(
+    tmp_path: Path, setup: Callable[[Path], object], words: str
+) -> None:
     d = tmp_path / "d"
     d.mkdir()
     setup(d)
@@ -145,7 +152,7 @@ def test_a_directory_that_is_not_a_store(tmp_path, setup, words):
     assert _files(d) == before
 
 
-def test_loaded_tables_carry_their_provenance(tmp_path):
+def test_loaded_tables_carry_their_provenance(tmp_path: Path) -> None:
     study = lab.Study(
         kind="single",
         game="biased_pennies",
@@ -180,7 +187,7 @@ def test_loaded_tables_carry_their_provenance(tmp_path):
     assert Store.read(tmp_path / "s").study().fingerprint == study.fingerprint
 
 
-SMALL = dict(
+SMALL: dict[str, Any] = dict(
     kind="scattered",
     game="biased_pennies",
     dynamic="ogda",
@@ -191,69 +198,68 @@ SMALL = dict(
     outer_radius=0.3,
     seed=3,
     chunk_size=100,
-)
+)  # 6 chunks of 100 runs
 
 
-def _chunk(store, i):
+def _chunk(store: Path, i: int) -> Path:
     return store / "chunks" / f"chunk-{i:06d}.parquet"
 
 
-def _restamp(path, **record):
-    """Rewrites a chunk file with its record changed (or dropped, given None)."""
+def _restamp(path: Path, drop: bool = False, **record: str) -> None:
+    """Rewrites a chunk file with its record changed, or without one."""
     table = pq.read_table(path)
     rec = json.loads((table.schema.metadata or {}).get(RECORD_KEY, "{}")) | record
     pq.write_table(
-        table.replace_schema_metadata(
-            None if record.get("drop") else {RECORD_KEY: json.dumps(rec)}
-        ),
-        path,
+        table.replace_schema_metadata(None if drop else {RECORD_KEY: json.dumps(rec)}), path
     )
 
 
-@pytest.mark.parametrize(
-    "damage, name, why, kept",
-    [
-        (
-            lambda s, other: shutil.copy(_chunk(other, 2), _chunk(s, 2)),
-            "chunk-000002.parquet",
-            "belongs to another study",
-            5,
-        ),
-        (
-            lambda s, other: shutil.copy(_chunk(s, 5), _chunk(s, 6)),
-            "chunk-000006.parquet",
-            "is not in the plan",
-            6,
-        ),
-        (
-            lambda s, other: shutil.copy(_chunk(s, 3), s / "chunks" / "chunk-0000003.parquet"),
-            "chunk-0000003.parquet",
-            "is not named as a chunk",
-            6,
-        ),
-        (
-            lambda s, other: os.truncate(_chunk(s, 1), _chunk(s, 1).stat().st_size // 2),
-            "chunk-000001.parquet",
-            "is unreadable",
-            5,
-        ),
-        (
-            lambda s, other: _chunk(s, 4).write_bytes(b""),
-            "chunk-000004.parquet",
-            "is unreadable",
-            5,
-        ),
-        (
-            lambda s, other: _restamp(_chunk(s, 0), computed_by="0.0.1"),
-            "chunk-000000.parquet",
-            "was computed by ludovec 0.0.1",
-            5,
-        ),
-    ],
-)
+# What is done to a store of 6 chunks (and another study's): the file named, why, chunks kept.
+DAMAGE: dict[str, tuple[Callable[[Path, Path], object], str, str, int]] = {
+    "foreign": (
+        lambda s, other: shutil.copy(_chunk(other, 2), _chunk(s, 2)),
+        "chunk-000002.parquet",
+        "belongs to another study",
+        5,
+    ),
+    "beyond the plan": (
+        lambda s, _: shutil.copy(_chunk(s, 5), _chunk(s, 6)),
+        "chunk-000006.parquet",
+        "is not in the plan",
+        6,
+    ),
+    "seven digits": (
+        lambda s, _: shutil.copy(_chunk(s, 3), s / "chunks/chunk-0000003.parquet"),
+        "chunk-0000003.parquet",
+        "is not named as a chunk",
+        6,
+    ),
+    "truncated": (
+        lambda s, _: os.truncate(_chunk(s, 1), _chunk(s, 1).stat().st_size // 2),
+        "chunk-000001.parquet",
+        "is unreadable",
+        5,
+    ),
+    "empty": (
+        lambda s, _: _chunk(s, 4).write_bytes(b""),
+        "chunk-000004.parquet",
+        "is unreadable",
+        5,
+    ),
+    "other version": (
+        lambda s, _: _restamp(_chunk(s, 0), computed_by="0.0.1"),
+        "chunk-000000.parquet",
+        "was computed by ludovec 0.0.1",
+        5,
+    ),
+}
+
+
+@pytest.mark.parametrize("case", DAMAGE)
 def test_a_damaged_or_foreign_chunk_is_named_never_served_and_recomputed(
-    tmp_path, capsys, damage, name, why, kept
-):
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], case: str
+) -> None:
+    damage, name, why, kept = DAMAGE[case]
     study = lab.Study(**SMALL)
     whole = lab.run(study, tmp_path / "s", progress=False)
     lab.run(lab.Study(**{**SMALL, "seed": 4}), tmp_path / "other", progress=False)
@@ -271,9 +277,8 @@ def test_a_damaged_or_foreign_chunk_is_named_never_served_and_recomputed(
     assert again.attrs["chunks"] == 6 and (tmp_path / "s" / "rejected" / "chunks" / name).exists()
 
 
-def test_a_store_of_the_first_format_stays_readable_and_resumable(tmp_path):
-    study = lab.Study(**SMALL)
-    s = tmp_path / "s"
+def test_a_store_of_the_first_format_stays_readable_and_resumable(tmp_path: Path) -> None:
+    study, s = lab.Study(**SMALL), tmp_path / "s"
     whole = lab.run(study, s, progress=False)
     # What the first format wrote: chunks without a record.
     manifest = json.loads((s / "manifest.json").read_text())
@@ -294,14 +299,17 @@ def test_a_store_of_the_first_format_stays_readable_and_resumable(tmp_path):
         assert_same_results(lab.load(s), whole)
 
 
-def test_a_table_loaded_during_a_run_counts_exactly_the_chunks_it_holds(tmp_path):
+def test_a_table_loaded_during_a_run_counts_exactly_the_chunks_it_holds(tmp_path: Path) -> None:
     study = lab.Study(**{**SMALL, "num_runs": 4000, "chunk_size": 25})
     plan = make_plan(study)
     records = [runner.run_chunk(study, c) for c in plan]
     st = Store.open(tmp_path / "s", study)
-    writer = threading.Thread(
-        target=lambda: [st.write_chunk(c.id, r) for c, r in zip(plan, records, strict=True)]
-    )
+
+    def write() -> None:
+        for c, r in zip(plan, records, strict=True):
+            st.write_chunk(c.id, r)
+
+    writer = threading.Thread(target=write)
     writer.start()
     loads = 0
     while writer.is_alive() or loads == 0:
@@ -313,32 +321,34 @@ def test_a_table_loaded_during_a_run_counts_exactly_the_chunks_it_holds(tmp_path
 
 
 @pytest.mark.parametrize(
-    "leftovers",
+    "existing, leftovers",
     [
-        [".writer.lock"],
-        [".writer.lock", "matrix.npy", "chunks/", ".tmp-manifest.json-7-ab"],
-        ["matrix.npy", "chunks/.tmp-chunk-000000.parquet-7-ab", ".tmp-matrix.npy-7-ab"],
-        ["STORE", "chunks/.tmp-chunk-000003.parquet-7-ab", ".tmp-manifest.json-7-ab"],
+        (False, [".writer.lock"]),
+        (False, [".writer.lock", "matrix.npy", "chunks/", ".tmp-manifest.json-7-ab"]),
+        (False, ["matrix.npy", "chunks/.tmp-chunk-000000.parquet-7-ab", ".tmp-matrix.npy-7-ab"]),
+        (True, ["chunks/.tmp-chunk-000003.parquet-7-ab", ".tmp-manifest.json-7-ab"]),
     ],
 )
-def test_what_a_killed_writer_leaves_is_taken_over_and_swept(tmp_path, leftovers):
-    study = lab.Study(**SMALL)
-    s = tmp_path / "s"
-    if "STORE" in leftovers:
+def test_what_a_killed_writer_leaves_is_taken_over_and_swept(
+    tmp_path: Path, existing: bool, leftovers: list[str]
+) -> None:
+    study, s = lab.Study(**SMALL), tmp_path / "s"
+    if existing:
         lab.run(study, s, progress=False)
-    s.mkdir(exist_ok=True)
     for name in leftovers:
+        (s / name).parent.mkdir(parents=True, exist_ok=True)
         if name.endswith("/"):
             (s / name).mkdir()
-        elif name != "STORE":
-            (s / name).parent.mkdir(exist_ok=True)
+        else:
             (s / name).write_bytes(b"half")
     assert len(lab.run(study, s, progress=False)) == 600
     assert not list(s.rglob(".tmp-*"))
 
 
 @pytest.mark.parametrize("existing", [False, True])
-def test_a_second_writer_is_refused_before_it_touches_the_store(tmp_path, existing):
+def test_a_second_writer_is_refused_before_it_touches_the_store(
+    tmp_path: Path, existing: bool
+) -> None:
     s = tmp_path / "s"
     if existing:
         lab.run(lab.Study(**SMALL), s, progress=False)
@@ -359,8 +369,10 @@ def test_a_second_writer_is_refused_before_it_touches_the_store(tmp_path, existi
 
 
 @pytest.mark.parametrize("complete", [False, True])
-def test_a_store_of_another_module_version_is_resumed_only_by_that_version(tmp_path, complete):
-    study, s = lab.Study(**SMALL), tmp_path / "s"
+def test_a_store_of_another_module_version_is_resumed_only_by_that_version(
+    tmp_path: Path, complete: bool
+) -> None:
+    study, s, mine = lab.Study(**SMALL), tmp_path / "s", re.escape(module_version())
     lab.run(study, s, progress=False)
     manifest = json.loads((s / "manifest.json").read_text())
     manifest["versions"]["ludovec"] = "0.0.1"
@@ -369,32 +381,35 @@ def test_a_store_of_another_module_version_is_resumed_only_by_that_version(tmp_p
         _restamp(_chunk(s, i), computed_by="0.0.1")
     if complete:  # nothing to compute: the table is served as it is
         assert lab.run(study, s, progress=False).attrs["chunks"] == 6
+        records = runner.run_chunk(study, make_plan(study)[0])
         with (
             Store.writer(s, study) as st,
             pytest.raises(
                 lab.StoreError,
-                match=f"computed by ludovec {module_version()}, the store by "
-                "ludovec 0.0.1; compute it with ludovec 0.0.1",
+                match=f"computed by ludovec {mine}, the store by ludovec 0.0.1; "
+                "compute it with ludovec 0.0.1",
             ),
         ):
-            st.write_chunk(0, runner.run_chunk(study, make_plan(study)[0]))
+            st.write_chunk(0, records)
         return
     _chunk(s, 3).unlink()
     with pytest.raises(
         lab.StoreError,
-        match=f"written by ludovec 0.0.1, this is ludovec "
-        f"{re.escape(module_version())}; resume it with ludovec 0.0.1",
+        match=f"written by ludovec 0.0.1, this is ludovec {mine}; resume it with ludovec 0.0.1",
     ):
         lab.run(study, s, progress=False)
     assert lab.load(s).attrs["chunks"] == 5
 
 
-@pytest.fixture
-def mount(tmp_path):
-    """Mounts for real (root in a sandbox that allows it), unmounted after the test."""
-    mounted = []
+Mount = Callable[..., None]
 
-    def do(*args, target):
+
+@pytest.fixture
+def mount() -> Iterator[Mount]:
+    """Mounts for real (root in a sandbox that allows it), unmounted after the test."""
+    mounted: list[Path] = []
+
+    def do(*args: str | Path, target: Path) -> None:
         res = subprocess.run(
             ["mount", *map(str, args), str(target)], capture_output=True, text=True
         )
@@ -409,12 +424,13 @@ def mount(tmp_path):
 
 
 @pytest.mark.parametrize("complete", [True, False])
-def test_a_read_only_store_is_read_and_a_complete_one_runs(tmp_path, capsys, mount, complete):
-    study = lab.Study(**SMALL)
+def test_a_read_only_store_is_read_and_a_complete_one_runs(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str], mount: Mount, complete: bool
+) -> None:
+    study, ro = lab.Study(**SMALL), tmp_path / "ro"
     whole = lab.run(study, tmp_path / "s", progress=False)
     if not complete:
         _chunk(tmp_path / "s", 3).unlink()
-    ro = tmp_path / "ro"
     ro.mkdir()
     mount("--bind", tmp_path / "s", target=ro)
     mount("-o", "remount,bind,ro", target=ro)
@@ -431,15 +447,14 @@ def test_a_read_only_store_is_read_and_a_complete_one_runs(tmp_path, capsys, mou
             lab.run(study, ro, progress=False)
 
 
-def test_a_full_disk_stops_the_run_keeping_finished_chunks(tmp_path, mount):
-    study = lab.Study(**{**SMALL, "num_runs": 6000, "chunk_size": 500})
-    disk = tmp_path / "disk"
+def test_a_full_disk_stops_the_run_keeping_finished_chunks(tmp_path: Path, mount: Mount) -> None:
+    study, disk = lab.Study(**{**SMALL, "num_runs": 6000, "chunk_size": 500}), tmp_path / "disk"
     disk.mkdir()
-    mount("-t", "tmpfs", "-o", "size=64k", "tmpfs", target=disk)
+    mount("-t", "tmpfs", "-o", "size=64k", "tmpfs", target=disk)  # room for a few chunks
     with pytest.raises(
         lab.StoreError,
         match=r"no space left on the device while committing "
-        r"chunk .*: free some space and run the same command again",
+        r"chunk \d+; the finished chunks are kept: free some space and run",
     ):
         lab.run(study, disk / "s", progress=False)
     assert not list(disk.rglob(".tmp-*"))
@@ -461,7 +476,9 @@ def test_a_full_disk_stops_the_run_keeping_finished_chunks(tmp_path, mount):
         ("file/s", "cannot be created: .*file is a file, not a directory"),
     ],
 )
-def test_a_store_path_through_a_file_is_refused_in_one_line(tmp_path, store, words):
+def test_a_store_path_through_a_file_is_refused_in_one_line(
+    tmp_path: Path, store: str, words: str
+) -> None:
     (tmp_path / "file").write_text("notes")
     with pytest.raises(lab.StoreError, match=words):
         lab.run(lab.Study(**SMALL), tmp_path / store, progress=False)
