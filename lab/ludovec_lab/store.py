@@ -527,7 +527,7 @@ class Store:
                 h = self.path / "histories" / p.name
                 _, hrows, hwhy = self._check(h, history=True)
                 if hwhy is not None:
-                    rejected.append((p, f"has a bad history ({hwhy})"))
+                    rejected.append((p, f"goes with a history that {hwhy}"))
                     if h.exists():
                         rejected.append((h, hwhy))
                     continue

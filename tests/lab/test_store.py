@@ -482,3 +482,17 @@ def test_a_store_path_through_a_file_is_refused_in_one_line(
     (tmp_path / "file").write_text("notes")
     with pytest.raises(lab.StoreError, match=words):
         lab.run(lab.Study(**SMALL), tmp_path / store, progress=False)
+
+
+def test_a_run_whose_history_is_damaged_is_set_aside_whole(tmp_path: Path) -> None:
+    s = tmp_path / "s"
+    study = lab.Study(kind="single", game="oneill", dynamic=["ogda", "omwuoftrl"], num_steps=2000)
+    lab.run(study, s, progress=False)
+    whole = lab.load_histories(s)
+    history = s / "histories" / "chunk-000001.parquet"
+    os.truncate(history, history.stat().st_size // 2)
+    with pytest.warns(RuntimeWarning, match="chunk-000001.parquet goes with a history that is"):
+        assert list(lab.load_histories(s).run.unique()) == [0]
+    with pytest.warns(RuntimeWarning, match="moved to rejected/histories/chunk-000001.parquet"):
+        lab.run(study, s, progress=False)
+    assert lab.load_histories(s).equals(whole)
