@@ -310,6 +310,8 @@ class Store:
         # inherit it and must close it, or they keep the store locked after the writer ends.
         self.lock_fd = lock_fd
         self._plan_rows: dict[int, int] | None = None
+        # The lock holder's view: the chunks checked at opening plus those it commits since.
+        self._held: Snapshot | None = None
 
     # ---- opening ---------------------------------------------------------------------------
     @classmethod
@@ -354,7 +356,7 @@ class Store:
             yield store
         finally:
             if store is not None:
-                store.lock_fd = None
+                store.lock_fd, store._held = None, None
             os.close(fd)  # closing releases the lock
 
     @classmethod
@@ -419,6 +421,7 @@ class Store:
                 "study into a new store"
             )
         store._set_aside(snap.rejected)
+        store._held = Snapshot(snap.chunks, snap.histories, [])
         return store
 
     @staticmethod
@@ -513,7 +516,10 @@ class Store:
         return self._plan_rows
 
     def snapshot(self) -> Snapshot:
-        """The valid chunks now, each listed and checked once (see the module doc)."""
+        """The valid chunks now, each listed and checked once (see the module doc). The
+        writer, which alone adds chunks, knows them without checking again."""
+        if self._held is not None:
+            return Snapshot(dict(self._held.chunks), dict(self._held.histories), [])
         chunks: dict[int, _File] = {}
         histories: dict[int, _File] = {}
         rejected: list[tuple[Path, str]] = []
@@ -700,6 +706,10 @@ class Store:
                 with contextlib.suppress(OSError):
                     hist_path.unlink()
             raise _os_error(self.path, exc, f"while committing chunk {chunk_id}") from None
+        if self._held is not None:
+            if history is not None:
+                self._held.histories[chunk_id] = _File(hist_path, htable.num_rows)
+            self._held.chunks[chunk_id] = _File(runs_path, table.num_rows)
 
 
 def _short(v: Any) -> str:
