@@ -68,8 +68,7 @@ def run(study: "Study | str | Path", store: "str | Path | None" = None, executor
 
 def _run(study: Study, store, kind: str, client, progress: bool, workers: int | None):
     plan = make_plan(study)
-    st = Store.open(store, study)
-    with st.writing():
+    with Store.writer(store, study) as st:
         return _run_plan(study, st, plan, kind, client, progress, workers)
 
 
