@@ -15,15 +15,17 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
-import ludovec_lab as lab
 import numpy as np
 import psutil
 import pyarrow.parquet as pq
 import pytest
-from labkit import BIN, CHILD_ENV, assert_same_results, write_study
+
+import ludovec_lab as lab
 from ludovec_lab import cli, runner
 from ludovec_lab.plan import make_plan
 from ludovec_lab.store import RECORD_KEY, Store, module_version
+
+from labkit import BIN, CHILD_ENV, assert_same_results, write_study
 
 LONG = """
     kind = "scattered"

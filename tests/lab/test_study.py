@@ -2,11 +2,13 @@
 
 import io
 
-import ludovec_lab as lab
 import numpy as np
 import pytest
-from labkit import write_study
+
+import ludovec_lab as lab
 from ludovec_lab import games
+
+from labkit import write_study
 
 VALID = """\
 kind = "scattered"
