@@ -7,7 +7,8 @@ BUILD := build/dev
 # Requirements are read from pyproject.toml so they are written down once.
 REQS = $$($(PY) tools/requirements.py $(1))
 
-.PHONY: all build module test cpp-test py-test typecheck demo bench budgets gtest clean lab-install
+.PHONY: all build module test test-fast cpp-test py-test typecheck lint demo bench budgets gtest valgrind \
+  lab-install
 
 all: test
 
@@ -37,6 +38,13 @@ gtest:
 	  $$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq libgtest-dev; \
 	fi
 
+# callgrind, for the instruction budgets, comes from Debian's valgrind.
+valgrind:
+	@if ! command -v valgrind >/dev/null; then \
+	  sudo=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  $$sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$sudo apt-get install -y -qq valgrind; \
+	fi
+
 # Builds the module (installed into the venv) and the C++ test runners in one tree.
 build: $(VENV)/.ready gtest
 	$(PY) -m pip install -q --no-build-isolation --no-deps \
@@ -51,13 +59,35 @@ cpp-test: build
 py-test: build $(VENV)/.lab-ready
 	$(PY) -m pytest -q
 
+# The Python suite without the tests marked slow (real clusters, notebooks, processes killed):
+# the quick check while editing. `make test` runs them all.
+test-fast: build $(VENV)/.lab-ready
+	$(PY) -m pytest -q -m "not slow"
+
+# Linters, on every file they cover; all of them run, and any complaint fails the target.
+# The study layer is type-checked against the stubs in this tree (copied where mypy finds them
+# before any installed copy), so no build is needed; the lab's dependencies are installed so
+# that their own types are used.
+LINT_PY := lab tests bench tools $(wildcard examples/*.py)
+LINT_CXX = $$(git ls-files '*.cpp' '*.hpp' 2>/dev/null || find src tests bench -name '*.[ch]pp')
+LINT_STUBS := build/lint-stubs
+
+lint: $(VENV)/.lab-ready
+	@mkdir -p $(LINT_STUBS) && cp src/ludovec-stubs/__init__.pyi $(LINT_STUBS)/ludovec.pyi
+	@status=0; \
+	$(VENV)/bin/ruff check $(LINT_PY) || status=1; \
+	$(VENV)/bin/ruff format --check $(LINT_PY) || status=1; \
+	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX) || status=1; \
+	MYPYPATH=$(LINT_STUBS) $(PY) -m mypy --strict lab/ludovec_lab || status=1; \
+	if [ $$status = 0 ]; then echo "lint: clean"; fi; exit $$status
+
 # The stubs must match the compiled module, signature by signature. Both are found where pip
 # installed them (the stub-only package ludovec-stubs), as in a user's environment.
 typecheck: build
 	$(PY) -m mypy.stubtest ludovec
 	$(PY) -m mypy --strict -p ludovec
 
-test: cpp-test py-test typecheck
+test: lint cpp-test py-test typecheck
 
 # The module alone, as a user's `pip install .` builds it: no C++ tests, no GoogleTest.
 module: $(VENV)/.ready
@@ -73,7 +103,7 @@ bench: build $(VENV)/.bench-ready
 
 # Instructions per step of single runs, counted by callgrind (needs valgrind). The module in
 # the build tree keeps its symbols; the installed copy is stripped.
-budgets: build
+budgets: build valgrind
 	PYTHONPATH=$(BUILD) $(PY) bench/callgrind_budget.py
 
 clean:
@@ -88,9 +118,11 @@ TSAN_TESTS := WorkerPool*:ThreadGenerators*:Batch*:Exploration*:Lanes*:Scattered
 tsan: $(VENV)/.ready gtest
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUDOVEC_SANITIZE=thread -DBUILD_TESTING=ON -DLUDOVEC_WERROR=ON
-	$(VENV)/bin/cmake --build $(TSAN_BUILD) --target experiments_tests -j2
-	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-	  $(TSAN_BUILD)/experiments_tests --gtest_filter='$(TSAN_TESTS)'
+	$(VENV)/bin/cmake --build $(TSAN_BUILD) --target runtime_tests explore_tests -j2
+	for runner in runtime_tests explore_tests; do \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	    $(TSAN_BUILD)/$$runner --gtest_filter='$(TSAN_TESTS)' || exit 1; \
+	done
 
 # The native core and the module under AddressSanitizer and UndefinedBehaviorSanitizer, in their
 # own build tree: every C++ test, then the whole Python suite with the sanitizer runtime preloaded
@@ -107,8 +139,13 @@ SANITIZER_OPTIONS := halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_pat
 ASAN_CPP_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 ASAN_PY_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=0:allocator_may_return_null=1
 
+# Tests that start their own interpreter (the README blocks, the stub checks) import the
+# installed package and stubs: they are installed from the full build tree when one exists (as
+# after `make test`, so that nothing is compiled twice), from the module's own tree otherwise.
+SANITIZE_INSTALL := $(if $(wildcard $(BUILD)/CMakeCache.txt),build,module)
+
 .PHONY: sanitize
-sanitize: $(VENV)/.ready gtest
+sanitize: $(SANITIZE_INSTALL) $(VENV)/.lab-ready gtest
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUDOVEC_SANITIZE=address,undefined \
 	  -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined -DLUDOVEC_BUILD_MODULE=ON \

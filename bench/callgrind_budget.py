@@ -3,10 +3,11 @@
 For every dynamic and game size, one interpreter under callgrind runs a one-step warm-up, then
 a short and a long Experiment on a game the dynamic does not solve in that many steps; only the
 Python method that runs it is counted (argument handling, the native run, the wrapping of the
-result), and each call is dumped on its own. The budget per step is (long - short) / (extra steps), so
-the fixed costs of a call cancel. Instruction counts do not depend on the machine's load.
+result), and each call is dumped on its own. The budget per step is (long - short) / (extra
+steps), so the fixed costs of a call cancel. Instruction counts do not depend on the machine's load.
 
-    make budgets    # or: PYTHONPATH=build/dev .venv/bin/python bench/callgrind_budget.py [--sizes 2 10 100]
+    make budgets
+    # or: PYTHONPATH=build/dev .venv/bin/python bench/callgrind_budget.py [--sizes 2 10 100]
 """
 
 import argparse
@@ -53,7 +54,9 @@ def child(size, dynamic):
         x[0] = 1.0
         state = ludovec.GameState(x, np.full(size, 1.0 / size), a)
         optimizer = getattr(ludovec.Optimizer, dynamic)(ETA, size)
-        result = ludovec.Experiment(state, optimizer, steps).run_experiment_until_convergence_in_place()
+        result = ludovec.Experiment(
+            state, optimizer, steps
+        ).run_experiment_until_convergence_in_place()
         if (result.gaps_history < 1e-08).any():
             sys.exit(f"{dynamic} converged on the {size} x {size} game: the count would be short")
 
@@ -75,9 +78,17 @@ def per_step(size, dynamic):
     with tempfile.TemporaryDirectory() as tmp:
         prefix = os.path.join(tmp, "cg")
         command = [
-            "valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}",
-            "--collect-atstart=no", f"--toggle-collect={COUNTED}", f"--dump-after={DUMPED}",
-            sys.executable, __file__, "--child", str(size), dynamic,
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={prefix}",
+            "--collect-atstart=no",
+            f"--toggle-collect={COUNTED}",
+            f"--dump-after={DUMPED}",
+            sys.executable,
+            __file__,
+            "--child",
+            str(size),
+            dynamic,
         ]
         env = dict(os.environ, PYTHONHASHSEED="0")
         done = subprocess.run(command, env=env, capture_output=True, text=True)
@@ -85,7 +96,9 @@ def per_step(size, dynamic):
             sys.exit(done.stderr[-3000:])
         totals = dumped_totals(prefix)
     if len(totals) != 3:
-        sys.exit(f"expected three dumps, found {len(totals)}: is {COUNTED} in the module's symbols?")
+        sys.exit(
+            f"expected three dumps, found {len(totals)}: is {COUNTED} in the module's symbols?"
+        )
     short, long = STEPS[size]
     return (totals[2] - totals[1]) / (long - short)
 

@@ -49,9 +49,19 @@ def game(n: int) -> np.ndarray:
 
 
 def study(n: int, dynamic: str, runs: int, matrix_file: Path, **extra) -> lab.Study:
-    return lab.Study(kind="scattered", matrix=str(matrix_file), dynamic=dynamic, eta=0.1,
-                     num_steps=STEPS, num_runs=runs, inner_radius=BAND[0], outer_radius=BAND[1],
-                     norm="frobenius", metric="max_last", **extra)
+    return lab.Study(
+        kind="scattered",
+        matrix=str(matrix_file),
+        dynamic=dynamic,
+        eta=0.1,
+        num_steps=STEPS,
+        num_runs=runs,
+        inner_radius=BAND[0],
+        outer_radius=BAND[1],
+        norm="frobenius",
+        metric="max_last",
+        **extra,
+    )
 
 
 def timed(fn) -> float:
@@ -73,8 +83,11 @@ def run_study(s: lab.Study, executor=None, split: list | None = None) -> float:
 
 def native(n: int, dynamic: str, runs: int) -> float:
     opt = getattr(ludovec.Optimizer, dynamic)(0.1, n)
-    return timed(lambda: ludovec.scattered_exploration(game(n), opt, runs, STEPS, *BAND, "frobenius",
-                                                       "max_last"))
+    return timed(
+        lambda: ludovec.scattered_exploration(
+            game(n), opt, runs, STEPS, *BAND, "frobenius", "max_last"
+        )
+    )
 
 
 def matrix_file(folder: Path, n: int) -> Path:
@@ -85,7 +98,10 @@ def matrix_file(folder: Path, n: int) -> Path:
 
 def overhead(folder: Path) -> None:
     print("\n## Chunked study against one native call (unseeded, local executor)\n")
-    print("| game | dynamic | runs x steps | chunks | native s | study s | overhead | of which reading the table |")
+    print(
+        "| game | dynamic | runs x steps | chunks | native s | study s | overhead "
+        "| of which reading the table |"
+    )
     print("|---|---|---|---:|---:|---:|---:|---:|")
     # Three default-size chunks each: the cost of cutting a study is in the figure.
     for n, runs in ((2, 750_000), (10, 30_000)):
@@ -99,9 +115,13 @@ def overhead(folder: Path) -> None:
                 b = run_study(s, split=reads)
                 base.append(a), mine.append(b), ratios.append(b / a)
             read = statistics.median(reads) / statistics.median(base)
-            print(f"| {n}x{n} | {dynamic} | {runs:,} x {STEPS:,} | {chunks} | {statistics.median(base):.3f} | "
-                  f"{statistics.median(mine):.3f} | {100 * (statistics.median(ratios) - 1):+.1f} % | "
-                  f"{100 * read:.1f} % |", flush=True)
+            print(
+                f"| {n}x{n} | {dynamic} | {runs:,} x {STEPS:,} | {chunks} "
+                f"| {statistics.median(base):.3f} | "
+                f"{statistics.median(mine):.3f} | {100 * (statistics.median(ratios) - 1):+.1f} % | "
+                f"{100 * read:.1f} % |",
+                flush=True,
+            )
 
 
 def seeded(folder: Path) -> None:
@@ -117,8 +137,11 @@ def seeded(folder: Path) -> None:
             b = run_study(s)
             base.append(a), mine.append(b), ratios.append(b / a)
         per = runs * STEPS / 1e9
-        print(f"| {n}x{n} | {runs:,} x {STEPS:,} | {statistics.median(base) / per:.1f} | "
-              f"{statistics.median(mine) / per:.1f} | {statistics.median(ratios):.2f}x |", flush=True)
+        print(
+            f"| {n}x{n} | {runs:,} x {STEPS:,} | {statistics.median(base) / per:.1f} | "
+            f"{statistics.median(mine) / per:.1f} | {statistics.median(ratios):.2f}x |",
+            flush=True,
+        )
 
 
 CHILD = r"""
@@ -153,12 +176,15 @@ def memory(folder: Path) -> None:
     print("\n## Peak RSS, each in a fresh interpreter\n")
     print("| workload | seconds | rows | peak RSS |")
     print("|---|---:|---:|---:|")
-    for what, label in (("imports", "imports only (numpy, pandas, pyarrow, scipy, ludovec, ludovec_lab)"),
-                        ("unseeded", "10^6 runs x 1,000 steps, 2x2, unseeded"),
-                        ("seeded", "10^6 runs x 1,000 steps, 2x2, seeded"),
-                        ("single", "single 2x2 run, 10^8 steps, log decimation")):
-        out = subprocess.run([sys.executable, "-c", CHILD, what], capture_output=True, text=True,
-                             check=True)
+    for what, label in (
+        ("imports", "imports only (numpy, pandas, pyarrow, scipy, ludovec, ludovec_lab)"),
+        ("unseeded", "10^6 runs x 1,000 steps, 2x2, unseeded"),
+        ("seeded", "10^6 runs x 1,000 steps, 2x2, seeded"),
+        ("single", "single 2x2 run, 10^8 steps, log decimation"),
+    ):
+        out = subprocess.run(
+            [sys.executable, "-c", CHILD, what], capture_output=True, text=True, check=True
+        )
         r = json.loads(out.stdout.strip().splitlines()[-1])
         print(f"| {label} | {r['seconds']:.1f} | {r['rows']:,} | {r['peak']:.0f} MB |", flush=True)
 
@@ -168,16 +194,29 @@ def dask(folder: Path) -> None:
 
     print("\n## Dask LocalCluster (2 worker processes x 1 thread) against the local executor\n")
     t0 = time.perf_counter()
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address="127.0.0.1:0")
+    cluster = LocalCluster(
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address="127.0.0.1:0",
+    )
     client = Client(cluster)
     started = time.perf_counter() - t0
     print(f"cluster start: {started:.1f} s (not in the figures below)\n")
     print("| study | chunks | local s | dask s | dask / local |")
     print("|---|---:|---:|---:|---:|")
     try:
-        cases = ((f"2x2 unseeded ogda, 1,000,000 x {STEPS:,}", study(2, "ogda", 1_000_000, matrix_file(folder, 2))),
-                 (f"3x3 seeded ogda, 4,000 x {STEPS:,}", study(3, "ogda", 4_000, matrix_file(folder, 3), seed=1)))
+        cases = (
+            (
+                f"2x2 unseeded ogda, 1,000,000 x {STEPS:,}",
+                study(2, "ogda", 1_000_000, matrix_file(folder, 2)),
+            ),
+            (
+                f"3x3 seeded ogda, 4,000 x {STEPS:,}",
+                study(3, "ogda", 4_000, matrix_file(folder, 3), seed=1),
+            ),
+        )
         for label, s in cases:
             run_study(s, executor=client)  # warm the workers: imports, first pool
             local, remote, ratios = [], [], []
@@ -185,8 +224,11 @@ def dask(folder: Path) -> None:
                 a = run_study(s)
                 b = run_study(s, executor=client)
                 local.append(a), remote.append(b), ratios.append(b / a)
-            print(f"| {label} | {len(lab.make_plan(s))} | {statistics.median(local):.2f} | "
-                  f"{statistics.median(remote):.2f} | {statistics.median(ratios):.2f} |", flush=True)
+            print(
+                f"| {label} | {len(lab.make_plan(s))} | {statistics.median(local):.2f} | "
+                f"{statistics.median(remote):.2f} | {statistics.median(ratios):.2f} |",
+                flush=True,
+            )
     finally:
         client.close()
         cluster.close()
@@ -201,8 +243,10 @@ def main(argv: list[str]) -> int:
     if unknown:
         print(f"unknown section(s) {unknown}; choose from {list(SECTIONS)}", file=sys.stderr)
         return 2
-    print(f"# ludovec_lab costs: Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
-          f"NumPy {np.__version__}; median of {ROUNDS} rounds")
+    print(
+        f"# ludovec_lab costs: Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
+        f"NumPy {np.__version__}; median of {ROUNDS} rounds"
+    )
     with tempfile.TemporaryDirectory() as tmp:
         for name in names:
             # Other processes on the machine skew every figure; the load says how much.

@@ -23,7 +23,6 @@ SIMPLEX_TOLERANCE = 1e-06
 INSERTION_SORT_MAX = 32
 
 
-
 @njit(inline="always", error_model="numpy")
 def _gradient(a, x, y, gx, gy):
     """gx = A y and gy = -(A^T x), in one pass over the rows of A."""
@@ -212,8 +211,14 @@ def _make_kernels(step, reset):
         x, y = x0.copy(), y0.copy()
         p, q = np.empty(n), np.empty(n)
         reset(p, q)
-        gx, gy, sx, sy, diff, buf = (np.empty(n), np.empty(n), np.empty(n), np.empty(n),
-                                     np.empty(n), np.empty(n))
+        gx, gy, sx, sy, diff, buf = (
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+        )
         xs, ys, gaps = np.zeros((num_steps, n)), np.zeros((num_steps, n)), np.zeros(num_steps)
         for t in range(num_steps):
             for i in range(n):
@@ -235,8 +240,14 @@ def _make_kernels(step, reset):
         n = base.shape[0]
         a = np.empty((n, n))
         x, y, p, q = np.empty(n), np.empty(n), np.empty(n), np.empty(n)
-        gx, gy, sx, sy, diff, buf = (np.empty(n), np.empty(n), np.empty(n), np.empty(n),
-                                     np.empty(n), np.empty(n))
+        gx, gy, sx, sy, diff, buf = (
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+            np.empty(n),
+        )
         gaps = np.zeros(num_steps)
         for r in range(first, stop):
             reset(p, q)
@@ -271,8 +282,18 @@ def _make_kernels(step, reset):
     def explore_parallel(base, eta, num_steps, low, scale, start, norms, metrics, chunks):
         runs = norms.size
         for c in prange(chunks):
-            explore_range(base, eta, num_steps, low, scale, start, norms, metrics,
-                          c * runs // chunks, (c + 1) * runs // chunks)
+            explore_range(
+                base,
+                eta,
+                num_steps,
+                low,
+                scale,
+                start,
+                norms,
+                metrics,
+                c * runs // chunks,
+                (c + 1) * runs // chunks,
+            )
 
     return run, explore, explore_parallel
 

@@ -34,8 +34,8 @@ import numpy as np
 import ludovec
 
 sys.path.insert(0, str(Path(__file__).parent))
-import numba_dynamics  # noqa: E402
-import numpy_dynamics  # noqa: E402
+import numba_dynamics
+import numpy_dynamics
 
 ROUNDS = 5
 ETA = 1e-3
@@ -44,7 +44,11 @@ THRESHOLD = numpy_dynamics.THRESHOLD
 
 # Single runs: steps per measurement, for ludovec and numba / for NumPy.
 EXPERIMENT_STEPS = {
-    2: (200_000, 2_000), 3: (200_000, 2_000), 10: (50_000, 1_000), 100: (4_000, 200)}
+    2: (200_000, 2_000),
+    3: (200_000, 2_000),
+    10: (50_000, 1_000),
+    100: (4_000, 200),
+}
 
 # Explorations: the full size, and the scaled-down sizes (runs, steps) of the slower variants.
 EXPLORATION_SIZES = (2, 3)
@@ -130,8 +134,11 @@ def verify():
                 ("NumPy", numpy_dynamics.run(name, a, x, y, ETA, VERIFY_STEPS)),
                 ("numba", run(a, x, y, ETA, VERIFY_STEPS)),
             ):
-                d = max(max_diff(xs, ref.x_history), max_diff(ys, ref.y_history),
-                        max_diff(gaps, ref.gaps_history))
+                d = max(
+                    max_diff(xs, ref.x_history),
+                    max_diff(ys, ref.y_history),
+                    max_diff(gaps, ref.gaps_history),
+                )
                 require(d <= TOLERANCE, f"{label} {name} {n}x{n}: histories differ by {d:.3g}")
                 worst = max(worst, d)
 
@@ -145,12 +152,16 @@ def verify():
             rng = np.random.default_rng(0)
             sides = {
                 "NumPy per run": numpy_dynamics.explore_per_run(
-                    name, base, ETA, runs, VERIFY_STEPS, 0.0, 0.0, CUTOFF, rng)[1],
+                    name, base, ETA, runs, VERIFY_STEPS, 0.0, 0.0, CUTOFF, rng
+                )[1],
                 "NumPy batched": numpy_dynamics.explore_batched(
-                    name, base, ETA, runs, VERIFY_STEPS, 0.0, 0.0, CUTOFF, rng)[1],
+                    name, base, ETA, runs, VERIFY_STEPS, 0.0, 0.0, CUTOFF, rng
+                )[1],
             }
-            for label, kernel, extra in (("numba per run", explore, ()),
-                                         ("numba prange", explore_parallel, (2,))):
+            for label, kernel, extra in (
+                ("numba per run", explore, ()),
+                ("numba prange", explore_parallel, (2,)),
+            ):
                 norms, metrics = np.empty(runs), np.empty(runs)
                 kernel(base, ETA, VERIFY_STEPS, 0.0, 0.0, start, norms, metrics, *extra)
                 sides[label] = metrics
@@ -164,21 +175,26 @@ def verify():
     for n in EXPLORATION_SIZES:
         base = exploration_base(n)
         native = ludovec_explore("omwuoftrl", base, RUNS, 1).norms
-        plain = numpy_dynamics.explore_batched("omwuoftrl", base, ETA, RUNS, 1, low, scale, CUTOFF,
-                                               np.random.default_rng())[0]
+        plain = numpy_dynamics.explore_batched(
+            "omwuoftrl", base, ETA, RUNS, 1, low, scale, CUTOFF, np.random.default_rng()
+        )[0]
         compiled = np.empty(RUNS)
-        numba_dynamics.kernels("omwuoftrl")[2](base, ETA, 1, low, scale, 0, compiled,
-                                                np.empty(RUNS), 2)
+        numba_dynamics.kernels("omwuoftrl")[2](
+            base, ETA, 1, low, scale, 0, compiled, np.empty(RUNS), 2
+        )
         for label, norms in (("ludovec", native), ("NumPy", plain), ("numba", compiled)):
-            require(n * INNER <= norms.min() and norms.max() <= n * OUTER,
-                    f"{label} {n}x{n}: norms off the band")
+            require(
+                n * INNER <= norms.min() and norms.max() <= n * OUTER,
+                f"{label} {n}x{n}: norms off the band",
+            )
             ratio = norms.mean() / native.mean()
             require(abs(ratio - 1.0) < 0.02, f"{label} {n}x{n}: mean norm {ratio:.3f} of ludovec's")
     notes.append(
         f"Checked before timing: on {VERIFY_STEPS}-step runs of every dynamic and game, the NumPy "
         f"and numba histories equal ludovec's within {worst:.1e} (bound {TOLERANCE:g}); every "
         f"exploration kernel gives ludovec's metrics on the unperturbed game; the perturbation "
-        f"norms of all three lie in the band with means within 2% of ludovec's.")
+        f"norms of all three lie in the band with means within 2% of ludovec's."
+    )
     return notes
 
 
@@ -225,23 +241,31 @@ def exploration_sides(name, n):
 
     def per_run():
         runs, steps = NUMPY_PER_RUN
-        dt, _ = time_call(lambda: numpy_dynamics.explore_per_run(
-            name, base, ETA, runs, steps, low, scale, CUTOFF, rng))
+        dt, _ = time_call(
+            lambda: numpy_dynamics.explore_per_run(
+                name, base, ETA, runs, steps, low, scale, CUTOFF, rng
+            )
+        )
         return dt, runs * steps
 
     def batched():
         runs, steps = NUMPY_BATCHED
-        dt, _ = time_call(lambda: numpy_dynamics.explore_batched(
-            name, base, ETA, runs, steps, low, scale, CUTOFF, rng))
+        dt, _ = time_call(
+            lambda: numpy_dynamics.explore_batched(
+                name, base, ETA, runs, steps, low, scale, CUTOFF, rng
+            )
+        )
         return dt, runs * steps
 
     def numba_kernel(runs, steps, kernel, *extra):
         def measure():
             norms, metrics = np.empty(runs), np.empty(runs)
             start = numpy_dynamics.tail_start(steps, CUTOFF)
-            dt, _ = time_call(lambda: kernel(base, ETA, steps, low, scale, start, norms, metrics,
-                                             *extra))
+            dt, _ = time_call(
+                lambda: kernel(base, ETA, steps, low, scale, start, norms, metrics, *extra)
+            )
             return dt, runs * steps
+
         return measure
 
     return {
@@ -259,8 +283,9 @@ def converged_runs(name, n):
     # With this cutoff the metric is the last gap alone, below 1e-08 exactly for converged runs.
     last = ludovec_explore(name, base, RUNS, STEPS, cutoff=0.5 / STEPS).metrics
     low, scale = band()
-    gaps = numpy_dynamics.explore_batched(name, base, ETA, 1_000, STEPS, low, scale, CUTOFF,
-                                          np.random.default_rng())[2]
+    gaps = numpy_dynamics.explore_batched(
+        name, base, ETA, 1_000, STEPS, low, scale, CUTOFF, np.random.default_rng()
+    )[2]
     return int((last < THRESHOLD).sum()), int((gaps[:, -1] < THRESHOLD).sum())
 
 
@@ -273,8 +298,10 @@ def numba_threads():
 def measure():
     cells = [("Experiment", name, n) for name in DYNAMICS for n in EXPERIMENT_STEPS]
     cells += [("exploration", name, n) for name in DYNAMICS for n in EXPLORATION_SIZES]
-    sides = {cell: (experiment_sides if cell[0] == "Experiment" else exploration_sides)(*cell[1:])
-             for cell in cells}
+    sides = {
+        cell: (experiment_sides if cell[0] == "Experiment" else exploration_sides)(*cell[1:])
+        for cell in cells
+    }
     samples = {cell: [] for cell in cells}  # one {side: seconds per step} per round
     steps_seen = {}  # (cell, side) -> set of step counts performed
     for r in range(ROUNDS):
@@ -354,7 +381,8 @@ def machine():
     blas = [
         f"{i.get('internal_api')} {i.get('version')} ({i.get('architecture', '?')} kernels, "
         f"{i.get('num_threads')} threads)"
-        for i in threadpool_info() if i.get("user_api") == "blas"
+        for i in threadpool_info()
+        if i.get("user_api") == "blas"
     ]
     cores = len(os.sched_getaffinity(0))
     forced = [v for v in ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE") if v in os.environ]
@@ -375,24 +403,35 @@ def work_notes(cells, steps_seen, converged):
     exp_sizes = "; ".join(
         f"{n}x{n}: {EXPERIMENT_STEPS[n][0]:,} steps (ludovec, numba), "
         f"{EXPERIMENT_STEPS[n][1]:,} (NumPy)"
-        for n in EXPERIMENT_STEPS)
-    short = [f"{cell[1]} {cell[2]}x{cell[2]} {side}: {sorted(steps_seen[cell, side])}"
-             for cell in cells if cell[0] == "Experiment"
-             for side in ("ludovec", "NumPy per run", "numba per run")
-             if min(steps_seen[cell, side]) < EXPERIMENT_STEPS[cell[2]][side == "NumPy per run"]]
+        for n in EXPERIMENT_STEPS
+    )
+    short = [
+        f"{cell[1]} {cell[2]}x{cell[2]} {side}: {sorted(steps_seen[cell, side])}"
+        for cell in cells
+        if cell[0] == "Experiment"
+        for side in ("ludovec", "NumPy per run", "numba per run")
+        if min(steps_seen[cell, side]) < EXPERIMENT_STEPS[cell[2]][side == "NumPy per run"]
+    ]
     if any(c != (0, 0) for c in converged.values()):
-        conv = "; ".join(f"{name} {n}x{n}: {c[0]} of {RUNS:,} (ludovec), {c[1]} of 1,000 (NumPy)"
-                         for (name, n), c in converged.items())
+        conv = "; ".join(
+            f"{name} {n}x{n}: {c[0]} of {RUNS:,} (ludovec), {c[1]} of 1,000 (NumPy)"
+            for (name, n), c in converged.items()
+        )
     else:
-        conv = (f"none, for every dynamic and game (checked on {RUNS:,} ludovec runs and 1,000 "
-                f"NumPy batched runs each)")
+        conv = (
+            f"none, for every dynamic and game (checked on {RUNS:,} ludovec runs and 1,000 "
+            f"NumPy batched runs each)"
+        )
     return [
         f"- Experiment: eta {ETA:g}, x = (1, 0, …), y uniform; 2x2 [[2, -1], [-1, 1]], 3x3 "
         f"rock-paper-scissors, 10x10 and 100x100 standard normal (seeded). Steps per measurement: "
         f"{exp_sizes}. Every side records the x, y and gap histories.",
-        "- Steps performed: " + (
-            "every measured run performed all its steps (no convergence)." if not short
-            else "SOME RUNS CONVERGED EARLY: " + "; ".join(short)),
+        "- Steps performed: "
+        + (
+            "every measured run performed all its steps (no convergence)."
+            if not short
+            else "SOME RUNS CONVERGED EARLY: " + "; ".join(short)
+        ),
         f"- Explorations: eta {ETA:g}, uniform start, base games as above, entry magnitudes in "
         f"[{INNER:g}, {OUTER:g}] with random signs, {NORM} norm, {METRIC} metric (cutoff "
         f"{CUTOFF:g}). ludovec and numba prange: {RUNS:,} runs x {STEPS:,} steps; NumPy per run: "
@@ -414,8 +453,11 @@ def cpu_seconds():
 def main():
     busy_before, own_before = cpu_seconds()
     t_start = time.perf_counter()
-    print("checking the yardsticks against ludovec (and compiling numba)...", file=sys.stderr,
-          flush=True)
+    print(
+        "checking the yardsticks against ludovec (and compiling numba)...",
+        file=sys.stderr,
+        flush=True,
+    )
     notes = verify()
     converged = {(name, n): converged_runs(name, n) for name in DYNAMICS for n in EXPLORATION_SIZES}
     cells, samples, steps_seen = measure()
@@ -424,18 +466,25 @@ def main():
     wall = time.perf_counter() - t_start
     others = ((busy_after - busy_before) - (own_after - own_before)) / (wall * os.cpu_count())
     text = table(rows)
-    header = machine() + [
+    header = [
+        *machine(),
         f"- {ROUNDS} shuffled rounds, {date.today().isoformat()}, {wall:.0f} s in all; other "
-        f"processes used {max(others, 0.0):.0%} of the machine's CPU time meanwhile"]
+        f"processes used {max(others, 0.0):.0%} of the machine's CPU time meanwhile",
+    ]
     if others > 0.05:
         header.append("- WARNING: other work competed for the processors; the figures are noisy")
     legend = (
         "ns per step (per run-step for explorations), median over rounds; in parentheses the "
-        "median in-round ratio of that side's time to ludovec's (above 1: ludovec is faster).")
+        "median in-round ratio of that side's time to ludovec's (above 1: ludovec is faster)."
+    )
     md = "\n".join(
         ["# Benchmark results", "", "Generated by `make bench` (bench/run.py); do not edit.", ""]
-        + header + ["", legend, "", text, ""]
-        + work_notes(cells, steps_seen, converged) + ["- " + n for n in notes] + [""])
+        + header
+        + ["", legend, "", text, ""]
+        + work_notes(cells, steps_seen, converged)
+        + ["- " + n for n in notes]
+        + [""]
+    )
     RESULTS.write_text(md)
     print("\n".join(header))
     print()

@@ -19,25 +19,51 @@ OUT = Path("demo-output")
 # What a reader of the printed tables should know, per study.
 NOTES = {
     "single": "omwuoomd and omwuoftrl coincide: from a fresh start the two forms give the same "
-              "iterates up to rounding (README: When omwuoomd and omwuoftrl give the same iterates)",
+    "iterates up to rounding (README: When omwuoomd and omwuoftrl give the same iterates)",
 }
 
 STUDIES = {
     # Three dynamics on O'Neill's 4x4 game from the uniform start, stepped in segments; the
     # history kept is log-spaced, so a long cap costs no memory. The two multiplicative-weights
     # forms follow the same trajectory from a fresh start, up to rounding (see NOTES).
-    "single": lab.Study(kind="single", game="oneill",
-                        dynamic=["ogda", "omwuoomd", "omwuoftrl"], eta=0.1, num_steps=200_000,
-                        tolerances=[1e-4, 1e-6, 1e-8]),
+    "single": lab.Study(
+        kind="single",
+        game="oneill",
+        dynamic=["ogda", "omwuoomd", "omwuoftrl"],
+        eta=0.1,
+        num_steps=200_000,
+        tolerances=[1e-4, 1e-6, 1e-8],
+    ),
     # How often OGDA settles within 300 steps when every payoff entry of biased pennies moves
     # by up to 2.
-    "scattered": lab.Study(kind="scattered", game="biased_pennies", dynamic="ogda", eta=0.1,
-                           num_steps=300, num_runs=4_000, inner_radius=0.0, outer_radius=2.0,
-                           norm="frobenius", metric="max_last", seed=2024),
+    "scattered": lab.Study(
+        kind="scattered",
+        game="biased_pennies",
+        dynamic="ogda",
+        eta=0.1,
+        num_steps=300,
+        num_runs=4_000,
+        inner_radius=0.0,
+        outer_radius=2.0,
+        norm="frobenius",
+        metric="max_last",
+        seed=2024,
+    ),
     # The same question slice by slice of the perturbation's size, for multiplicative weights.
-    "concentric": lab.Study(kind="concentric", game="biased_pennies", dynamic="omwuoomd", eta=0.1,
-                            num_steps=1_000, num_runs=4_000, inner_radius=0.0, outer_radius=2.0,
-                            num_slices=8, metric="var_last", cutoff=0.2, seed=2024),
+    "concentric": lab.Study(
+        kind="concentric",
+        game="biased_pennies",
+        dynamic="omwuoomd",
+        eta=0.1,
+        num_steps=1_000,
+        num_runs=4_000,
+        inner_radius=0.0,
+        outer_radius=2.0,
+        num_slices=8,
+        metric="var_last",
+        cutoff=0.2,
+        seed=2024,
+    ),
 }
 
 

@@ -20,7 +20,10 @@ PyModuleDef module_definition = {
     "Learning dynamics and neighbourhood explorations of two-player zero-sum matrix games.",
     0,        // no per-module state
     nullptr,  // functions are added one by one, in table order
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The module holds process-wide types and a worker pool, so only the first interpreter that
@@ -79,8 +82,7 @@ void register_entry(PyObject* module, const Registration& entry) {
     return;
   }
   Ref module_name = new_ref(PyModule_GetNameObject(module));
-  Ref function =
-      new_ref(PyCFunction_NewEx(entry.function_definition(), module, module_name.get()));
+  Ref function = new_ref(PyCFunction_NewEx(entry.function_definition(), module, module_name.get()));
   Ref name = new_ref(PyObject_GetAttrString(function.get(), "__name__"));
   add_name(module, name.get(), function.get());
 }

@@ -4,9 +4,10 @@ Entry j is a pair of 64-bit words: the double nearest to (2^(j/128) - H) / H, an
 H = the double nearest to 2^(j/128), less j << 45, so that adding k << 45 for k = 128 q + j
 puts the exponent q into H. Both roundings are to nearest, from 2^(j/128) known to 2^-300.
 """
+
+import struct
 from fractions import Fraction
 from math import isqrt
-import struct
 
 PRECISION = 300
 
@@ -31,7 +32,7 @@ def main() -> None:
         tail = float((e - Fraction(h)) / Fraction(h))
         words += [bits(tail), (bits(h) - (j << 45)) % (1 << 64)]
     for i in range(0, len(words), 4):
-        print("    " + ", ".join(f"0x{w:016x}" for w in words[i:i + 4]) + ",")
+        print("    " + ", ".join(f"0x{w:016x}" for w in words[i : i + 4]) + ",")
 
 
 if __name__ == "__main__":

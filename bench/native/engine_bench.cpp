@@ -15,12 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "domain/game_result.hpp"
-#include "experiments/engine.hpp"
-#include "experiments/orchestrator.hpp"
-#include "experiments/worker_pool.hpp"
+#include "domain/run_loop.hpp"
+#include "explore/engine.hpp"
+#include "explore/orchestrator.hpp"
 #include "math/matrix.hpp"
 #include "optimizers/core.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace {
 
@@ -46,7 +46,7 @@ optimizers::Optimizer ogda() { return {optimizers::make_ogda(kEta, 2)}; }
 
 // The last gap of every run: with the tail starting at the last entry, the metric is that gap,
 // which lies below the threshold exactly when the run converged early.
-const experiments::MetricMethod kLastGap = experiments::MaxLast{0.5 / kSteps};
+const explore::MetricMethod kLastGap = explore::MaxLast{0.5 / kSteps};
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
@@ -58,7 +58,7 @@ double median(std::vector<double> v) {
 }
 
 // Fails loudly when a run converged: the per-step figures assume every run took kSteps steps.
-void require_full_runs(std::span<const experiments::RandomGameResult> results) {
+void require_full_runs(std::span<const explore::RandomGameResult> results) {
   for (const auto& r : results)
     if (!(r.metric >= domain::kConvergenceThreshold)) {
       std::fprintf(stderr, "a run converged early; per-step figures would be wrong\n");
@@ -68,15 +68,15 @@ void require_full_runs(std::span<const experiments::RandomGameResult> results) {
 
 struct Batch {
   math::Matrix base = base_game();
-  experiments::MagnitudeBand band = experiments::make_band(0.01, 0.02);
+  runtime::MagnitudeBand band = explore::make_band(0.01, 0.02);
 };
 
 // Seconds for the batch on `pool`.
-double engine(const Batch& b, experiments::WorkerPool& pool) {
+double engine(const Batch& b, runtime::WorkerPool& pool) {
   const auto t0 = Clock::now();
-  const auto results = experiments::run_batch_exploration(
-      b.base.view(), ogda(), b.band, kRuns, kSteps, &experiments::max_norm, kLastGap,
-      experiments::BatchExecution{&pool, {}});
+  const auto results = explore::run_batch_exploration(b.base.view(), ogda(), b.band, kRuns, kSteps,
+                                                      &explore::max_norm, kLastGap,
+                                                      runtime::BatchExecution{&pool, {}});
   const double s = seconds_since(t0);
   require_full_runs(results);
   return s;
@@ -85,17 +85,17 @@ double engine(const Batch& b, experiments::WorkerPool& pool) {
 // Seconds for the same runs stepped by the calling thread: the lanes without the pool, or one
 // run after another (no lanes).
 double plain_loop(const Batch& b, bool lanes) {
-  std::vector<experiments::RandomGameResult> results(kRuns);
+  std::vector<explore::RandomGameResult> results(kRuns);
   std::atomic<bool> never{false};
-  auto& rng = experiments::ChaChaRng::for_this_thread();
+  auto& rng = runtime::ChaChaRng::for_this_thread();
   const auto t0 = Clock::now();
   if (lanes) {
-    experiments::LaneExploration context(b.base.view(), ogda(), b.band, kSteps,
-                                         &experiments::max_norm, kLastGap, rng);
-    context.run(0, kRuns, results, experiments::BatchStop(never));
+    explore::LaneExploration context(b.base.view(), ogda(), b.band, kSteps, &explore::max_norm,
+                                     kLastGap, rng);
+    context.run(0, kRuns, results, runtime::BatchStop(never));
   } else {
-    experiments::Exploration context(b.base.view(), ogda(), b.band, kSteps,
-                                     &experiments::max_norm, kLastGap, rng);
+    explore::Exploration context(b.base.view(), ogda(), b.band, kSteps, &explore::max_norm,
+                                 kLastGap, rng);
     for (auto& r : results) r = context.execute_clean_run();
   }
   const double s = seconds_since(t0);
@@ -122,7 +122,7 @@ double single_run_per_step() {
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const Batch batch;
-  experiments::WorkerPool one(1), two(2);
+  runtime::WorkerPool one(1), two(2);
   std::vector<double> t1, t2, loop, serial, single, two_over_one, overhead, lane_ratio;
   for (int round = 0; round < rounds; ++round) {
     std::fprintf(stderr, "round %d/%d\n", round + 1, rounds);

@@ -12,9 +12,9 @@ import time
 
 os.environ["RAYON_NUM_THREADS"] = "1"
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import ludovec  # noqa: E402
+import ludovec
 
 ETA = 1e-3
 GAME = np.array([[2.0, -1.0], [-1.0, 1.0]])  # mixed equilibrium away from uniform
@@ -27,8 +27,9 @@ def exploration_per_run_step():
     t0 = time.perf_counter()
     # With the tail starting at the last gap, each metric is that gap: below the threshold
     # exactly when the run converged, which would make the per-step figure wrong.
-    out = ludovec.scattered_exploration(GAME, opt, RUNS, STEPS, 0.01, 0.02, "max", "max_last",
-                                        0.5 / STEPS)
+    out = ludovec.scattered_exploration(
+        GAME, opt, RUNS, STEPS, 0.01, 0.02, "max", "max_last", 0.5 / STEPS
+    )
     seconds = time.perf_counter() - t0
     assert (out.metrics >= 1e-08).all(), "a run converged early"
     return seconds / (RUNS * STEPS)

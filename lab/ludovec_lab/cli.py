@@ -164,7 +164,8 @@ def _status(args: argparse.Namespace) -> int:
     from .store import Store
 
     st = Store.read(args.store)
-    a = st.attrs()
+    snap = st.snapshot()
+    a = st.attrs(snap)
     study = a["study"]
     done, total = a["chunks"], a["total_chunks"]
     print(f"store:       {args.store}")
@@ -181,6 +182,11 @@ def _status(args: argparse.Namespace) -> int:
     )
     print(f"created:     {a['created']}")
     print(f"updated:     {a['updated']}")
+    for path, why in snap.rejected:
+        print(f"not used:    {path.relative_to(st.path)} {why}")
+    aside = st.path / "rejected"
+    if aside.is_dir() and (n := sum(1 for p in aside.rglob("*") if p.is_file())):
+        print(f"set aside:   {n} file{'s' if n > 1 else ''} in {aside}")
     return 0
 
 

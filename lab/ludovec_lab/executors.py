@@ -93,8 +93,7 @@ def _run(
     study: Study, store: str | Path, kind: str, client: Any, progress: bool, workers: int | None
 ) -> Any:
     plan = make_plan(study)
-    st = Store.open(store, study)
-    with st.writing():
+    with Store.writer(store, study) as st:
         return _run_plan(study, st, plan, kind, client, progress, workers)
 
 

@@ -6,12 +6,25 @@ player, so the row player minimises and the value of a game is min over x of max
 
 from __future__ import annotations
 
+import math
+import re
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
+import numpy.lib.format as npformat
+import numpy.typing as npt
 
 from .errors import StudyError
+
+# What a study reads from one matrix file, as float64, and the largest text matrix file.
+MAX_MATRIX_BYTES = 2**30
+MAX_TEXT_BYTES = 64 * 2**20
+# Characters of a file's line that a message echoes.
+ECHO = 40
+# Control characters no text matrix holds (tabs, line and page breaks aside).
+_CONTROL = re.compile(r"[\x00-\x08\x0e-\x1f\x7f]")
 
 # name -> (matrix, the value min_x max_y x @ a @ y)
 _CLASSIC: dict[str, tuple[list[list[float]], float]] = {
@@ -21,14 +34,26 @@ _CLASSIC: dict[str, tuple[list[list[float]], float]] = {
     "rock_paper_scissors": ([[0.0, 1.0, -1.0], [-1.0, 0.0, 1.0], [1.0, -1.0, 0.0]], 0.0),
     # Row i beats column j when j - i is 1 or 3 modulo 5, loses when it is 2 or 4.
     "rock_paper_scissors_lizard_spock": (
-        [[0.0 if (j - i) % 5 == 0 else (-1.0 if (j - i) % 5 in (1, 3) else 1.0)
-          for j in range(5)] for i in range(5)], 0.0),
+        [
+            [
+                0.0 if (j - i) % 5 == 0 else (-1.0 if (j - i) % 5 in (1, 3) else 1.0)
+                for j in range(5)
+            ]
+            for i in range(5)
+        ],
+        0.0,
+    ),
     # O'Neill's card game (three number cards and a joker), the row player paying one unit on
     # a match of jokers or a mismatch of numbers: value -0.2, both players (0.4, 0.2, 0.2, 0.2).
-    "oneill": ([[1.0, -1.0, -1.0, -1.0],
-                [-1.0, -1.0, 1.0, 1.0],
-                [-1.0, 1.0, -1.0, 1.0],
-                [-1.0, 1.0, 1.0, -1.0]], -0.2),
+    "oneill": (
+        [
+            [1.0, -1.0, -1.0, -1.0],
+            [-1.0, -1.0, 1.0, 1.0],
+            [-1.0, 1.0, -1.0, 1.0],
+            [-1.0, 1.0, 1.0, -1.0],
+        ],
+        -0.2,
+    ),
     # A game at equilibrium from the uniform start: the gap is zero at once.
     "identity_2": ([[1.0, 0.0], [0.0, 1.0]], 0.5),
 }
@@ -49,54 +74,154 @@ def classic_value(name: str) -> float:
     return _CLASSIC[name][1]
 
 
-def read_matrix(path: str | Path, ndim: int = 2) -> np.ndarray:
+def read_matrix(path: str | Path, ndim: int = 2) -> npt.NDArray[np.float64]:
     """Reads a payoff matrix (``ndim`` 2) or a stack of them (3) from .npy or text.
 
     Text files hold one matrix row per line, entries separated by commas or whitespace; a
     stack is not readable from text. Raises StudyError naming the file for every problem.
     """
+    if "\0" in str(path):
+        raise StudyError(
+            [
+                f"{_excerpt(str(path))}: the path holds a NUL character; give the "
+                "path of a .npy, .csv or text file"
+            ]
+        )
     path = Path(path)
-    where = f"{path}"
     if not path.is_file():
-        raise StudyError([f"{where}: no such matrix file"])
+        raise StudyError([f"{path}: no such matrix file"])
+    try:
+        size = path.stat().st_size
+    except OSError as exc:
+        raise StudyError([f"{path}: cannot read ({exc.strerror})"]) from None
     if path.suffix.lower() == ".npy":
-        try:
-            arr = np.load(path, allow_pickle=False)
-        except (ValueError, OSError, EOFError) as exc:
-            raise StudyError([f"{where}: not a readable .npy file ({exc})"]) from None
+        arr = _read_npy(path, ndim, size)
     else:
         if ndim != 2:
-            raise StudyError([f"{where}: a stack of matrices must be a .npy file"])
-        arr = _read_text(path)
-    if arr.dtype.kind not in "fiub":
-        raise StudyError([f"{where}: entries must be numbers, not {arr.dtype}"])
-    if arr.ndim != ndim:
-        what = "a matrix (2 dimensions)" if ndim == 2 else "a stack of matrices (3 dimensions)"
-        raise StudyError([f"{where}: expected {what}, found {arr.ndim} dimensions"])
+            raise StudyError([f"{path}: a stack of matrices must be a .npy file"])
+        arr = _read_text(path, size)
     return np.ascontiguousarray(arr, dtype=np.float64)
 
 
-def _read_text(path: Path) -> np.ndarray:
+def _read_npy(path: Path, ndim: int, size: int) -> npt.NDArray[Any]:
+    # The header is checked before the data is read: it may claim more than the file holds,
+    # or more than memory holds, and np.load would allocate it all first.
     try:
-        text = path.read_text()
-    except (OSError, UnicodeDecodeError) as exc:
-        raise StudyError([f"{path}: cannot read ({exc})"]) from None
-    rows = []
-    for number, line in enumerate(text.splitlines(), 1):
-        line = line.split("#", 1)[0].strip()
+        with path.open("rb") as fp:
+            version = npformat.read_magic(fp)
+            if version == (1, 0):
+                shape, _, dtype = npformat.read_array_header_1_0(fp)
+            elif version == (2, 0):
+                shape, _, dtype = npformat.read_array_header_2_0(fp)
+            else:
+                raise ValueError(
+                    f"format version {version[0]}.{version[1]}; save it with numpy.save"
+                )
+            offset = fp.tell()
+    except (ValueError, OSError, EOFError) as exc:
+        raise StudyError([f"{path}: not a readable .npy file ({_cap(str(exc), 80)})"]) from None
+    if dtype.kind not in "fiub":
+        raise StudyError([f"{path}: entries must be numbers, not {_cap(str(dtype), 40)}"])
+    if len(shape) != ndim:
+        raise StudyError(
+            [
+                f"{path}: expected {_dims(ndim)}, found {len(shape)} dimensions "
+                f"(shape {_cap(str(shape), 40)} of {dtype})"
+            ]
+        )
+    count = math.prod(shape)
+    data = count * dtype.itemsize
+    if data > size - offset:
+        raise StudyError(
+            [
+                f"{path}: the header claims shape {shape} of {dtype} "
+                f"({_bytes(data)}), but the file holds {_bytes(size - offset)} of "
+                "data: the file is truncated or damaged; save it again"
+            ]
+        )
+    if count * 8 > MAX_MATRIX_BYTES:
+        raise StudyError(
+            [
+                f"{path}: shape {shape} takes {_bytes(count * 8)} as float64, more "
+                f"than the {_bytes(MAX_MATRIX_BYTES)} a study reads; use a smaller "
+                "matrix or stack"
+            ]
+        )
+    try:
+        arr: npt.NDArray[Any] = np.load(path, allow_pickle=False)
+    except (ValueError, OSError, EOFError) as exc:
+        raise StudyError([f"{path}: not a readable .npy file ({_cap(str(exc), 80)})"]) from None
+    return arr
+
+
+def _read_text(path: Path, size: int) -> npt.NDArray[np.float64]:
+    if size > MAX_TEXT_BYTES:
+        raise StudyError(
+            [
+                f"{path}: {_bytes(size)} of text, more than the "
+                f"{_bytes(MAX_TEXT_BYTES)} a text matrix may take; save a large "
+                "matrix as .npy"
+            ]
+        )
+    try:
+        text = path.read_text(encoding="utf-8")
+    except UnicodeDecodeError:
+        raise StudyError(
+            [f"{path}: not a text matrix (not UTF-8 text); give a .npy, .csv or text file"]
+        ) from None
+    except OSError as exc:
+        raise StudyError([f"{path}: cannot read ({exc.strerror})"]) from None
+    rows: list[list[float]] = []
+    for number, full in enumerate(text.splitlines(), 1):
+        if _CONTROL.search(full):  # never echoed: it would carry the junk into the message
+            raise StudyError(
+                [
+                    f"{path}, line {number}: binary content, not a text matrix; give a "
+                    ".npy, .csv or text file"
+                ]
+            )
+        line = full.split("#", 1)[0].strip()
         if not line:
             continue
-        cells = [c for c in line.replace(",", " ").split()]
+        # An empty field is a missing entry: "1,,-1" is not the row (1, -1).
+        if any(not f.strip() for f in line.split(",")):
+            raise StudyError(
+                [f"{path}, line {number}: an empty field in {_excerpt(line)}; write every entry"]
+            )
         try:
-            rows.append([float(c) for c in cells])
+            rows.append([float(c) for c in line.replace(",", " ").split()])
         except ValueError:
-            raise StudyError([f"{path}, line {number}: not a number in {line!r}"]) from None
+            raise StudyError([f"{path}, line {number}: not a number in {_excerpt(line)}"]) from None
         if len(rows[-1]) != len(rows[0]):
-            raise StudyError([f"{path}, line {number}: {len(rows[-1])} entries where the first "
-                              f"row has {len(rows[0])} (ragged matrix)"])
+            raise StudyError(
+                [
+                    f"{path}, line {number}: {len(rows[-1])} entries where the first "
+                    f"row has {len(rows[0])} (ragged matrix)"
+                ]
+            )
     if not rows:
         raise StudyError([f"{path}: the file holds no matrix"])
     return np.array(rows, dtype=np.float64)
+
+
+def _dims(ndim: int) -> str:
+    return "a matrix (2 dimensions)" if ndim == 2 else "a stack of matrices (3 dimensions)"
+
+
+def _cap(text: str, limit: int) -> str:
+    return text if len(text) <= limit else text[:limit] + "…"
+
+
+def _excerpt(text: str) -> str:
+    """What a message echoes of a user's file: quoted, at most ECHO characters."""
+    return repr(_cap(text, ECHO))
+
+
+def _bytes(n: int) -> str:
+    for unit, scale in (("GiB", 2**30), ("MiB", 2**20), ("KiB", 2**10)):
+        if n >= scale:
+            return f"{n / scale:.1f} {unit}"
+    return f"{n} bytes"
 
 
 def matrix_problems(a: np.ndarray, what: str) -> list[str]:
@@ -105,8 +230,10 @@ def matrix_problems(a: np.ndarray, what: str) -> list[str]:
     if a.size == 0:
         problems.append(f"{what}: the matrix is empty (shape {a.shape})")
     elif a.shape[-1] != a.shape[-2]:
-        problems.append(f"{what}: the matrix must be square (the dynamics step square games), "
-                        f"found {a.shape[-2]} x {a.shape[-1]}")
+        problems.append(
+            f"{what}: the matrix must be square (the dynamics step square games), "
+            f"found {a.shape[-2]} x {a.shape[-1]}"
+        )
     if a.size and not np.isfinite(a).all():
         problems.append(f"{what}: the matrix holds NaN or infinite entries")
     return problems
@@ -130,27 +257,39 @@ def equilibrium(a: np.ndarray) -> Equilibrium:
     # Row player: minimise v subject to (a.T x)_j <= v for every column, x on the simplex.
     c = np.zeros(m + 1)
     c[-1] = 1.0
-    row = linprog(c, A_ub=np.hstack([a.T, -np.ones((n, 1))]), b_ub=np.zeros(n),
-                  A_eq=np.hstack([np.ones((1, m)), [[0.0]]]), b_eq=[1.0],
-                  bounds=[(0, None)] * m + [(None, None)], method="highs")
+    row = linprog(
+        c,
+        A_ub=np.hstack([a.T, -np.ones((n, 1))]),
+        b_ub=np.zeros(n),
+        A_eq=np.hstack([np.ones((1, m)), [[0.0]]]),
+        b_eq=[1.0],
+        bounds=[(0, None)] * m + [(None, None)],
+        method="highs",
+    )
     # Column player: maximise w subject to (a y)_i >= w for every row, y on the simplex.
-    col = linprog(-np.eye(n + 1)[-1], A_ub=np.hstack([-a, np.ones((m, 1))]), b_ub=np.zeros(m),
-                  A_eq=np.hstack([np.ones((1, n)), [[0.0]]]), b_eq=[1.0],
-                  bounds=[(0, None)] * n + [(None, None)], method="highs")
+    col = linprog(
+        -np.eye(n + 1)[-1],
+        A_ub=np.hstack([-a, np.ones((m, 1))]),
+        b_ub=np.zeros(m),
+        A_eq=np.hstack([np.ones((1, n)), [[0.0]]]),
+        b_eq=[1.0],
+        bounds=[(0, None)] * n + [(None, None)],
+        method="highs",
+    )
     if row.status != 0 or col.status != 0:
         raise RuntimeError(f"the equilibrium program failed: {row.message}; {col.message}")
     return Equilibrium(value=float(row.x[-1]), x=row.x[:m], y=col.x[:n])
 
 
-def distance_to_equilibria(a: np.ndarray, x: np.ndarray, y: np.ndarray,
-                           value: float | None = None) -> float:
+def distance_to_equilibria(
+    a: np.ndarray, x: np.ndarray, y: np.ndarray, value: float | None = None
+) -> float:
     """L1 distance of (x, y) to the set of equilibria: that of x to the row player's optimal
     strategies plus that of y to the column player's (each set is a polytope, so each distance
     is one linear program)."""
     from scipy.optimize import linprog
 
     a = np.asarray(a, dtype=np.float64)
-    m, n = a.shape
     v = equilibrium(a).value if value is None else value
     # A small slack keeps the optimal sets non-empty under the solver's own tolerances.
     slack = 1e-9 * max(1.0, float(np.abs(a).max(initial=0.0)))
@@ -160,12 +299,23 @@ def distance_to_equilibria(a: np.ndarray, x: np.ndarray, y: np.ndarray,
         # variables: s (k), t (k); minimise sum t with t >= |s - point|, payoff s <= bound.
         c = np.concatenate([np.zeros(k), np.ones(k)])
         eye = np.eye(k)
-        a_ub = np.vstack([np.hstack([eye, -eye]), np.hstack([-eye, -eye]),
-                          np.hstack([payoff, np.zeros((payoff.shape[0], k))])])
+        a_ub = np.vstack(
+            [
+                np.hstack([eye, -eye]),
+                np.hstack([-eye, -eye]),
+                np.hstack([payoff, np.zeros((payoff.shape[0], k))]),
+            ]
+        )
         b_ub = np.concatenate([point, -point, np.full(payoff.shape[0], bound)])
-        res = linprog(c, A_ub=a_ub, b_ub=b_ub,
-                      A_eq=np.concatenate([np.ones(k), np.zeros(k)])[None, :], b_eq=[1.0],
-                      bounds=[(0, None)] * (2 * k), method="highs")
+        res = linprog(
+            c,
+            A_ub=a_ub,
+            b_ub=b_ub,
+            A_eq=np.concatenate([np.ones(k), np.zeros(k)])[None, :],
+            b_eq=[1.0],
+            bounds=[(0, None)] * (2 * k),
+            method="highs",
+        )
         if res.status != 0:
             raise RuntimeError(f"the distance program failed: {res.message}")
         return float(res.fun)

@@ -48,20 +48,24 @@ def make_plan(study: Study) -> list[Chunk]:
         for run, (dyn, eta) in enumerate(study.combos):
             chunks.append(Chunk(run, dyn, eta, 0, run, 1, run, nan, nan))
         return chunks
-    if study.kind == "concentric":
-        bands = reduce.slice_bounds(study.inner_radius, study.outer_radius, study.num_slices)
-    elif study.kind == "scattered":
-        bands = [(study.inner_radius, study.outer_radius)]
-    else:
-        bands = [(nan, nan)]
+    inner, outer = study.inner_radius, study.outer_radius
+    bands = [(nan, nan)]
+    if study.kind in ("scattered", "concentric"):
+        assert inner is not None and outer is not None  # an exploration's, validated
+        bands = [(inner, outer)]
+        if study.kind == "concentric":
+            assert study.num_slices is not None
+            bands = reduce.slice_bounds(inner, outer, study.num_slices)
     per_slice = study.runs_per_slice
     size = study.chunk_size
+    assert size is not None  # validation sets it for every kind but single
     for dyn, eta in study.combos:
         for t, (lo, hi) in enumerate(bands):
             for start in range(0, per_slice, size):
                 count = min(size, per_slice - start)
-                chunks.append(Chunk(len(chunks), dyn, eta, t, start, count,
-                                    t * per_slice + start, lo, hi))
+                chunks.append(
+                    Chunk(len(chunks), dyn, eta, t, start, count, t * per_slice + start, lo, hi)
+                )
     return chunks
 
 

@@ -33,8 +33,9 @@ def slice_bounds(inner: float, outer: float, num_slices: int) -> list[tuple[floa
     return [(float(t) * step + inner, float(t + 1) * step + inner) for t in range(num_slices)]
 
 
-def draw_perturbations(rng: np.random.Generator, count: int, shape: tuple[int, int],
-                       low: float, scale: float) -> np.ndarray:
+def draw_perturbations(
+    rng: np.random.Generator, count: int, shape: tuple[int, int], low: float, scale: float
+) -> np.ndarray:
     """``count`` perturbation matrices: per entry in storage order a 52-bit uniform magnitude
     in the band, then a fair sign from a 64-bit draw compared with 2**63 (below: negative)."""
     raw = rng.bit_generator.random_raw(2 * count * shape[0] * shape[1])
@@ -46,7 +47,8 @@ def draw_perturbations(rng: np.random.Generator, count: int, shape: tuple[int, i
 
 
 def _running_max(v: np.ndarray, axis: int) -> np.ndarray:
-    return np.fmax.reduce(v, axis=axis, initial=-np.inf)
+    out: np.ndarray = np.fmax.reduce(v, axis=axis, initial=-np.inf)
+    return out
 
 
 def _ordered_sum(v: np.ndarray, start: float) -> np.ndarray:
@@ -114,4 +116,5 @@ def normalized(stack: np.ndarray) -> np.ndarray:
     flat = stack.reshape(stack.shape[0], -1)
     mx = np.fmax.reduce(flat, axis=1, initial=-np.inf)
     mn = np.fmin.reduce(flat, axis=1, initial=np.inf)
-    return (stack - mn[:, None, None]) / (mx - mn)[:, None, None]
+    out: np.ndarray = (stack - mn[:, None, None]) / (mx - mn)[:, None, None]
+    return out

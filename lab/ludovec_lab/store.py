@@ -7,12 +7,36 @@ Layout of a store directory::
     matrix.npy              the game matrix (or the stack) the study ran on
     chunks/chunk-NNNNNN.parquet      one file per committed chunk: one row per run
     histories/chunk-NNNNNN.parquet   single-run studies: the decimated gap history
+    rejected/               damaged or foreign files the writer set aside (never read)
     .writer.lock            held (flock) by the one run writing the store
 
-A chunk is committed when its ``chunks/`` file exists under its final name. Files are written
-under a temporary dot-name, flushed to disk and renamed into place (history first, runs last),
-so a killed writer leaves at most a temporary file, which readers never open; resuming a study
-does the plan's chunks that have no file. Only the caller of ``run`` writes a store.
+Writing. Only the caller of ``run`` writes a store, through ``Store.writer(path, study)``,
+which takes the writer lock before anything else: it creates the directory, locks, then reads
+the manifest or creates the store (matrix first, manifest last), removes the temporary files
+of killed writers and sets aside the chunks that fail the checks below. A directory holding only
+what an interrupted creation leaves (the lock, the matrix, empty ``chunks/``/``histories/``,
+temporary files) is a store being created and is taken over; anything else without a manifest
+is refused. Files are written under a temporary dot-name (``.tmp-*``), flushed and renamed into
+place (history first, runs last); a failed write (a full disk) removes what it began, so the
+store keeps exactly its finished chunks. A store on a read-only file system can be read, and
+``run`` of a complete one works (there is nothing to write).
+
+A chunk is committed when its ``chunks/`` file is valid: canonical name (``chunk-%06d.parquet``),
+an id of the plan, a readable footer, and a record in the Parquet key-value metadata (key
+``ludovec-lab.chunk``: JSON with ``fingerprint``, ``chunk``, ``rows``, ``computed_by``) that
+matches the store: its fingerprint, its own id, the rows the plan gives it (and the file holds),
+and the ``ludovec`` version the store was created with. For single-run studies its history file
+must pass the same checks. A chunk that fails is named (a warning on reading, a line in
+``ludovec-lab status``) and never served: readers skip it, the writer moves it into
+``rejected/`` and recomputes it. Resuming does the plan's chunks without a valid file, and only
+under the ``ludovec`` version of the store (another version is refused: use the same one, or a
+new store). Readers list and check the chunks once and read exactly those: a table loaded
+during a run is one consistent snapshot, and its ``chunks`` attribute counts its chunks.
+
+Format versions: 2 (this one) requires the record. Stores of version 1 (chunks without a
+record) stay readable and resumable: there a chunk without a record is accepted when its name,
+its row count and its ``chunk`` column (``run`` for single-run studies) match the plan; the new
+chunks written into such a store carry the record.
 
 What readers get (the lab's table contract):
 
@@ -37,8 +61,8 @@ What readers get (the lab's table contract):
   ``metric``, ``norm``, ``cutoff``, ``threshold``, ``inner_radius``, ``outer_radius``,
   ``num_slices``, ``num_runs``, ``num_steps``, ``seed``, ``chunk_size``, ``dynamic`` and ``eta``
   as lists, ``shape``, ``matrix_sha256``, ...), ``fingerprint`` str, ``versions`` dict,
-  ``platform`` dict, ``created`` and ``updated`` (ISO 8601 UTC strings), ``chunks`` (committed)
-  and ``total_chunks`` (planned).
+  ``platform`` dict, ``created`` and ``updated`` (ISO 8601 UTC strings), ``chunks`` (the valid
+  chunks in the table) and ``total_chunks`` (planned).
 
 ``load_histories(store) -> pandas.DataFrame`` for single-run studies: ``run`` int64, ``step``
 int64 (1-based step count), ``gap`` float64 (the gap returned by that step), ``dynamic`` str,
@@ -49,16 +73,21 @@ from __future__ import annotations
 
 import contextlib
 import datetime as _dt
+import errno
 import fcntl
+import functools
 import json
 import os
 import platform as _platform
 import re
 import sys
 import uuid
+import warnings
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -67,15 +96,49 @@ from .plan import make_plan
 from .study import Study, study_from_dict
 
 FORMAT = "ludovec-lab-store"
-FORMAT_VERSION = 1
-_CHUNK_FILE = re.compile(r"^chunk-(\d{6,})\.parquet$")
+FORMAT_VERSION = 2
+_READABLE_VERSIONS = (1, 2)  # 1: chunks without a record
+RECORD_KEY = b"ludovec-lab.chunk"
+_CHUNK_NAME = re.compile(r"chunk-(\d+)\.parquet")
 _CONSTANT_IN_CHUNK = ("chunk", "slice", "inner", "outer", "dynamic", "eta", "run")
+_LOCK = ".writer.lock"
+_TMP = ".tmp-"
+_REJECTED = "rejected"
 
-EXPLORATION_COLUMNS = ["chunk", "index", "slice", "inner", "outer", "norm", "metric",
-                       "converged", "dynamic", "eta"]
-_EXPLORATION_TYPES = {"chunk": "int64", "index": "int64", "slice": "int64", "inner": "float64",
-                      "outer": "float64", "norm": "float64", "metric": "float64",
-                      "converged": "bool", "dynamic": "object", "eta": "float64"}
+EXPLORATION_COLUMNS = [
+    "chunk",
+    "index",
+    "slice",
+    "inner",
+    "outer",
+    "norm",
+    "metric",
+    "converged",
+    "dynamic",
+    "eta",
+]
+_EXPLORATION_TYPES = {
+    "chunk": "int64",
+    "index": "int64",
+    "slice": "int64",
+    "inner": "float64",
+    "outer": "float64",
+    "norm": "float64",
+    "metric": "float64",
+    "converged": "bool",
+    "dynamic": "object",
+    "eta": "float64",
+}
+
+
+@functools.cache
+def module_version() -> str:
+    """The installed version of the native module ``ludovec``, as the store records it (read
+    once: a process keeps the module it imported)."""
+    try:
+        return metadata.version("ludovec")
+    except metadata.PackageNotFoundError:
+        return "unknown"
 
 
 def _now() -> str:
@@ -83,19 +146,25 @@ def _now() -> str:
 
 
 def _versions() -> dict[str, str]:
-    out = {"python": sys.version.split()[0]}
-    for name in ("ludovec", "numpy", "pandas", "pyarrow", "scipy", "dask", "distributed"):
-        try:
+    out = {"python": sys.version.split()[0], "ludovec": module_version()}
+    for name in ("numpy", "pandas", "pyarrow", "scipy", "dask", "distributed"):
+        with contextlib.suppress(metadata.PackageNotFoundError):
             out[name] = metadata.version(name)
-        except metadata.PackageNotFoundError:
-            pass
     return out
 
 
 def _platform_info() -> dict[str, Any]:
-    return {"system": _platform.platform(), "machine": _platform.machine(),
-            "processor": _platform.processor(), "cpus": os.cpu_count(),
-            "node": _platform.node()}
+    return {
+        "system": _platform.platform(),
+        "machine": _platform.machine(),
+        "processor": _platform.processor(),
+        "cpus": os.cpu_count(),
+        "node": _platform.node(),
+    }
+
+
+def _chunk_name(chunk_id: int) -> str:
+    return f"chunk-{chunk_id:06d}.parquet"
 
 
 def _fsync_dir(path: Path) -> None:
@@ -106,9 +175,9 @@ def _fsync_dir(path: Path) -> None:
         os.close(fd)
 
 
-def _atomic_write(path: Path, write) -> None:
+def _atomic_write(path: Path, write: Callable[[Path], object]) -> None:
     """Writes through ``write(tmp_path)`` to a dot-name beside ``path``, then renames it."""
-    tmp = path.with_name(f".tmp-{path.name}-{os.getpid()}-{uuid.uuid4().hex[:8]}")
+    tmp = path.with_name(f"{_TMP}{path.name}-{os.getpid()}-{uuid.uuid4().hex[:8]}")
     try:
         write(tmp)
         fd = os.open(tmp, os.O_RDONLY)
@@ -123,17 +192,130 @@ def _atomic_write(path: Path, write) -> None:
     _fsync_dir(path.parent)
 
 
-class Store:
-    """An open store of one study. Use ``Store.open(path, study)`` to create or resume it, or
-    ``Store.read(path)`` to look at it."""
+def _errno(exc: OSError) -> int | None:
+    """The errno of an OS error, also from Arrow's I/O errors, which carry it in the text."""
+    if exc.errno is not None:
+        return exc.errno
+    m = re.search(r"\[errno (\d+)\]", str(exc), re.IGNORECASE)
+    return int(m.group(1)) if m else None
 
-    def __init__(self, path: Path, manifest: dict[str, Any]):
+
+def _os_error(path: Path, exc: OSError, doing: str) -> StoreError:
+    """One line saying what failed and what to do about it."""
+    code = _errno(exc)
+    if code in (errno.ENOSPC, errno.EDQUOT):
+        return StoreError(
+            f"{path}: no space left on the device {doing}; the finished chunks "
+            "are kept: free some space and run the same command again"
+        )
+    if code in (errno.EROFS, errno.EACCES, errno.EPERM):
+        why = "read-only file system" if code == errno.EROFS else "permission denied"
+        return StoreError(
+            f"{path}: {why} {doing}; give a store on a writable file system, "
+            "or make this one writable"
+        )
+    text = exc.strerror or str(exc).splitlines()[0]
+    return StoreError(f"{path}: {text} {doing}")
+
+
+def _first_line(exc: BaseException) -> str:
+    text = str(exc).strip().splitlines()
+    return text[0] if text else type(exc).__name__
+
+
+def _entries(folder: Path) -> list[Path]:
+    """A folder's entries, temporary and other dot-files aside, sorted by name."""
+    try:
+        return sorted(p for p in folder.iterdir() if not p.name.startswith("."))
+    except FileNotFoundError:
+        return []
+
+
+def _only_creation_leftovers(path: Path) -> bool:
+    """Whether ``path`` holds nothing but what an interrupted store creation leaves."""
+    for p in path.iterdir():
+        if p.name.startswith(_TMP) or (p.name in (_LOCK, "matrix.npy") and p.is_file()):
+            continue
+        if (
+            p.name in ("chunks", "histories")
+            and p.is_dir()
+            and all(q.name.startswith(_TMP) for q in p.iterdir())
+        ):
+            continue
+        return False
+    return True
+
+
+def _make_dir(path: Path) -> None:
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except (FileExistsError, NotADirectoryError):
+        blocker = next((p for p in (path, *path.parents) if p.exists() and not p.is_dir()), path)
+        where = (
+            "exists and is not a directory"
+            if blocker == path
+            else f"cannot be created: {blocker} is a file, not a directory"
+        )
+        raise StoreError(f"{path}: {where}; give a directory for the store") from None
+    except OSError as exc:
+        raise _os_error(path, exc, "creating the store directory") from None
+
+
+def _lock(path: Path) -> int | None:
+    """The descriptor holding the writer lock of ``path``; None if the store cannot be written
+    (a read-only file system). Refuses when another process holds it."""
+    try:
+        fd = os.open(path / _LOCK, os.O_RDWR | os.O_CREAT, 0o644)
+    except OSError as exc:
+        if _errno(exc) in (errno.EROFS, errno.EACCES, errno.EPERM):
+            return None
+        raise _os_error(path, exc, "opening the writer lock") from None
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        holder = os.pread(fd, 64, 0).decode(errors="replace").strip() or "another process"
+        os.close(fd)
+        raise StoreError(
+            f"{path}: another run is writing this store ({holder}); wait for it or stop it"
+        ) from None
+    with contextlib.suppress(OSError):  # who holds it is a courtesy, not worth failing over
+        os.ftruncate(fd, 0)
+        os.pwrite(fd, f"pid {os.getpid()} on {_platform.node()}".encode(), 0)
+    return fd
+
+
+class _File(NamedTuple):
+    path: Path
+    rows: int
+
+
+@dataclass(frozen=True, slots=True)
+class Snapshot:
+    """The valid chunks of a store at one moment (runs files and, for single-run studies,
+    history files, by chunk id) and the files that failed the checks, with the reason."""
+
+    chunks: dict[int, _File]
+    histories: dict[int, _File]
+    rejected: list[tuple[Path, str]]
+
+
+class Store:
+    """An open store of one study. ``Store.writer(path, study)`` creates or resumes it holding
+    the writer lock; ``Store.read(path)`` opens it to look at it."""
+
+    def __init__(self, path: Path, manifest: dict[str, Any], lock_fd: int | None = None):
         self.path = path
         self.manifest = manifest
+        # The descriptor holding the writer lock (None when not writing): forked children
+        # inherit it and must close it, or they keep the store locked after the writer ends.
+        self.lock_fd = lock_fd
+        self._plan_rows: dict[int, int] | None = None
+        # The lock holder's view: the chunks checked at opening plus those it commits since.
+        self._held: Snapshot | None = None
 
     # ---- opening ---------------------------------------------------------------------------
     @classmethod
-    def read(cls, path: str | Path) -> "Store":
+    def read(cls, path: str | Path) -> Store:
         path = Path(path)
         if not path.is_dir():
             raise StoreError(f"{path}: no such store directory")
@@ -146,125 +328,388 @@ class Store:
             raise StoreError(f"{path}: not a study store (unreadable manifest: {exc})") from None
         if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
             raise StoreError(f"{path}: not a study store (manifest of another format)")
-        if manifest.get("format_version") != FORMAT_VERSION:
-            raise StoreError(f"{path}: store format version {manifest.get('format_version')} "
-                             f"is not readable by this version (expects {FORMAT_VERSION})")
+        if manifest.get("format_version") not in _READABLE_VERSIONS:
+            raise StoreError(
+                f"{path}: store format version {manifest.get('format_version')} "
+                f"is not readable by this version (reads "
+                f"{', '.join(map(str, _READABLE_VERSIONS))}); use a newer "
+                "ludovec-lab"
+            )
         return cls(path, manifest)
 
     @classmethod
-    def open(cls, path: str | Path, study: Study) -> "Store":
-        """Creates the store for ``study``, or reopens it when it holds the same study; a
-        store of another study is refused, naming the fields that differ."""
+    @contextlib.contextmanager
+    def writer(cls, path: str | Path, study: Study) -> Iterator[Store]:
+        """The store of ``study`` at ``path``, created or resumed, holding the writer lock
+        until the block ends. A store of another study, another ``ludovec`` version (when
+        there is something to compute) or a directory that is not a store is refused."""
         path = Path(path)
-        if path.exists() and not path.is_dir():
-            raise StoreError(f"{path}: exists and is not a directory")
-        if path.is_dir() and (path / "manifest.json").exists():
+        cls._precheck(path, study)
+        _make_dir(path)
+        fd = _lock(path)
+        if fd is None:
+            yield cls._read_only(path, study)
+            return
+        store: Store | None = None
+        try:
+            store = cls._open_locked(path, study, fd)
+            yield store
+        finally:
+            if store is not None:
+                store.lock_fd, store._held = None, None
+            os.close(fd)  # closing releases the lock
+
+    @classmethod
+    def open(cls, path: str | Path, study: Study) -> Store:
+        """Creates the store for ``study``, or reopens it when it holds the same study (as
+        ``writer``, but without keeping the lock: take it with ``writing()``)."""
+        with cls.writer(path, study) as store:
+            return store
+
+    @classmethod
+    def _precheck(cls, path: Path, study: Study) -> None:
+        # What can be refused is refused before the lock file is made: a foreign directory
+        # stays untouched. Checked again under the lock.
+        if not path.is_dir():
+            return
+        if (path / "manifest.json").exists():
+            cls.read(path)._check_same(study)
+        elif not _only_creation_leftovers(path):
+            raise StoreError(
+                f"{path}: not a study store (a non-empty directory without "
+                "manifest.json); give a new or empty directory"
+            )
+
+    @classmethod
+    def _read_only(cls, path: Path, study: Study) -> Store:
+        if not (path / "manifest.json").exists():
+            raise StoreError(
+                f"{path}: cannot create a store in a read-only directory; give a "
+                "directory on a writable file system"
+            )
+        store = cls.read(path)
+        store._check_same(study)
+        missing = store.manifest["total_chunks"] - len(store.snapshot().chunks)
+        if missing:
+            raise StoreError(
+                f"{path}: the store is read-only and lacks {missing} of "
+                f"{store.manifest['total_chunks']} chunks; make it writable (or "
+                "copy it to a writable place) and run again"
+            )
+        return store
+
+    @classmethod
+    def _open_locked(cls, path: Path, study: Study, fd: int) -> Store:
+        if (path / "manifest.json").exists():
             store = cls.read(path)
             store._check_same(study)
-            return store
-        if path.is_dir() and any(p for p in path.iterdir() if not p.name.startswith(".tmp-")):
-            raise StoreError(f"{path}: not a study store (a non-empty directory without "
-                             "manifest.json); give a new or empty directory")
-        path.mkdir(parents=True, exist_ok=True)
-        (path / "chunks").mkdir(exist_ok=True)
-        if study.kind == "single":
-            (path / "histories").mkdir(exist_ok=True)
-        _atomic_write(path / "matrix.npy",
-                      lambda tmp: np.save(open(tmp, "wb"), np.asarray(study.payoff)))
+        elif _only_creation_leftovers(path):
+            store = cls(path, cls._create(path, study))
+        else:
+            raise StoreError(
+                f"{path}: not a study store (a non-empty directory without "
+                "manifest.json); give a new or empty directory"
+            )
+        store.lock_fd = fd
+        store._sweep()
+        snap = store.snapshot()
+        version, mine = store.version, module_version()
+        if len(snap.chunks) < store.manifest["total_chunks"] and version not in (None, mine):
+            raise StoreError(
+                f"{path}: the store was written by ludovec {version}, this is "
+                f"ludovec {mine}; resume it with ludovec {version}, or run the "
+                "study into a new store"
+            )
+        store._set_aside(snap.rejected)
+        store._held = Snapshot(snap.chunks, snap.histories, [])
+        return store
+
+    @staticmethod
+    def _create(path: Path, study: Study) -> dict[str, Any]:
         manifest = {
-            "format": FORMAT, "format_version": FORMAT_VERSION,
-            "study": study.to_dict(), "identity": study.identity(),
-            "fingerprint": study.fingerprint, "total_chunks": len(make_plan(study)),
-            "versions": _versions(), "platform": _platform_info(), "created": _now(),
+            "format": FORMAT,
+            "format_version": FORMAT_VERSION,
+            "study": study.to_dict(),
+            "identity": study.identity(),
+            "fingerprint": study.fingerprint,
+            "total_chunks": len(make_plan(study)),
+            "versions": _versions(),
+            "platform": _platform_info(),
+            "created": _now(),
         }
-        # The manifest is written last: a directory without one is not yet a store.
-        _atomic_write(path / "manifest.json",
-                      lambda tmp: tmp.write_text(json.dumps(manifest, indent=2, allow_nan=True)))
-        return cls(path, manifest)
+
+        def save_matrix(tmp: Path) -> None:
+            with open(tmp, "wb") as f:
+                np.save(f, np.asarray(study.payoff))
+
+        try:
+            (path / "chunks").mkdir(exist_ok=True)
+            if study.kind == "single":
+                (path / "histories").mkdir(exist_ok=True)
+            _atomic_write(path / "matrix.npy", save_matrix)
+            # The manifest is written last: a directory without one is not yet a store.
+            text = json.dumps(manifest, indent=2, allow_nan=True)
+            _atomic_write(path / "manifest.json", lambda tmp: tmp.write_text(text))
+        except OSError as exc:
+            raise _os_error(path, exc, "creating the store") from None
+        return manifest
 
     def _check_same(self, study: Study) -> None:
         mine = self.manifest.get("identity", {})
         theirs = json.loads(json.dumps(study.identity(), allow_nan=True))
         differ = sorted(k for k in set(mine) | set(theirs) if mine.get(k) != theirs.get(k))
         if differ:
-            parts = [f"{k} (store: {_short(mine.get(k))}, given: {_short(theirs.get(k))})"
-                     for k in differ]
-            raise StoreError(f"{self.path}: holds another study; differing fields: "
-                             + "; ".join(parts))
+            parts = [
+                f"{k} (store: {_short(mine.get(k))}, given: {_short(theirs.get(k))})"
+                for k in differ
+            ]
+            raise StoreError(
+                f"{self.path}: holds another study; differing fields: " + "; ".join(parts)
+            )
+
+    def _sweep(self) -> None:
+        """Removes the temporary files of killed writers (only the lock holder may)."""
+        for folder in (self.path, self.path / "chunks", self.path / "histories"):
+            if folder.is_dir():
+                for p in folder.glob(f"{_TMP}*"):
+                    with contextlib.suppress(OSError):
+                        p.unlink()
+
+    def _set_aside(self, rejected: list[tuple[Path, str]]) -> None:
+        for p, why in rejected:
+            side = self.path / _REJECTED / p.parent.name
+            try:
+                side.mkdir(parents=True, exist_ok=True)
+                dest, n = side / p.name, 0
+                while dest.exists():
+                    n += 1
+                    dest = side / f"{p.name}.{n}"
+                os.replace(p, dest)
+            except OSError as exc:
+                raise _os_error(self.path, exc, f"setting aside {p.name}") from None
+            warnings.warn(
+                f"{self.path}: {p.parent.name}/{p.name} {why}; moved to "
+                f"{dest.relative_to(self.path)} (a chunk of the plan is recomputed)",
+                RuntimeWarning,
+                stacklevel=5,
+            )
 
     # ---- reading ---------------------------------------------------------------------------
     @property
     def fingerprint(self) -> str:
-        return self.manifest["fingerprint"]
+        return str(self.manifest["fingerprint"])
+
+    @property
+    def version(self) -> str | None:
+        """The ``ludovec`` version the store was created with, which computes all its chunks."""
+        v = self.manifest.get("versions", {}).get("ludovec")
+        return None if v is None else str(v)
 
     def study(self) -> Study:
         payoff = np.load(self.path / "matrix.npy", allow_pickle=False)
         return study_from_dict(self.manifest["study"], payoff)
 
-    def committed(self) -> set[int]:
-        d = self.path / "chunks"
-        if not d.is_dir():
-            return set()
-        return {int(m.group(1)) for p in d.iterdir() if (m := _CHUNK_FILE.match(p.name))}
+    def plan_rows(self) -> dict[int, int]:
+        """The rows of each planned chunk, by chunk id."""
+        if self._plan_rows is None:
+            self._plan_rows = {c.id: c.count for c in make_plan(self.study())}
+        return self._plan_rows
 
-    def _files(self, folder: str) -> list[Path]:
-        d = self.path / folder
-        found = [(int(m.group(1)), p) for p in d.iterdir()
-                 if (m := _CHUNK_FILE.match(p.name))] if d.is_dir() else []
-        if folder == "histories":
-            done = self.committed()  # a history whose runs file never landed is not data
-            found = [(i, p) for i, p in found if i in done]
-        return [p for _, p in sorted(found)]
+    def snapshot(self) -> Snapshot:
+        """The valid chunks now, each listed and checked once (see the module doc). The
+        writer, which alone adds chunks, knows them without checking again."""
+        if self._held is not None:
+            return Snapshot(dict(self._held.chunks), dict(self._held.histories), [])
+        chunks: dict[int, _File] = {}
+        histories: dict[int, _File] = {}
+        rejected: list[tuple[Path, str]] = []
+        single = self.manifest["study"]["kind"] == "single"
+        for p in _entries(self.path / "chunks"):
+            cid, rows, why = self._check(p, history=False)
+            if why is not None:
+                rejected.append((p, why))
+                continue
+            if single:
+                h = self.path / "histories" / p.name
+                _, hrows, hwhy = self._check(h, history=True)
+                if hwhy is not None:
+                    rejected.append((p, f"goes with a history that {hwhy}"))
+                    if h.exists():
+                        rejected.append((h, hwhy))
+                    continue
+                histories[cid] = _File(h, hrows)
+            chunks[cid] = _File(p, rows)
+        return Snapshot(chunks, histories, rejected)
 
-    def updated(self) -> str:
-        files = self._files("chunks")
-        if not files:
-            return self.manifest["created"]
-        latest = max(p.stat().st_mtime for p in files)
-        return _dt.datetime.fromtimestamp(latest, _dt.UTC).isoformat(timespec="seconds")
-
-    def attrs(self) -> dict[str, Any]:
-        m = self.manifest
-        return {"study": m["study"], "fingerprint": m["fingerprint"], "versions": m["versions"],
-                "platform": m["platform"], "created": m["created"], "updated": self.updated(),
-                "chunks": len(self.committed()), "total_chunks": m["total_chunks"]}
-
-    # ---- writing ---------------------------------------------------------------------------
-    @contextlib.contextmanager
-    def writing(self):
-        """Holds the store's writer lock: a second run on the same store is refused rather
-        than computing the same chunks twice. The kernel drops the lock with its process."""
-        fd = os.open(self.path / ".writer.lock", os.O_RDWR | os.O_CREAT, 0o644)
-        try:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except BlockingIOError:
-                holder = os.pread(fd, 32, 0).decode(errors="replace").strip() or "another process"
-                raise StoreError(f"{self.path}: another run is writing this store ({holder}); "
-                                 "wait for it or stop it") from None
-            os.ftruncate(fd, 0)
-            os.pwrite(fd, f"pid {os.getpid()} on {_platform.node()}".encode(), 0)
-            yield self
-        finally:
-            os.close(fd)  # closing releases the lock
-
-    def write_chunk(self, chunk_id: int, records: dict[str, Any]) -> None:
+    def _check(self, p: Path, history: bool) -> tuple[int, int, str | None]:
+        """(chunk id, rows, why the file is not a valid chunk of this store or None)."""
         import pyarrow as pa
         import pyarrow.parquet as pq
 
-        name = f"chunk-{chunk_id:06d}.parquet"
+        m = _CHUNK_NAME.fullmatch(p.name)
+        if m is None or p.name != _chunk_name(int(m.group(1))):
+            return -1, 0, "is not named as a chunk (chunk-NNNNNN.parquet)"
+        cid = int(m.group(1))
+        plan = self.plan_rows()
+        if cid not in plan:
+            return cid, 0, f"is not in the plan (chunks 0 to {len(plan) - 1})"
+        if not p.exists():
+            return cid, 0, "is missing"
+        try:
+            md = pq.read_metadata(p)
+        except (OSError, pa.ArrowException) as exc:
+            return cid, 0, f"is unreadable ({_first_line(exc)})"
+        rows = md.num_rows
+        if not history and rows != plan[cid]:
+            return cid, rows, f"holds {rows} rows, the plan gives chunk {cid} {plan[cid]}"
+        raw = (md.metadata or {}).get(RECORD_KEY)
+        if raw is None:
+            if self.manifest["format_version"] >= 2:
+                return cid, rows, "carries no chunk record (study fingerprint, chunk, version)"
+            return cid, rows, self._check_legacy(p, cid, history)
+        try:
+            rec = json.loads(raw)
+            fields = (rec["fingerprint"], rec["chunk"], rec["rows"], rec["computed_by"])
+        except (ValueError, TypeError, KeyError):
+            return cid, rows, "carries an unreadable chunk record"
+        fingerprint, chunk, rec_rows, computed_by = fields
+        if fingerprint != self.fingerprint:
+            return cid, rows, f"belongs to another study (fingerprint {str(fingerprint)[:12]})"
+        if chunk != cid:
+            return cid, rows, f"holds chunk {chunk}"
+        if rec_rows != rows:
+            return cid, rows, f"records {rec_rows} rows but holds {rows}"
+        if self.version is not None and computed_by != self.version:
+            return (
+                cid,
+                rows,
+                (f"was computed by ludovec {computed_by}, the store by ludovec {self.version}"),
+            )
+        return cid, rows, None
+
+    def _check_legacy(self, p: Path, cid: int, history: bool) -> str | None:
+        """A chunk of a format-1 store: its key column must name it."""
+        import pyarrow.parquet as pq
+
+        single = self.manifest["study"]["kind"] == "single"
+        column = "run" if single or history else "chunk"
+        try:
+            values = pq.read_table(p, columns=[column]).column(0).to_numpy()
+        except Exception as exc:  # any Arrow failure: a file that cannot be served
+            return f"has no readable {column!r} column ({_first_line(exc)})"
+        if not np.all(values == cid):
+            return f"holds rows of another chunk (its {column!r} column is not {cid})"
+        return None
+
+    def committed(self) -> set[int]:
+        """The ids of the valid committed chunks."""
+        return set(self.snapshot().chunks)
+
+    def updated(self, snap: Snapshot | None = None) -> str:
+        files = (snap or self.snapshot()).chunks.values()
+        latest = max((f.path.stat().st_mtime for f in files), default=None)
+        if latest is None:
+            return str(self.manifest["created"])
+        return _dt.datetime.fromtimestamp(latest, _dt.UTC).isoformat(timespec="seconds")
+
+    def attrs(self, snap: Snapshot | None = None) -> dict[str, Any]:
+        """The provenance a loaded table carries; ``chunks`` counts the snapshot's chunks."""
+        snap = snap or self.snapshot()
+        m = self.manifest
+        return {
+            "study": m["study"],
+            "fingerprint": m["fingerprint"],
+            "versions": m["versions"],
+            "platform": m["platform"],
+            "created": m["created"],
+            "updated": self.updated(snap),
+            "chunks": len(snap.chunks),
+            "total_chunks": m["total_chunks"],
+        }
+
+    def _warn(self, snap: Snapshot) -> None:
+        for p, why in snap.rejected:
+            warnings.warn(
+                f"{self.path}: {p.parent.name}/{p.name} {why}; skipped",
+                RuntimeWarning,
+                stacklevel=3,
+            )
+
+    # ---- writing ---------------------------------------------------------------------------
+    @contextlib.contextmanager
+    def writing(self) -> Iterator[Store]:
+        """Holds the store's writer lock: a second run on the same store is refused rather
+        than computing the same chunks twice. The kernel drops the lock with its process."""
+        fd = _lock(self.path)
+        if fd is None:
+            raise StoreError(f"{self.path}: the store is read-only; make it writable and run again")
+        self.lock_fd = fd
+        try:
+            yield self
+        finally:
+            self.lock_fd = None
+            os.close(fd)
+
+    def write_chunk(
+        self, chunk_id: int, records: dict[str, Any], computed_by: str | None = None
+    ) -> None:
+        """Commits one chunk's records; ``computed_by`` is the ``ludovec`` version that
+        computed them (None: this process's), which must be the store's."""
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        computed_by = module_version() if computed_by is None else computed_by
+        if self.version is not None and computed_by != self.version:
+            raise StoreError(
+                f"{self.path}: chunk {chunk_id} was computed by ludovec "
+                f"{computed_by}, the store by ludovec {self.version}; compute it "
+                f"with ludovec {self.version}, or run the study into a new store"
+            )
+        name = _chunk_name(chunk_id)
         records = dict(records)
         history = records.pop("_history", None)
-        if history is not None:
-            table = pa.table({"run": np.full(len(history["step"]), records["run"][0]),
-                              "step": history["step"], "gap": history["gap"]})
-            _atomic_write(self.path / "histories" / name, lambda tmp: pq.write_table(table, tmp))
-        table = pa.table({k: (list(v) if v.dtype == object else v) for k, v in records.items()})
-        # Dictionary pages only for the columns constant within a chunk: dictionary-encoding
-        # the metrics and norms costs three times the rest of the write and saves nothing.
-        constant = [c for c in _CONSTANT_IN_CHUNK if c in records]
-        _atomic_write(self.path / "chunks" / name,
-                      lambda tmp: pq.write_table(table, tmp, use_dictionary=constant))
+
+        def stamped(table: Any) -> Any:
+            rec = {
+                "fingerprint": self.fingerprint,
+                "chunk": chunk_id,
+                "rows": table.num_rows,
+                "computed_by": computed_by,
+            }
+            return table.replace_schema_metadata({RECORD_KEY: json.dumps(rec).encode()})
+
+        hist_path = self.path / "histories" / name
+        runs_path = self.path / "chunks" / name
+        try:
+            if history is not None:
+                htable = stamped(
+                    pa.table(
+                        {
+                            "run": np.full(len(history["step"]), records["run"][0]),
+                            "step": history["step"],
+                            "gap": history["gap"],
+                        }
+                    )
+                )
+                _atomic_write(hist_path, lambda tmp: pq.write_table(htable, tmp))
+            table = stamped(
+                pa.table({k: (list(v) if v.dtype == object else v) for k, v in records.items()})
+            )
+            # Dictionary pages only for the columns constant within a chunk: dictionary-encoding
+            # the metrics and norms costs three times the rest of the write and saves nothing.
+            constant = [c for c in _CONSTANT_IN_CHUNK if c in records]
+            _atomic_write(
+                runs_path, lambda tmp: pq.write_table(table, tmp, use_dictionary=constant)
+            )
+        except OSError as exc:
+            if history is not None and not runs_path.exists():
+                with contextlib.suppress(OSError):
+                    hist_path.unlink()
+            raise _os_error(self.path, exc, f"while committing chunk {chunk_id}") from None
+        if self._held is not None:
+            if history is not None:
+                self._held.histories[chunk_id] = _File(hist_path, htable.num_rows)
+            self._held.chunks[chunk_id] = _File(runs_path, table.num_rows)
 
 
 def _short(v: Any) -> str:
@@ -272,11 +717,11 @@ def _short(v: Any) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-def _as_store(store: "str | Path | Store") -> Store:
+def _as_store(store: str | Path | Store) -> Store:
     return store if isinstance(store, Store) else Store.read(store)
 
 
-def _read_rows(files: list[Path]):
+def _read_rows(files: list[_File]) -> Any:
     """The rows of every file, in file order, as one DataFrame.
 
     Each column is allocated once at its final length and filled file by file, so a store of
@@ -284,43 +729,48 @@ def _read_rows(files: list[Path]):
     Arrow tables and converting them would hold at once. Text columns share one string object
     per distinct value."""
     import pandas as pd
+    import pyarrow as pa
     import pyarrow.parquet as pq
 
-    total = sum(pq.read_metadata(p).num_rows for p in files)
+    total = sum(f.rows for f in files)
     columns: dict[str, np.ndarray] = {}
     pos = 0
-    for p in files:
-        # Column by column: what is read beyond the result is one column of one chunk.
-        pf = pq.ParquetFile(p)
-        n = pf.metadata.num_rows
-        for name in pf.schema_arrow.names:
-            col = pf.read(columns=[name], use_threads=False).column(0)
-            if col.type == "string" or col.type == "large_string":
-                enc = col.combine_chunks().dictionary_encode()
-                values = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
-            else:
-                values = col.to_numpy()
-            if name not in columns:
-                columns[name] = np.empty(total, dtype=values.dtype)
-            columns[name][pos:pos + n] = values
+    for path, n in files:
+        try:
+            # Column by column: what is read beyond the result is one column of one chunk.
+            pf = pq.ParquetFile(path)
+            for name in pf.schema_arrow.names:
+                col = pf.read(columns=[name], use_threads=False).column(0)
+                if col.type == "string" or col.type == "large_string":
+                    enc = col.combine_chunks().dictionary_encode()
+                    values = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
+                else:
+                    values = col.to_numpy()
+                if name not in columns:
+                    columns[name] = np.empty(total, dtype=values.dtype)
+                columns[name][pos : pos + n] = values
+        except (OSError, pa.ArrowException) as exc:
+            raise StoreError(
+                f"{path}: damaged ({_first_line(exc)}); move it out of the store "
+                "and run the study again to recompute it"
+            ) from None
         pos += n
     return pd.DataFrame(columns, copy=False)
 
 
-def load(store: "str | Path | Store"):
-    """One row per committed run of the store, as a pandas DataFrame (see the module doc)."""
+def _load(st: Store, snap: Snapshot) -> Any:
     import pandas as pd
 
-    st = _as_store(store)
     study = st.manifest["study"]
-    files = st._files("chunks")
+    files = [snap.chunks[i] for i in sorted(snap.chunks)]
     if files:
         df = _read_rows(files)
     elif study["kind"] == "single":
         cols = ["run", "dynamic", "eta", "steps", "converged", "final_gap"]
         cols += [f"steps_to_{t:g}" for t in study["tolerances"]] + ["distance", "value"]
-        df = pd.DataFrame({c: pd.Series(dtype="object" if c == "dynamic" else "float64")
-                           for c in cols})
+        df = pd.DataFrame(
+            {c: pd.Series(dtype="object" if c == "dynamic" else "float64") for c in cols}
+        )
     else:
         df = pd.DataFrame({c: pd.Series(dtype=t) for c, t in _EXPLORATION_TYPES.items()})
     if study["kind"] == "single":
@@ -332,26 +782,44 @@ def load(store: "str | Path | Store"):
     elif not files:
         df = df.astype(_EXPLORATION_TYPES)[EXPLORATION_COLUMNS]
     # Otherwise already in order: files by chunk, runs by index within each, columns as written.
-    df.attrs.update(st.attrs())
+    df.attrs.update(st.attrs(snap))
     return df
 
 
-def load_histories(store: "str | Path | Store"):
+def load(store: str | Path | Store) -> Any:
+    """One row per committed run of the store, as a pandas DataFrame (see the module doc).
+    Chunks that fail their checks are named in a warning and left out."""
+    st = _as_store(store)
+    snap = st.snapshot()
+    st._warn(snap)
+    return _load(st, snap)
+
+
+def load_histories(store: str | Path | Store) -> Any:
     """The decimated gap histories of a single-run study's committed runs."""
     import pandas as pd
 
     st = _as_store(store)
     if st.manifest["study"]["kind"] != "single":
-        raise StoreError(f"{st.path}: histories are kept for single-run studies only "
-                         f"(this is a {st.manifest['study']['kind']!r} study)")
-    files = st._files("histories")
+        raise StoreError(
+            f"{st.path}: histories are kept for single-run studies only "
+            f"(this is a {st.manifest['study']['kind']!r} study)"
+        )
+    snap = st.snapshot()
+    st._warn(snap)
+    files = [snap.histories[i] for i in sorted(snap.histories)]
     if files:
         h = _read_rows(files)
     else:
-        h = pd.DataFrame({"run": pd.Series(dtype="int64"), "step": pd.Series(dtype="int64"),
-                          "gap": pd.Series(dtype="float64")})
-    runs = load(st)[["run", "dynamic", "eta"]]
+        h = pd.DataFrame(
+            {
+                "run": pd.Series(dtype="int64"),
+                "step": pd.Series(dtype="int64"),
+                "gap": pd.Series(dtype="float64"),
+            }
+        )
+    runs = _load(st, snap)[["run", "dynamic", "eta"]]
     h = h.merge(runs, on="run", how="inner").sort_values(["run", "step"], kind="stable")
     h = h.reset_index(drop=True)
-    h.attrs.update(st.attrs())
+    h.attrs.update(st.attrs(snap))
     return h

@@ -14,7 +14,10 @@ A study is one of four kinds:
 Explorations and stacks mark a run converged when its metric is strictly below ``threshold``
 (1e-8 by default: with ``max_last`` that means the gap stayed below the module's convergence
 threshold over the whole tail). Every field is checked before anything runs; all problems are
-reported together in one StudyError, each naming its field (and its TOML line).
+reported together in one StudyError, each naming its field (and its TOML line). What a study
+asks of memory (matrix files, a single run's histories and segments, the full histories of a
+seeded or stack run) and of the plan (its number of chunks) is bounded there too, so that a
+study that cannot run is refused before its store exists.
 """
 
 from __future__ import annotations
@@ -25,21 +28,33 @@ import json
 import math
 import re
 import tomllib
+from collections.abc import Callable
 from dataclasses import dataclass, field, fields
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
-from . import games
+from . import games, reduce
 from .errors import StudyError
 
 KINDS = ("single", "scattered", "concentric", "stack")
 EXPLORATIONS = ("scattered", "concentric")
-DYNAMICS = {"ogda": "ogda", "omwuoomd": "omwuoomd", "omwu_oomd": "omwuoomd",
-            "omwuoftrl": "omwuoftrl", "omwu_oftrl": "omwuoftrl"}
-METRICS = {"max_last": "max_last", "max_last_10": "max_last", "var_last": "var_last",
-           "var_last_10": "var_last", "total_var": "total_var"}
+DYNAMICS = {
+    "ogda": "ogda",
+    "omwuoomd": "omwuoomd",
+    "omwu_oomd": "omwuoomd",
+    "omwuoftrl": "omwuoftrl",
+    "omwu_oftrl": "omwuoftrl",
+}
+METRICS = {
+    "max_last": "max_last",
+    "max_last_10": "max_last",
+    "var_last": "var_last",
+    "var_last_10": "var_last",
+    "total_var": "total_var",
+}
 NORMS = ("max", "infinity", "frobenius")
 MIN_TOLERANCE = 1e-8
 U32_MAX = 2**32 - 1
@@ -49,21 +64,38 @@ U32_MAX = 2**32 - 1
 CHUNK_WORK = 1e9
 # Histories a seeded chunk holds at once before reducing them.
 CHUNK_HISTORY_BYTES = 64 * 2**20
+# Points of the decimated gap history a single run keeps (16 bytes each, with their steps).
+MAX_HISTORY_POINTS = 10**7
+# Full histories the module allocates for one run of the lab's own path (a segment of a single
+# run, a seeded or stack run): (m + n + 1) doubles a step.
+RUN_HISTORY_BYTES = 2**30
+# Chunks of one plan: the plan is a list, and every chunk costs a file in the store.
+MAX_CHUNKS = 10**6
 
 # Fields used only by some kinds: (kinds, default).
 _ONLY = {
-    "num_runs": EXPLORATIONS, "inner_radius": EXPLORATIONS, "outer_radius": EXPLORATIONS,
-    "num_slices": ("concentric",), "norm": ("scattered",),
-    "metric": EXPLORATIONS + ("stack",), "cutoff": EXPLORATIONS + ("stack",),
-    "threshold": EXPLORATIONS + ("stack",), "seed": EXPLORATIONS, "normalize": ("stack",),
-    "tolerances": ("single",), "decimation": ("single",), "history_points": ("single",),
-    "segment_steps": ("single",), "chunk_size": EXPLORATIONS + ("stack",),
+    "num_runs": EXPLORATIONS,
+    "inner_radius": EXPLORATIONS,
+    "outer_radius": EXPLORATIONS,
+    "num_slices": ("concentric",),
+    "norm": ("scattered",),
+    "metric": (*EXPLORATIONS, "stack"),
+    "cutoff": (*EXPLORATIONS, "stack"),
+    "threshold": (*EXPLORATIONS, "stack"),
+    "seed": EXPLORATIONS,
+    "normalize": ("stack",),
+    "tolerances": ("single",),
+    "decimation": ("single",),
+    "history_points": ("single",),
+    "segment_steps": ("single",),
+    "chunk_size": (*EXPLORATIONS, "stack"),
 }
 # How the run is carried out, not what it computes: left out of the fingerprint.
 _EXECUTION = ("executor", "scheduler", "workers")
 
 _where: contextvars.ContextVar[Callable[[str], str] | None] = contextvars.ContextVar(
-    "where", default=None)
+    "where", default=None
+)
 
 
 @dataclass(frozen=True, eq=False)
@@ -95,7 +127,9 @@ class Study:
     executor: str = "local"
     scheduler: str | None = None
     workers: int | None = None
-    _payoff: np.ndarray = field(init=False, repr=False, compare=False, default=None)
+    _payoff: npt.NDArray[np.float64] | None = field(
+        init=False, repr=False, compare=False, default=None
+    )
 
     def __post_init__(self) -> None:
         _validate(self, _where.get() or (lambda name: name))
@@ -109,8 +143,9 @@ class Study:
 
     # ---- derived values -------------------------------------------------------------------
     @property
-    def payoff(self) -> np.ndarray:
+    def payoff(self) -> npt.NDArray[np.float64]:
         """The game matrix (2-D), or the stack (3-D) of a stack study; read-only."""
+        assert self._payoff is not None  # set by validation, or the study does not exist
         return self._payoff
 
     @property
@@ -119,9 +154,13 @@ class Study:
 
     @property
     def runs_per_slice(self) -> int:
+        if self.kind == "stack":
+            return int(self.payoff.shape[0])
+        assert self.num_runs is not None  # an exploration's, validated
         if self.kind == "concentric":
+            assert self.num_slices is not None
             return self.num_runs // self.num_slices
-        return self.num_runs if self.kind == "scattered" else self._payoff.shape[0]
+        return self.num_runs
 
     @property
     def combos(self) -> list[tuple[str, float]]:
@@ -130,7 +169,7 @@ class Study:
 
     @property
     def matrix_sha256(self) -> str:
-        a = self._payoff
+        a = self.payoff
         h = hashlib.sha256(repr(a.shape).encode())
         h.update(a.tobytes())
         return h.hexdigest()
@@ -147,7 +186,7 @@ class Study:
             elif isinstance(v, tuple):
                 v = list(v)
             out[f.name] = v
-        out["shape"] = list(self._payoff.shape)
+        out["shape"] = list(self.payoff.shape)
         out["matrix_sha256"] = self.matrix_sha256
         return out
 
@@ -155,7 +194,7 @@ class Study:
         """The fields that decide the results: two studies with equal identities give equal
         stores. The matrix counts by content, not by where it was read from."""
         d = self.to_dict()
-        for name in _EXECUTION + ("matrix",):
+        for name in (*_EXECUTION, "matrix"):
             d.pop(name)
         return d
 
@@ -165,7 +204,7 @@ class Study:
         return hashlib.sha256(text.encode()).hexdigest()[:32]
 
 
-def study_from_dict(d: dict[str, Any], payoff: np.ndarray) -> Study:
+def study_from_dict(d: dict[str, Any], payoff: npt.NDArray[np.float64]) -> Study:
     """Rebuilds a study from ``to_dict`` output and its matrix (a store's manifest)."""
     names = {f.name for f in fields(Study) if not f.name.startswith("_")}
     kwargs = {k: v for k, v in d.items() if k in names}
@@ -183,12 +222,19 @@ def load_study(path: str | Path) -> Study:
     path = Path(path)
     try:
         text = path.read_text()
-    except (OSError, UnicodeDecodeError) as exc:
+    except (OSError, ValueError) as exc:  # ValueError: not UTF-8, or a NUL in the path
         raise StudyError([f"{path}: cannot read the study file ({exc})"]) from None
     try:
         raw = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
         raise StudyError([f"{path}: not valid TOML: {exc}"]) from None
+    except RecursionError:  # the parser recurses once per level of nesting
+        raise StudyError(
+            [
+                f"{path}: values nested too deeply to read; a study holds plain "
+                "values and lists of them"
+            ]
+        ) from None
     lines = _key_lines(text)
 
     def where(name: str) -> str:
@@ -196,10 +242,12 @@ def load_study(path: str | Path) -> Study:
         return f"{path}, line {line}: {name}" if line else f"{path}: {name}"
 
     known = {f.name for f in fields(Study) if not f.name.startswith("_")}
-    problems = []
+    problems: list[str] = []
     for key, value in raw.items():
         if key not in known:
-            problems.append(f"{where(key)}: unknown field (known fields: {', '.join(sorted(known))})")
+            problems.append(
+                f"{where(key)}: unknown field (known fields: {', '.join(sorted(known))})"
+            )
         elif isinstance(value, dict):
             problems.append(f"{where(key)}: expected a value, found a table")
     if "kind" not in raw:
@@ -207,7 +255,7 @@ def load_study(path: str | Path) -> Study:
     if problems:
         raise StudyError(problems)
     kwargs = dict(raw)
-    if isinstance(kwargs.get("matrix"), str):
+    if isinstance(kwargs.get("matrix"), str) and "\0" not in kwargs["matrix"]:
         m = Path(kwargs["matrix"]).expanduser()
         kwargs["matrix"] = str(m if m.is_absolute() else (path.parent / m).resolve())
     token = _where.set(where)
@@ -239,24 +287,40 @@ def _key_lines(text: str) -> dict[str, int]:
 
 # ---- validation --------------------------------------------------------------------------
 
+
 def _is_int(v: Any) -> bool:
     return isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_))
 
 
 def _is_number(v: Any) -> bool:
-    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_))
+    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(
+        v, (bool, np.bool_)
+    )
 
 
 def _validate(s: Study, where: Callable[[str], str]) -> None:
     problems: list[str] = []
-    set_ = lambda name, value: object.__setattr__(s, name, value)  # noqa: E731
+    failed: set[str] = set()  # fields with a problem: checks across fields skip them
+
+    def set_(name: str, value: Any) -> None:
+        object.__setattr__(s, name, value)
 
     def bad(name: str, text: str) -> None:
         problems.append(f"{where(name)}: {text}")
+        failed.add(name)
 
-    def scalar(name: str, is_type: Callable[[Any], bool], what: str,
-               test: Callable[[Any], bool], rule: str, convert: Callable[[Any], Any],
-               required: bool) -> None:
+    def fine(*names: str) -> bool:
+        return failed.isdisjoint(names)
+
+    def scalar(
+        name: str,
+        is_type: Callable[[Any], bool],
+        what: str,
+        test: Callable[[Any], bool],
+        rule: str,
+        convert: Callable[[Any], Any],
+        required: bool,
+    ) -> None:
         v = getattr(s, name)
         if v is None:
             if required:
@@ -269,8 +333,15 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
             set_(name, convert(v))
 
     def integer(name: str, lo: int, hi: int = U32_MAX, required: bool = True) -> None:
-        scalar(name, _is_int, "an integer", lambda v: lo <= v <= hi,
-               f"must be an integer from {lo} to {hi}", int, required)
+        scalar(
+            name,
+            _is_int,
+            "an integer",
+            lambda v: lo <= v <= hi,
+            f"must be an integer from {lo} to {hi}",
+            int,
+            required,
+        )
 
     def number(name: str, test: Callable[[float], bool], rule: str, required: bool = True) -> None:
         scalar(name, _is_number, "a number", test, rule, float, required)
@@ -300,7 +371,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
             bad(f.name, f"not used by a {kind!r} study (used by: {', '.join(_ONLY[f.name])})")
 
     # The game.
-    payoff = None
+    payoff: npt.NDArray[np.float64] | None = None
     if kind == "stack":
         if s.game is not None:
             bad("game", "a stack study reads its matrices from 'matrix' (a 3-D .npy file or array)")
@@ -309,8 +380,11 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         else:
             payoff = _read(s.matrix, 3, where, problems)
     elif (s.game is None) == (s.matrix is None):
-        bad("game", "give exactly one of 'game' (a classic game: "
-            f"{', '.join(games.CLASSIC_GAMES)}) and 'matrix' (a .npy, .csv or text file)")
+        bad(
+            "game",
+            "give exactly one of 'game' (a classic game: "
+            f"{', '.join(games.CLASSIC_GAMES)}) and 'matrix' (a .npy, .csv or text file)",
+        )
     elif s.game is not None:
         if not isinstance(s.game, str):
             bad("game", f"expected a name, found {type(s.game).__name__} {s.game!r}")
@@ -327,6 +401,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
             bad("matrix", "the stack holds no matrix")
         for text in games.matrix_problems(payoff, "x"):
             bad("game" if s.game is not None else "matrix", text.removeprefix("x: "))
+            failed.add("payoff")
         payoff = payoff.copy()
         payoff.setflags(write=False)
         set_("_payoff", payoff)
@@ -356,19 +431,34 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
 
     if kind in EXPLORATIONS:
         integer("num_runs", 1)
-        number("inner_radius", lambda r: math.isfinite(r) and r >= 0.0,
-               "must be a finite number at least 0")
-        number("outer_radius", lambda r: math.isfinite(r) and r > 0.0,
-               "must be a finite number above 0")
-        if (isinstance(s.inner_radius, float) and isinstance(s.outer_radius, float)
-                and not s.inner_radius < s.outer_radius):
-            bad("outer_radius", f"must be greater than inner_radius ({s.inner_radius!r}), "
-                f"found {s.outer_radius!r}")
+        number(
+            "inner_radius",
+            lambda r: math.isfinite(r) and r >= 0.0,
+            "must be a finite number at least 0",
+        )
+        number(
+            "outer_radius",
+            lambda r: math.isfinite(r) and r > 0.0,
+            "must be a finite number above 0",
+        )
+        if (
+            isinstance(s.inner_radius, float)
+            and isinstance(s.outer_radius, float)
+            and not s.inner_radius < s.outer_radius
+        ):
+            bad(
+                "outer_radius",
+                f"must be greater than inner_radius ({s.inner_radius!r}), found {s.outer_radius!r}",
+            )
     if kind == "concentric":
         integer("num_slices", 1)
-        if _is_int(s.num_runs) and _is_int(s.num_slices) and 0 < s.num_runs < s.num_slices:
-            bad("num_runs", f"{s.num_runs} runs over {s.num_slices} slices leave every slice "
-                "empty (runs per slice = num_runs // num_slices)")
+        runs, slices = s.num_runs, s.num_slices
+        if fine("num_runs", "num_slices") and runs and slices and runs < slices:
+            bad(
+                "num_runs",
+                f"{runs} runs over {slices} slices leave every slice "
+                "empty (runs per slice = num_runs // num_slices)",
+            )
     if kind == "scattered":
         n = name_of("norm", NORMS, s.norm)
         if n:
@@ -378,8 +468,9 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         if m:
             set_("metric", m)
         number("cutoff", lambda c: 0.0 < c <= 1.0, "must lie in (0, 1]")
-        number("threshold", lambda t: math.isfinite(t) and t > 0.0,
-               "must be a finite number above 0")
+        number(
+            "threshold", lambda t: math.isfinite(t) and t > 0.0, "must be a finite number above 0"
+        )
         if kind in EXPLORATIONS and s.seed is not None and not (_is_int(s.seed) and s.seed >= 0):
             bad("seed", f"must be a non-negative integer, found {s.seed!r}")
         elif s.seed is not None:
@@ -392,27 +483,120 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         if not tols or not all(_is_number(t) for t in tols):
             bad("tolerances", f"expected a non-empty list of numbers, found {s.tolerances!r}")
         elif not all(MIN_TOLERANCE <= t < math.inf for t in tols):
-            bad("tolerances", f"every tolerance must be a finite number at least 1e-08 (the "
-                f"module stops a run at its first gap below 1e-08), found {list(tols)}")
+            bad(
+                "tolerances",
+                f"every tolerance must be a finite number at least 1e-08 (the "
+                f"module stops a run at its first gap below 1e-08), found {list(tols)}",
+            )
         else:
-            set_("tolerances", tuple(sorted({float(t) for t in tols}, reverse=True)))
+            kept = sorted({float(t) for t in tols}, reverse=True)
+            columns: dict[str, float] = {}
+            for t in kept:
+                column = f"steps_to_{t:g}"  # the result column of the tolerance
+                if column in columns:
+                    bad(
+                        "tolerances",
+                        f"{columns[column]!r} and {t!r} share the result column "
+                        f"{column!r} (named with 6 significant digits); give tolerances that "
+                        "differ in their first 6 significant digits",
+                    )
+                columns.setdefault(column, t)
+            set_("tolerances", tuple(kept))
         d = s.decimation
         if d == "log" or (isinstance(d, str) and d.lower() == "log"):
             set_("decimation", "log")
         elif not (_is_int(d) and 1 <= d <= U32_MAX):
-            bad("decimation", f"expected \"log\" or a step interval k >= 1 (every k-th step), "
-                f"found {d!r}")
+            bad(
+                "decimation",
+                f'expected "log" or a step interval k >= 1 (every k-th step), found {d!r}',
+            )
         else:
             set_("decimation", int(d))
-        integer("history_points", 2, 10**7)
+        integer("history_points", 2, MAX_HISTORY_POINTS)
         integer("segment_steps", 1)
 
     ex = s.executor
     if ex not in ("local", "dask"):
-        bad("executor", f"expected \"local\" or \"dask\", found {ex!r}")
+        bad("executor", f'expected "local" or "dask", found {ex!r}')
     if s.scheduler is not None and not isinstance(s.scheduler, str):
-        bad("scheduler", f"expected an address such as \"tcp://127.0.0.1:8786\", found {s.scheduler!r}")
+        bad(
+            "scheduler",
+            f'expected an address such as "tcp://127.0.0.1:8786", found {s.scheduler!r}',
+        )
     integer("workers", 1, 4096, required=False)
+
+    # What the fields ask of memory and of the plan, checked where those fields are valid: a
+    # study that cannot run is refused before its store exists.
+    game_ok = payoff is not None and fine("payoff")
+    if kind == "single" and fine("num_steps", "decimation") and isinstance(s.decimation, int):
+        points = -(-s.num_steps // s.decimation)
+        if points > MAX_HISTORY_POINTS:
+            bad(
+                "decimation",
+                f"{s.decimation} keeps {points} of the {s.num_steps} steps in "
+                f"the gap history, more than the {MAX_HISTORY_POINTS} a run keeps; "
+                f"raise decimation to at least {-(-s.num_steps // MAX_HISTORY_POINTS)} or "
+                "lower num_steps",
+            )
+
+    def histories(name: str, what: str, steps: int) -> None:
+        """Refuses ``steps`` steps of a run whose full histories the module holds at once."""
+        assert payoff is not None
+        m, n = payoff.shape[-2:]
+        per_step = (m + n + 1) * 8
+        if steps * per_step > RUN_HISTORY_BYTES:
+            bad(
+                name,
+                f"{what} of {steps} steps makes the module hold its full histories, "
+                f"{per_step} bytes a step on this {m} x {n} game: "
+                f"{steps * per_step / 2**30:.1f} GiB, more than 1 GiB; lower {name} to at "
+                f"most {max(1, RUN_HISTORY_BYTES // per_step)}",
+            )
+
+    if kind == "single" and game_ok and fine("num_steps", "segment_steps"):
+        histories("segment_steps", "a segment", min(s.segment_steps, s.num_steps))
+    # Seeded and stack runs go through neighborhood_exploration or one Experiment each, which
+    # record every step; unseeded explorations keep only gaps, and the module refuses up front
+    # what the machine cannot hold (its bound depends on the machine and its worker pool).
+    full_runs = kind == "stack" or (kind in EXPLORATIONS and s.seed is not None)
+    if full_runs and game_ok and fine("num_steps", "seed"):
+        histories("num_steps", "a run", s.num_steps)
+    metric_tail = s.metric in ("max_last", "var_last")
+    if kind != "single" and metric_tail and fine("num_steps", "cutoff", "metric"):
+        steps = s.num_steps
+        if reduce.tail_start(steps, s.cutoff) >= steps:
+            bad(
+                "cutoff",
+                f"{s.cutoff!r} leaves the tail of a {steps}-step gap history empty "
+                "(the tail starts at step trunc(num_steps * (1 - cutoff))), so every run's "
+                f"{s.metric} is that of no step at all; raise cutoff to {1 / steps:.3g} or more",
+            )
+    chunk_fields = ("num_steps", "num_runs", "num_slices", "chunk_size", "dynamic", "eta", "seed")
+    if kind != "single" and game_ok and fine(*chunk_fields):
+        size = s.chunk_size if s.chunk_size is not None else _default_chunk(s)
+        groups = len(s.combos) * (s.num_slices or 1 if kind == "concentric" else 1)
+        per_group = s.runs_per_slice
+        count = _num_chunks(groups, per_group, size)
+        if groups > MAX_CHUNKS and kind == "concentric":
+            bad(
+                "num_slices",
+                f"{s.num_slices} slices for {len(s.combos)} (dynamic, eta) "
+                f"pairs make at least {groups} chunks, more than {MAX_CHUNKS}; lower num_slices",
+            )
+        elif groups > MAX_CHUNKS:
+            bad(
+                "eta",
+                f"{groups} (dynamic, eta) pairs make at least {groups} chunks, more "
+                f"than {MAX_CHUNKS}; list fewer step sizes",
+            )
+        elif count > MAX_CHUNKS:
+            least = -(-per_group // (MAX_CHUNKS // groups))
+            bad(
+                "chunk_size",
+                f"the plan would cut the study into {count} chunks of {size} "
+                f"runs, more than {MAX_CHUNKS}; raise chunk_size to at least {least}"
+                + ("" if kind == "stack" else " or lower num_runs"),
+            )
 
     if problems:
         raise StudyError(problems)
@@ -420,7 +604,9 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         set_("chunk_size", _default_chunk(s))
 
 
-def _read(value: Any, ndim: int, where: Callable[[str], str], problems: list[str]) -> np.ndarray | None:
+def _read(
+    value: Any, ndim: int, where: Callable[[str], str], problems: list[str]
+) -> npt.NDArray[np.float64] | None:
     if isinstance(value, (str, Path)):
         try:
             return games.read_matrix(value, ndim)
@@ -441,10 +627,15 @@ def _read(value: Any, ndim: int, where: Callable[[str], str], problems: list[str
 def _default_chunk(s: Study) -> int:
     """Runs per chunk, fixed by the description alone so that every executor cuts alike (and
     independent of the run count, so that a store refusing a study names only what differs)."""
-    n = s._payoff.shape[-1]
+    n = s.payoff.shape[-1]
     by_work = int(CHUNK_WORK // (s.num_steps * n * n))
     size = max(1, by_work)
     if s.kind == "stack" or s.seeded:
         # Seeded and stack chunks hold every run's full histories until they are reduced.
         size = min(size, max(1, CHUNK_HISTORY_BYTES // (s.num_steps * (2 * n + 1) * 8)))
     return size
+
+
+def _num_chunks(groups: int, runs: int, size: int) -> int:
+    """Chunks of ``groups`` (dynamic, step size, slice) groups of ``runs`` runs each."""
+    return groups * -(-runs // size)

@@ -16,31 +16,50 @@ from __future__ import annotations
 import math
 import os
 import sys
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 import numpy as np
 import pandas as pd
 
 from .errors import StoreError
+from .store import Store
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+# What every table and figure reads: a store (its directory or an open Store) or a table that
+# `load` returned.
+type Source = pd.DataFrame | str | os.PathLike[str] | Store
 
 __all__ = [
     "binomial_interval",
-    "summary",
+    "plot_concentric",
     "plot_gaps",
     "plot_scattered",
-    "plot_concentric",
     "plot_stack",
-    "save_figure",
     "report",
+    "save_figure",
+    "summary",
 ]
 
 CONVERGENCE_THRESHOLD = 1e-08
 QUANTILES = (0.1, 0.25, 0.5, 0.75, 0.9)
 # Distinguishable without colour: every line differs from its neighbours in dash and marker too.
-_COLOURS = ("tab:blue", "tab:orange", "tab:green", "tab:red", "tab:purple", "tab:brown", "tab:pink",
-            "tab:grey", "tab:olive", "tab:cyan")
+_COLOURS = (
+    "tab:blue",
+    "tab:orange",
+    "tab:green",
+    "tab:red",
+    "tab:purple",
+    "tab:brown",
+    "tab:pink",
+    "tab:grey",
+    "tab:olive",
+    "tab:cyan",
+)
 _DASHES = ("-", "--", "-.", ":")
 _MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
 _FLOOR_COLOUR = "black"
@@ -50,7 +69,10 @@ _MAX_DRAWN = 100_000
 
 # --- tables ------------------------------------------------------------------------------------
 
-def binomial_interval(successes, trials, confidence: float = 0.95) -> tuple[np.ndarray, np.ndarray]:
+
+def binomial_interval(
+    successes: Any, trials: Any, confidence: float = 0.95
+) -> tuple[np.ndarray, np.ndarray]:
     """Clopper–Pearson (exact) interval of a binomial proportion.
 
     Parameters
@@ -90,15 +112,19 @@ def binomial_interval(successes, trials, confidence: float = 0.95) -> tuple[np.n
     return low, high
 
 
-def _resolve(source) -> pd.DataFrame:
-    from .store import Store, load
+def _resolve(source: Source) -> pd.DataFrame:
+    from .store import load
 
     if isinstance(source, pd.DataFrame):
         return source
-    if isinstance(source, (str, os.PathLike, Store)):
+    if isinstance(source, (str, Store)):
         return load(source)
-    raise TypeError(f"expected a store (directory or Store) or a DataFrame from load(), "
-                    f"got {type(source).__name__}")
+    if isinstance(source, os.PathLike):
+        return load(Path(source))
+    raise TypeError(
+        f"expected a store (directory or Store) or a DataFrame from load(), "
+        f"got {type(source).__name__}"
+    )
 
 
 def _drawable(df: pd.DataFrame, what: str) -> pd.DataFrame:
@@ -137,14 +163,16 @@ def _metric_name(study: dict[str, Any]) -> str:
     return text
 
 
-def _exploration_table(df: pd.DataFrame, confidence: float, quantiles: Sequence[float]) -> pd.DataFrame:
-    keys = _group_keys(df) + ["slice"]
+def _exploration_table(
+    df: pd.DataFrame, confidence: float, quantiles: Sequence[float]
+) -> pd.DataFrame:
+    keys = [*_group_keys(df), "slice"]
     rows = []
     for key, group in df.groupby(keys, sort=True, dropna=False):
         key = key if isinstance(key, tuple) else (key,)
         metric = group["metric"].to_numpy(dtype=float)
         finite = metric[~np.isnan(metric)]
-        row = dict(zip(keys, key))
+        row = dict(zip(keys, key, strict=True))
         row["inner"] = float(group["inner"].iloc[0]) if "inner" in group else math.nan
         row["outer"] = float(group["outer"].iloc[0]) if "outer" in group else math.nan
         row["runs"] = len(group)
@@ -157,15 +185,25 @@ def _exploration_table(df: pd.DataFrame, confidence: float, quantiles: Sequence[
     if table.empty:
         return table
     table["fraction"] = table["converged"] / table["runs"]
-    table["ci_low"], table["ci_high"] = binomial_interval(table["converged"], table["runs"], confidence)
-    ordered = keys + ["inner", "outer", "runs", "converged", "fraction", "ci_low", "ci_high", "nan"]
+    table["ci_low"], table["ci_high"] = binomial_interval(
+        table["converged"], table["runs"], confidence
+    )
+    ordered = [*keys, "inner", "outer", "runs", "converged", "fraction", "ci_low", "ci_high", "nan"]
     return table[ordered + [c for c in table.columns if c not in ordered]]
 
 
 def _single_table(df: pd.DataFrame) -> pd.DataFrame:
-    front = [c for c in ("run", "dynamic", "eta", "steps", "converged", "final_gap", "distance") if c in df]
+    front = [
+        c
+        for c in ("run", "dynamic", "eta", "steps", "converged", "final_gap", "distance")
+        if c in df
+    ]
     tolerances = [c for c in df.columns if c.startswith("steps_to_")]
-    return df[front + tolerances].sort_values("run" if "run" in df else front[0]).reset_index(drop=True)
+    return (
+        df[front + tolerances]
+        .sort_values("run" if "run" in df else front[0])
+        .reset_index(drop=True)
+    )
 
 
 def _describe(df: pd.DataFrame) -> list[str]:
@@ -226,7 +264,10 @@ def _planned_runs(study: dict[str, Any]) -> int | None:
 
 def _game_name(study: dict[str, Any]) -> str | None:
     shape = study.get("shape")
-    size = "×".join(str(n) for n in shape[-2:]) if isinstance(shape, (list, tuple)) and shape else ""
+    size = (
+        "×".join(str(n) for n in shape[-2:]) if isinstance(shape, (list, tuple)) and shape else ""
+    )
+    name: str | None
     if study.get("game"):
         name = str(study["game"])
     elif study.get("matrix") and study["matrix"] != "<array>":
@@ -254,21 +295,24 @@ def _render_exploration(table: pd.DataFrame, confidence: float) -> str:
         out[key] = table[key].map(lambda v: f"{v:g}" if isinstance(v, float) else str(v))
     if table["slice"].nunique() > 1 or table["inner"].notna().any():
         out["slice"] = table["slice"].astype(int)
-        out["band"] = [f"[{_fmt(a, '.4g')}, {_fmt(b, '.4g')}]" for a, b in zip(table["inner"], table["outer"])]
+        out["band"] = [
+            f"[{_fmt(a, '.4g')}, {_fmt(b, '.4g')}]"
+            for a, b in zip(table["inner"], table["outer"], strict=True)
+        ]
     out["runs"] = table["runs"].map("{:,}".format)
     out["converged"] = table["converged"].map("{:,}".format)
     # Four decimals: with 10,000 runs in a slice an interval can be narrower than 0.001, and
     # three would print one that is not zero-width as [0.000, 0.000].
     out[f"fraction [{confidence:.0%} CI]"] = [
         f"{_fmt(f, '.4f')} [{_fmt(lo, '.4f')}, {_fmt(hi, '.4f')}]"
-        for f, lo, hi in zip(table["fraction"], table["ci_low"], table["ci_high"])
+        for f, lo, hi in zip(table["fraction"], table["ci_low"], table["ci_high"], strict=True)
     ]
     for column in table.columns:
         if column.startswith("q") and column[1:].replace(".", "").isdigit():
             out[f"metric {column}"] = table[column].map(lambda v: _fmt(v, ".3g"))
     if table["nan"].any():
         out["NaN"] = table["nan"]
-    return out.to_string(index=False)
+    return str(out.to_string(index=False))
 
 
 def _render_single(table: pd.DataFrame) -> str:
@@ -283,11 +327,17 @@ def _render_single(table: pd.DataFrame) -> str:
     for column in out.columns:
         if column.startswith("steps"):
             out[column] = out[column].map(lambda v: "never" if pd.isna(v) else f"{int(v):,}")
-    return out.to_string(index=False)
+    return str(out.to_string(index=False))
 
 
-def summary(source, *, confidence: float = 0.95, quantiles: Sequence[float] = QUANTILES,
-            echo: bool = True, file: TextIO | None = None) -> pd.DataFrame:
+def summary(
+    source: Source,
+    *,
+    confidence: float = 0.95,
+    quantiles: Sequence[float] = QUANTILES,
+    echo: bool = True,
+    file: TextIO | None = None,
+) -> pd.DataFrame:
     """Print and return the summary table of a study.
 
     For explorations and stacks: one row per slice (and per dynamic and step size): the band,
@@ -343,7 +393,12 @@ def summary(source, *, confidence: float = 0.95, quantiles: Sequence[float] = QU
 
 # --- figures -----------------------------------------------------------------------------------
 
-def _new_figure(rows: int = 1, height_ratios: Sequence[float] | None = None, size=(7.5, 4.8)):
+
+def _new_figure(
+    rows: int = 1,
+    height_ratios: Sequence[float] | None = None,
+    size: tuple[float, float] = (7.5, 4.8),
+) -> tuple[Figure, list[Axes]]:
     from matplotlib.figure import Figure
 
     fig = Figure(figsize=size, layout="constrained")
@@ -354,8 +409,11 @@ def _new_figure(rows: int = 1, height_ratios: Sequence[float] | None = None, siz
 
 
 def _style(i: int) -> dict[str, Any]:
-    return {"color": _COLOURS[i % len(_COLOURS)], "linestyle": _DASHES[i % len(_DASHES)],
-            "marker": _MARKERS[i % len(_MARKERS)]}
+    return {
+        "color": _COLOURS[i % len(_COLOURS)],
+        "linestyle": _DASHES[i % len(_DASHES)],
+        "marker": _MARKERS[i % len(_MARKERS)],
+    }
 
 
 class _LogFloor:
@@ -371,12 +429,12 @@ class _LogFloor:
         else:
             self.lo = self.hi = 1.0
         # A decade of room below the data, then the floor; nothing is drawn between them.
-        self.floor = self.lo / 10 ** 1.0
-        self.gap = self.lo / 10 ** 0.5
+        self.floor = self.lo / 10**1.0
+        self.gap = self.lo / 10**0.5
         self.has_floor = bool(np.any(v <= 0))
         self.all_zero = bool(np.all(v[v <= 0] == 0))
 
-    def map(self, values) -> np.ndarray:
+    def map(self, values: Any) -> np.ndarray:
         v = np.asarray(values, dtype=float)
         return np.where(v <= 0, self.floor, v)
 
@@ -384,19 +442,24 @@ class _LogFloor:
         relation = "= 0" if self.all_zero else "≤ 0"
         return f"{what} {relation} ({count:,}), drawn on the floor"
 
-    def apply(self, ax) -> None:
-        from matplotlib.ticker import FuncFormatter, LogFormatterSciNotation, LogLocator, NullFormatter
+    def apply(self, ax: Axes) -> None:
+        from matplotlib.ticker import (
+            FuncFormatter,
+            LogFormatterSciNotation,
+            LogLocator,
+            NullFormatter,
+        )
         from matplotlib.transforms import blended_transform_factory
 
         ax.set_yscale("log")
-        bottom = self.floor / 10 ** 0.3 if self.has_floor else self.lo / 10 ** 0.3
-        ax.set_ylim(bottom, self.hi * 10 ** 0.3)
+        bottom = self.floor / 10**0.3 if self.has_floor else self.lo / 10**0.3
+        ax.set_ylim(bottom, self.hi * 10**0.3)
         if not self.has_floor:
             return
         gap, decades = self.gap, LogFormatterSciNotation()
 
-        def label(y, pos):  # no label inside the break: those values do not exist
-            return "" if y < gap else decades(y, pos)
+        def label(y: float, pos: int | None) -> str:  # nothing inside the break: no such values
+            return "" if y < gap else str(decades(y, pos))
 
         ax.yaxis.set_major_locator(LogLocator(base=10.0, numticks=12))
         ax.yaxis.set_major_formatter(FuncFormatter(label))
@@ -404,8 +467,15 @@ class _LogFloor:
         ax.axhspan(bottom, gap, color="0.93", zorder=0, linewidth=0)
         ax.axhline(gap, color="0.5", linewidth=0.8, linestyle=(0, (2, 2)), zorder=1)
         transform = blended_transform_factory(ax.transAxes, ax.transData)
-        ax.text(-0.012, self.floor, "0" if self.all_zero else "≤0", transform=transform,
-                ha="right", va="center", fontsize="small")
+        ax.text(
+            -0.012,
+            self.floor,
+            "0" if self.all_zero else "≤0",
+            transform=transform,
+            ha="right",
+            va="center",
+            fontsize="small",
+        )
 
 
 def _marks(points: int, i: int) -> tuple[int, int]:
@@ -439,11 +509,13 @@ def _title(df: pd.DataFrame, head: str) -> str:
     return ", ".join(bits)
 
 
-def _group_label(key: tuple, keys: Sequence[str]) -> str:
-    return ", ".join(f"{k} {v:g}" if isinstance(v, float) else str(v) for k, v in zip(keys, key))
+def _group_label(key: tuple[Any, ...], keys: Sequence[str]) -> str:
+    return ", ".join(
+        f"{k} {v:g}" if isinstance(v, float) else str(v) for k, v in zip(keys, key, strict=True)
+    )
 
 
-def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
+def plot_gaps(source: Source, *, tolerances: Sequence[float] | None = None) -> Figure:
     """Duality gap against step for the single runs of a study, on log–log axes.
 
     Parameters
@@ -471,7 +543,7 @@ def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
     else:
         from .store import load_histories
 
-        histories = load_histories(source)
+        histories = load_histories(Path(source) if isinstance(source, os.PathLike) else source)
     _drawable(histories, "history")
     study = _study(histories)
     if tolerances is None:
@@ -483,24 +555,50 @@ def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
     for i, (run, group) in enumerate(histories.groupby("run", sort=True)):
         group = group.sort_values("step")
         first = group.iloc[0]
-        label = f"run {run}: " + _group_label((first.get("dynamic", ""), first.get("eta", math.nan)),
-                                              ("dynamic", "eta"))
+        label = f"run {run}: " + _group_label(
+            (first.get("dynamic", ""), first.get("eta", math.nan)), ("dynamic", "eta")
+        )
         style = _style(i)
         g = group["gap"].to_numpy(dtype=float)
-        ax.plot(group["step"], scale.map(g), label=label, color=style["color"],
-                linestyle=style["linestyle"], marker=style["marker"], markersize=4,
-                markevery=_marks(len(group), i), linewidth=1.3)
+        ax.plot(
+            group["step"],
+            scale.map(g),
+            label=label,
+            color=style["color"],
+            linestyle=style["linestyle"],
+            marker=style["marker"],
+            markersize=4,
+            markevery=_marks(len(group), i),
+            linewidth=1.3,
+        )
         floor_count += int(np.sum(g <= 0))
     for j, tol in enumerate(tolerances):
         if tol == CONVERGENCE_THRESHOLD:
-            ax.axhline(tol, color="0.15", linewidth=1.0, linestyle="--",
-                       label=f"convergence threshold {tol:g}")
+            ax.axhline(
+                tol,
+                color="0.15",
+                linewidth=1.0,
+                linestyle="--",
+                label=f"convergence threshold {tol:g}",
+            )
         else:
-            ax.axhline(tol, color="0.45", linewidth=0.9, linestyle=(0, (1, 1.5 + j)),
-                       label=f"tolerance {tol:g}")
+            ax.axhline(
+                tol,
+                color="0.45",
+                linewidth=0.9,
+                linestyle=(0, (1, 1.5 + j)),
+                label=f"tolerance {tol:g}",
+            )
     if floor_count:
-        ax.plot([], [], linestyle="none", marker="_", color=_FLOOR_COLOUR, markersize=12,
-                label=scale.label("gap", floor_count))
+        ax.plot(
+            [],
+            [],
+            linestyle="none",
+            marker="_",
+            color=_FLOOR_COLOUR,
+            markersize=12,
+            label=scale.label("gap", floor_count),
+        )
     scale.apply(ax)
     ax.set_xscale("log")
     ax.set_xlabel("step")
@@ -511,14 +609,15 @@ def plot_gaps(source, *, tolerances: Sequence[float] | None = None):
     if len(etas) == 1:
         head += f", eta {float(etas[0]):g}"
     if study.get("decimation") is not None:
-        head += f", {'log-spaced' if study['decimation'] == 'log' else 'every ' + str(study['decimation']) + '-th'} steps kept"
+        kept = study["decimation"]
+        head += f", {'log-spaced' if kept == 'log' else f'every {kept}-th'} steps kept"
     ax.set_title(_title(histories, head) + (f"\n{note}" if note else ""), fontsize="medium")
     ax.grid(True, which="major", alpha=0.3)
     ax.legend(fontsize="small", loc="best")
     return fig
 
 
-def plot_scattered(source, *, bins: int = 10, confidence: float = 0.95):
+def plot_scattered(source: Source, *, bins: int = 10, confidence: float = 0.95) -> Figure:
     """Metric against perturbation norm for a scattered exploration, with the converged fraction.
 
     The upper panel shows every run (converged runs filled, the others hollow) on a log axis
@@ -543,9 +642,16 @@ def plot_scattered(source, *, bins: int = 10, confidence: float = 0.95):
     df = _drawable(_resolve(source), "run")
     fig, (top, bottom) = _new_figure(2, height_ratios=(3, 1.4), size=(7.5, 6.4))
 
-    def beside(group, style, name):
-        _fraction_by_norm(bottom, group["norm"].to_numpy(dtype=float),
-                          group["converged"].to_numpy(dtype=bool), bins, confidence, style, name)
+    def beside(group: pd.DataFrame, style: dict[str, Any], name: str) -> None:
+        _fraction_by_norm(
+            bottom,
+            group["norm"].to_numpy(dtype=float),
+            group["converged"].to_numpy(dtype=bool),
+            bins,
+            confidence,
+            style,
+            name,
+        )
 
     _runs_panel(top, df, "norm", "scattered exploration", confidence, beside)
     bottom.set_ylim(-0.04, 1.04)
@@ -555,7 +661,14 @@ def plot_scattered(source, *, bins: int = 10, confidence: float = 0.95):
     return fig
 
 
-def _runs_panel(ax, df: pd.DataFrame, x: str, head: str, confidence: float, beside=None) -> None:
+def _runs_panel(
+    ax: Axes,
+    df: pd.DataFrame,
+    x: str,
+    head: str,
+    confidence: float,
+    beside: Callable[[pd.DataFrame, dict[str, Any], str], None] | None = None,
+) -> None:
     """One marker per run: metric (log, zeros on the floor) against column `x`, converged runs
     filled, with the threshold and the overall converged fraction in the title."""
     study = _study(df)
@@ -572,7 +685,11 @@ def _runs_panel(ax, df: pd.DataFrame, x: str, head: str, confidence: float, besi
         drawn[:] = False
         drawn[np.random.default_rng(0).choice(len(df), _MAX_DRAWN, replace=False)] = True
     keys = _group_keys(df)
-    groups = list(df.assign(_drawn=drawn).groupby(keys, sort=True)) if keys else [((), df.assign(_drawn=drawn))]
+    groups = (
+        list(df.assign(_drawn=drawn).groupby(keys, sort=True))
+        if keys
+        else [((), df.assign(_drawn=drawn))]
+    )
     for i, (key, group) in enumerate(groups):
         key = key if isinstance(key, tuple) else (key,)
         style = _style(i)
@@ -583,27 +700,52 @@ def _runs_panel(ax, df: pd.DataFrame, x: str, head: str, confidence: float, besi
         shown = ~np.isnan(m) & ~np.isposinf(m) & group["_drawn"].to_numpy()
         for mask, filled in ((conv & shown, True), (~conv & shown, False)):
             if mask.any():
-                ax.scatter(where[mask], scale.map(m[mask]), s=3 if many else 10, marker=style["marker"],
-                           facecolors=style["color"] if filled else "none", edgecolors=style["color"],
-                           linewidths=0.5 if many else 0.7, alpha=0.35 if many else 0.75, rasterized=many,
-                           label=f"{name}: {'converged' if filled else 'not converged'}")
+                ax.scatter(
+                    where[mask],
+                    scale.map(m[mask]),
+                    s=3 if many else 10,
+                    marker=style["marker"],
+                    facecolors=style["color"] if filled else "none",
+                    edgecolors=style["color"],
+                    linewidths=0.5 if many else 0.7,
+                    alpha=0.35 if many else 0.75,
+                    rasterized=many,
+                    label=f"{name}: {'converged' if filled else 'not converged'}",
+                )
         if beside is not None:
             beside(group, style, name)
     floor_count = int(np.sum(metric <= 0))
     if floor_count:
-        ax.plot([], [], linestyle="none", marker="_", color=_FLOOR_COLOUR, markersize=12,
-                label=scale.label("metric", floor_count))
-    ax.axhline(threshold, color="0.2", linestyle="--", linewidth=1, label=_threshold_label(threshold))
+        ax.plot(
+            [],
+            [],
+            linestyle="none",
+            marker="_",
+            color=_FLOOR_COLOUR,
+            markersize=12,
+            label=scale.label("metric", floor_count),
+        )
+    ax.axhline(
+        threshold, color="0.2", linestyle="--", linewidth=1, label=_threshold_label(threshold)
+    )
     scale.apply(ax)
     converged, runs = int(df["converged"].sum()), len(df)
     low, high = binomial_interval(converged, runs, confidence)
-    overall = (f"converged {converged:,} of {runs:,} = {converged / runs:.3f} "
-               f"[{float(low):.3f}, {float(high):.3f}] ({confidence:.0%} CI)") if runs else "no runs"
+    overall = (
+        (
+            f"converged {converged:,} of {runs:,} = {converged / runs:.3f} "
+            f"[{float(low):.3f}, {float(high):.3f}] ({confidence:.0%} CI)"
+        )
+        if runs
+        else "no runs"
+    )
     notes = [_finite_note(metric)]
     if not drawn.all():
         notes.append(f"markers: a random {_MAX_DRAWN:,} of {len(df):,} runs")
     note = "; ".join(filter(None, notes))
-    ax.set_title(_title(df, head) + f"\n{overall}" + (f"\n{note}" if note else ""), fontsize="medium")
+    ax.set_title(
+        _title(df, head) + f"\n{overall}" + (f"\n{note}" if note else ""), fontsize="medium"
+    )
     ax.set_ylabel(_metric_name(study))
     ax.grid(True, alpha=0.3)
     ax.legend(fontsize="small", loc="upper left" if many else "best", framealpha=0.9)
@@ -618,7 +760,15 @@ def _threshold_label(threshold: float) -> str:
     return f"converged: metric < {threshold:g}"
 
 
-def _fraction_by_norm(ax, norm, conv, bins, confidence, style, name) -> None:
+def _fraction_by_norm(
+    ax: Axes,
+    norm: np.ndarray,
+    conv: np.ndarray,
+    bins: int,
+    confidence: float,
+    style: dict[str, Any],
+    name: str,
+) -> None:
     ok = np.isfinite(norm)
     norm, conv = norm[ok], conv[ok]
     if not norm.size:
@@ -633,14 +783,22 @@ def _fraction_by_norm(ax, norm, conv, bins, confidence, style, name) -> None:
     centres = (edges[:-1] + edges[1:]) / 2
     fraction = np.divide(hits, trials, out=np.zeros_like(hits), where=keep)
     low, high = binomial_interval(hits[keep], trials[keep], confidence)
-    ax.errorbar(centres[keep], fraction[keep],
-                yerr=[fraction[keep] - low, high - fraction[keep]],
-                xerr=[centres[keep] - edges[:-1][keep], edges[1:][keep] - centres[keep]],
-                color=style["color"], marker=style["marker"], linestyle="none", markersize=4,
-                capsize=2, elinewidth=0.8, label=name)
+    ax.errorbar(
+        centres[keep],
+        fraction[keep],
+        yerr=[fraction[keep] - low, high - fraction[keep]],
+        xerr=[centres[keep] - edges[:-1][keep], edges[1:][keep] - centres[keep]],
+        color=style["color"],
+        marker=style["marker"],
+        linestyle="none",
+        markersize=4,
+        capsize=2,
+        elinewidth=0.8,
+        label=name,
+    )
 
 
-def plot_concentric(source, *, confidence: float = 0.95):
+def plot_concentric(source: Source, *, confidence: float = 0.95) -> Figure:
     """Converged fraction and metric quantiles per slice of a concentric exploration.
 
     Upper panel: the converged fraction of each slice with its Clopper–Pearson interval (the
@@ -656,7 +814,9 @@ def plot_concentric(source, *, confidence: float = 0.95):
     study = _study(df)
     table = _exploration_table(df, confidence, QUANTILES)
     quantile_columns = ["q10", "q25", "q50", "q75", "q90"]
-    values = table[quantile_columns].to_numpy(dtype=float).ravel() if not table.empty else np.array([])
+    values = (
+        table[quantile_columns].to_numpy(dtype=float).ravel() if not table.empty else np.array([])
+    )
     threshold = _threshold(study)
     scale = _LogFloor(values, extra=[threshold])
     fig, (top, bottom) = _new_figure(2, height_ratios=(1.3, 2), size=(7.5, 7.0))
@@ -676,33 +836,79 @@ def plot_concentric(source, *, confidence: float = 0.95):
         x = (inner + outer) / 2 + width * 0.12 * (i - (n_groups - 1) / 2)
         frac = rows["fraction"].to_numpy(dtype=float)
         low, high = rows["ci_low"].to_numpy(dtype=float), rows["ci_high"].to_numpy(dtype=float)
-        top.errorbar(x, frac, yerr=[frac - low, high - frac], xerr=width / 2, color=style["color"],
-                     marker=style["marker"], linestyle=style["linestyle"], linewidth=0.8, markersize=4,
-                     capsize=2, elinewidth=0.8, label=name)
+        top.errorbar(
+            x,
+            frac,
+            yerr=[frac - low, high - frac],
+            xerr=width / 2,
+            color=style["color"],
+            marker=style["marker"],
+            linestyle=style["linestyle"],
+            linewidth=0.8,
+            markersize=4,
+            capsize=2,
+            elinewidth=0.8,
+            label=name,
+        )
         q = {c: rows[c].to_numpy(dtype=float) for c in quantile_columns}
         have = ~np.isnan(q["q50"])
-        bottom.vlines(x[have], scale.map(q["q10"][have]), scale.map(q["q90"][have]),
-                      color=style["color"], linewidth=1)
-        bottom.vlines(x[have], scale.map(q["q25"][have]), scale.map(q["q75"][have]),
-                      color=style["color"], linewidth=5, alpha=0.55)
+        bottom.vlines(
+            x[have],
+            scale.map(q["q10"][have]),
+            scale.map(q["q90"][have]),
+            color=style["color"],
+            linewidth=1,
+        )
+        bottom.vlines(
+            x[have],
+            scale.map(q["q25"][have]),
+            scale.map(q["q75"][have]),
+            color=style["color"],
+            linewidth=5,
+            alpha=0.55,
+        )
         # Medians are not joined: a line would cross the break between the floor and the data.
-        bottom.plot(x[have], scale.map(q["q50"][have]), color=style["color"], marker=style["marker"],
-                    linestyle="none", markersize=6,
-                    markeredgecolor="white", label=f"{name}: median, 25–75 %, 10–90 %")
+        bottom.plot(
+            x[have],
+            scale.map(q["q50"][have]),
+            color=style["color"],
+            marker=style["marker"],
+            linestyle="none",
+            markersize=6,
+            markeredgecolor="white",
+            label=f"{name}: median, 25–75 %, 10–90 %",
+        )
         zero = np.zeros(len(rows), dtype=bool)
         for c in quantile_columns:
             zero |= q[c] <= 0
         for c in quantile_columns:
             hit = q[c] <= 0
             if hit.any():
-                bottom.plot(x[hit], np.full(hit.sum(), scale.floor), linestyle="none", marker="_",
-                            markersize=12, color=_FLOOR_COLOUR, markeredgewidth=1.6)
+                bottom.plot(
+                    x[hit],
+                    np.full(hit.sum(), scale.floor),
+                    linestyle="none",
+                    marker="_",
+                    markersize=12,
+                    color=_FLOOR_COLOUR,
+                    markeredgewidth=1.6,
+                )
         floor_count += int(zero.sum())
     if floor_count:
-        bottom.plot([], [], linestyle="none", marker="_", markersize=12, color=_FLOOR_COLOUR,
-                    markeredgewidth=1.6, label=f"quantile {'= 0' if scale.all_zero else '≤ 0'}, "
-                    f"drawn on the floor ({floor_count} slice{'s' if floor_count > 1 else ''})")
-    bottom.axhline(threshold, color="0.2", linestyle="--", linewidth=1, label=_threshold_label(threshold))
+        bottom.plot(
+            [],
+            [],
+            linestyle="none",
+            marker="_",
+            markersize=12,
+            color=_FLOOR_COLOUR,
+            markeredgewidth=1.6,
+            label=f"quantile {'= 0' if scale.all_zero else '≤ 0'}, "
+            f"drawn on the floor ({floor_count} slice{'s' if floor_count > 1 else ''})",
+        )
+    bottom.axhline(
+        threshold, color="0.2", linestyle="--", linewidth=1, label=_threshold_label(threshold)
+    )
     scale.apply(bottom)
     top.set_ylim(-0.04, 1.04)
     top.set_ylabel(f"converged ({confidence:.0%} CI)")
@@ -713,16 +919,19 @@ def plot_concentric(source, *, confidence: float = 0.95):
     bottom.set_xlabel("perturbation radius (entry magnitudes, slice band)")
     bottom.grid(True, which="major", alpha=0.3)
     # Below the figure: inside, the legend would hide the whiskers of some slice.
-    fig.legend(*bottom.get_legend_handles_labels(), loc="outside lower center", ncols=2, fontsize="small")
+    fig.legend(
+        *bottom.get_legend_handles_labels(), loc="outside lower center", ncols=2, fontsize="small"
+    )
     runs = int(table["runs"].sum()) if not table.empty else 0
     nan = int(table["nan"].sum()) if not table.empty else 0
     head = f"concentric exploration, {runs:,} runs"
-    top.set_title(_title(df, head) + (f"\nNaN metrics left out: {nan:,}" if nan else ""),
-                  fontsize="medium")
+    top.set_title(
+        _title(df, head) + (f"\nNaN metrics left out: {nan:,}" if nan else ""), fontsize="medium"
+    )
     return fig
 
 
-def plot_stack(source, *, confidence: float = 0.95):
+def plot_stack(source: Source, *, confidence: float = 0.95) -> Figure:
     """Metric of each matrix of a stack study, converged runs filled, on a log axis with a floor.
 
     Returns
@@ -736,7 +945,7 @@ def plot_stack(source, *, confidence: float = 0.95):
     return fig
 
 
-def save_figure(fig, out, stem: str) -> list[Path]:
+def save_figure(fig: Figure, out: str | os.PathLike[str], stem: str) -> list[Path]:
     """Save `fig` as ``out/stem.png`` and ``out/stem.svg``; returns both paths.
 
     Each file is written under a temporary name beside it and renamed into place, so a reader
@@ -745,16 +954,16 @@ def save_figure(fig, out, stem: str) -> list[Path]:
     out = Path(out)
     out.mkdir(parents=True, exist_ok=True)
     paths = []
-    for suffix, options in ((".png", {"dpi": 120}), (".svg", {})):
+    for suffix, dpi in ((".png", 120), (".svg", None)):
         path = out / f"{stem}{suffix}"
         tmp = out / f".{stem}{suffix}.tmp"
-        fig.savefig(tmp, format=suffix[1:], **options)
+        fig.savefig(tmp, format=suffix[1:], dpi=dpi)  # None: matplotlib's default
         os.replace(tmp, path)
         paths.append(path)
     return paths
 
 
-def report(store, out) -> list[Path]:
+def report(store: str | os.PathLike[str] | Store, out: str | os.PathLike[str]) -> list[Path]:
     """Write every standard figure of a store, and its summary, into the folder `out`.
 
     Single runs give ``gaps``; scattered explorations ``scattered``; concentric ones

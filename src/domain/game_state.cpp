@@ -170,10 +170,14 @@ template <std::size_t R>
                                              double* gx, double* gy) noexcept {
   const double* r = a + i * n;
   const bool first = i == 0, last = i + R == m;
-  if (first && last) rows_kernel<R, true, true>(r, n, x + i, y, gx + i, gy);
-  else if (first) rows_kernel<R, true, false>(r, n, x + i, y, gx + i, gy);
-  else if (last) rows_kernel<R, false, true>(r, n, x + i, y, gx + i, gy);
-  else rows_kernel<R, false, false>(r, n, x + i, y, gx + i, gy);
+  if (first && last)
+    rows_kernel<R, true, true>(r, n, x + i, y, gx + i, gy);
+  else if (first)
+    rows_kernel<R, true, false>(r, n, x + i, y, gx + i, gy);
+  else if (last)
+    rows_kernel<R, false, true>(r, n, x + i, y, gx + i, gy);
+  else
+    rows_kernel<R, false, false>(r, n, x + i, y, gx + i, gy);
 }
 
 // gx = A y and gy = -(A^T x) in one pass over the row-major matrix, every sum from +0.0 in index

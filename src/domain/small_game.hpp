@@ -19,8 +19,7 @@ struct SmallGame {
 
 // gx = A y and gy = -(A^T x), with the sums of compute_gradient: each from +0.0, in index order.
 template <std::size_t N, std::size_t L>
-[[gnu::always_inline]] inline void small_gradient(const SmallGame<N, L>& g,
-                                                  math::Lanes<L> (&gx)[N],
+[[gnu::always_inline]] inline void small_gradient(const SmallGame<N, L>& g, math::Lanes<L> (&gx)[N],
                                                   math::Lanes<L> (&gy)[N]) {
   using T = math::Lanes<L>;
   for (std::size_t i = 0; i < N; ++i) {
@@ -42,8 +41,8 @@ template <std::size_t N, std::size_t L>
 [[gnu::always_inline]] inline math::Lanes<L> total_order_min_small(const math::Lanes<L> (&v)[N]) {
   math::Lanes<L> m = v[0];
   for (std::size_t i = 1; i < N; ++i) {
-    const math::Lanes<L> either = std::bit_cast<math::Lanes<L>>(math::lane_bits<L>(m) |
-                                                                math::lane_bits<L>(v[i]));
+    const math::Lanes<L> either =
+        std::bit_cast<math::Lanes<L>>(math::lane_bits<L>(m) | math::lane_bits<L>(v[i]));
     m = m < v[i] ? m : (v[i] < m ? v[i] : either);
   }
   return m;

@@ -117,8 +117,8 @@ void Arguments::take_keyword(PyObject* name, PyObject* value) {
   for (std::size_t i = 0; i < params.size() && index == params.size(); ++i)
     if (PyUnicode_EqualToUTF8(name, params[i].name)) index = i;
   if (index == params.size()) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
-                 signature_->call, name);
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature_->call,
+                 name);
     throw PyErrAlreadySet{};
   }
   if (values_[index] != nullptr) {  // filled by position

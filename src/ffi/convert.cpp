@@ -31,8 +31,7 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 
 void throw_conversion_error(PyObject* obj, const char* target) {
   Ref type_name = new_ref(PyType_GetQualName(Py_TYPE(obj)));
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
-               target);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
   throw PyErrAlreadySet{};
 }
 

@@ -75,9 +75,9 @@ PyTypeObject* experiment_type_ = nullptr;  // process lifetime
 
 PyTypeObject* experiment_type() {
   if (experiment_type_ == nullptr)
-    experiment_type_ = build_class<PyExperiment>(
-        {"builtins.Experiment", "Experiment(state, optimizer, num_steps)\n--\n\n",
-         new_experiment, nullptr, experiment_methods});
+    experiment_type_ = build_class<PyExperiment>({"builtins.Experiment",
+                                                  "Experiment(state, optimizer, num_steps)\n--\n\n",
+                                                  new_experiment, nullptr, experiment_methods});
   return experiment_type_;
 }
 

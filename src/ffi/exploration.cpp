@@ -9,11 +9,10 @@
 #include <utility>
 #include <variant>
 
-#include "experiments/engine.hpp"
-#include "experiments/neighborhood.hpp"
-#include "experiments/orchestrator.hpp"
-#include "experiments/types.hpp"
-#include "experiments/worker_pool.hpp"
+#include "explore/engine.hpp"
+#include "explore/neighborhood.hpp"
+#include "explore/orchestrator.hpp"
+#include "explore/types.hpp"
 #include "ffi/args.hpp"
 #include "ffi/borrow.hpp"
 #include "ffi/convert.hpp"
@@ -22,6 +21,7 @@
 #include "ffi/numpy.hpp"
 #include "ffi/optimizer.hpp"
 #include "ffi/type_builder.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace ludovec::ffi {
 namespace {
@@ -46,12 +46,12 @@ void ensure_pool() {
   }();
   (void)fork_handler;
   try {
-    (void)experiments::process_pool();
-  } catch (const experiments::PoolStartError& e) {
+    (void)runtime::process_pool();
+  } catch (const runtime::PoolStartError& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
     throw PyErrAlreadySet{};
   }
-  if (const auto notice = experiments::take_pool_size_notice())
+  if (const auto notice = runtime::take_pool_size_notice())
     if (PyErr_WarnEx(PyExc_RuntimeWarning, notice->c_str(), 1) < 0) throw PyErrAlreadySet{};
 }
 
@@ -71,8 +71,7 @@ class ExplorationSession {
     }
     // Another thread's exploration is waiting on its batch: let it finish without the lock.
     while (exploring_thread != std::thread::id{}) {
-      Py_BEGIN_ALLOW_THREADS
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::milliseconds(1));
       Py_END_ALLOW_THREADS
     }
     exploring_thread = me;
@@ -85,16 +84,16 @@ class ExplorationSession {
   ExplorationSession(const ExplorationSession&) = delete;
   ExplorationSession& operator=(const ExplorationSession&) = delete;
 
-  const experiments::BatchExecution& execution() const noexcept { return execution_; }
+  const runtime::BatchExecution& execution() const noexcept { return execution_; }
 
  private:
-  experiments::BatchExecution execution_;
+  runtime::BatchExecution execution_;
 };
 
 // The whole message, NUL characters of a caller's name included.
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
-  Ref text = new_ref(PyUnicode_DecodeUTF8(message.data(),
-                                          static_cast<Py_ssize_t>(message.size()), "replace"));
+  Ref text = new_ref(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   PyErr_SetObject(type, text.get());
   throw PyErrAlreadySet{};
 }
@@ -110,9 +109,9 @@ T value_or_value_error(math::Result<T>&& result) {
 // and either could resize or free the array a view points into.
 math::Matrix private_matrix_copy(PyObject* obj) {
   const math::MatrixView view = to_matrix_view(obj);
-  require_memory(Bytes::doubles(view.rows) * view.cols,
-                 "a copy of a " + std::to_string(view.rows) + " x " + std::to_string(view.cols) +
-                     " matrix");
+  require_memory(
+      Bytes::doubles(view.rows) * view.cols,
+      "a copy of a " + std::to_string(view.rows) + " x " + std::to_string(view.cols) + " matrix");
   return math::Matrix::copy_of(view);
 }
 
@@ -121,11 +120,11 @@ struct StackCopy {
   math::Vector data;
   std::size_t count = 0, rows = 0, cols = 0;
 
-  experiments::MatrixStackView view() const noexcept {
+  explore::MatrixStackView view() const noexcept {
     const auto d = static_cast<std::ptrdiff_t>(sizeof(double));
     const auto c = static_cast<std::ptrdiff_t>(cols);
     return {reinterpret_cast<const std::byte*>(data.data()), count, rows, cols,
-            static_cast<std::ptrdiff_t>(rows) * c * d, c * d, d};
+            static_cast<std::ptrdiff_t>(rows) * c * d,       c * d, d};
   }
 };
 
@@ -134,9 +133,9 @@ StackCopy private_stack_copy(PyObject* obj) {
   require_memory(Bytes::doubles(view.count) * view.rows * view.cols,
                  "a copy of a stack of " + std::to_string(view.count) + " matrices of " +
                      std::to_string(view.rows) + " x " + std::to_string(view.cols));
-  StackCopy copy{math::Vector(math::checked_size(view.count,
-                                                 math::checked_size(view.rows, view.cols))),
-                 view.count, view.rows, view.cols};
+  StackCopy copy{
+      math::Vector(math::checked_size(view.count, math::checked_size(view.rows, view.cols))),
+      view.count, view.rows, view.cols};
   std::size_t k = 0;
   for (std::size_t i = 0; i < view.count; ++i)
     for (std::size_t r = 0; r < view.rows; ++r)
@@ -150,16 +149,15 @@ StackCopy private_stack_copy(PyObject* obj) {
 // of no runs still builds one state from the base matrix.
 Bytes batch_memory(const math::Matrix& base, const optimizers::Optimizer& optimizer,
                    std::uint32_t runs, std::uint32_t num_steps,
-                   const experiments::MetricMethod& metric) {
+                   const explore::MetricMethod& metric) {
   if (runs == 0) return Bytes::doubles(base.size());
   ensure_pool();
-  const std::size_t contexts = std::min<std::size_t>(runs, experiments::process_pool().size());
-  const Bytes gaps =
-      experiments::LaneExploration::applies(base.view(), optimizer)
-          ? Bytes::doubles(experiments::GapReducer::held(num_steps, metric)) *
-                experiments::kExplorationLanes
-          : Bytes::doubles(num_steps);
-  return Bytes(sizeof(experiments::RandomGameResult)) * runs +
+  const std::size_t contexts = std::min<std::size_t>(runs, runtime::process_pool().size());
+  const Bytes gaps = explore::LaneExploration::applies(base.view(), optimizer)
+                         ? Bytes::doubles(explore::GapReducer::held(num_steps, metric)) *
+                               explore::kExplorationLanes
+                         : Bytes::doubles(num_steps);
+  return Bytes(sizeof(explore::RandomGameResult)) * runs +
          (Bytes::doubles(base.size()) + gaps) * contexts;
 }
 
@@ -194,29 +192,19 @@ std::pair<RandomArguments, Mode> convert_random(const Arguments& in,
   Mode mode = in.convert(6, convert_mode);
   std::string metric_method = in.convert(7, to_str);
   const double cutoff = in.given(8) ? in.convert(8, to_f64) : kDefaultCutoff;
-  return {RandomArguments{std::move(a_delta), std::move(optimizer), num_exploration,
-                          num_steps, inner_radius, outer_radius, std::move(metric_method),
-                          cutoff},
+  return {RandomArguments{std::move(a_delta), std::move(optimizer), num_exploration, num_steps,
+                          inner_radius, outer_radius, std::move(metric_method), cutoff},
           std::move(mode)};
 }
 
-experiments::ExplorationOutput explore(const RandomArguments& args,
-                                       experiments::ExplorationMode mode,
-                                       experiments::MetricMethod metric) {
-  const experiments::ExplorationConfig config{metric,
-                                              args.num_exploration,
-                                              args.num_steps,
-                                              args.inner_radius,
-                                              args.outer_radius,
-                                              mode};
-  ExplorationSession session;
-  return experiments::random_neighborhood_exploration(args.a_delta.view(), args.optimizer,
-                                                      config, session.execution());
+explore::ExplorationConfig config_of(const RandomArguments& args, explore::MetricMethod metric) {
+  return {std::move(metric), args.num_exploration, args.num_steps, args.inner_radius,
+          args.outer_radius};
 }
 
-constexpr Parameter kScatteredParameters[] = {
-    {"a_delta"},      {"optimizer"},    {"num_exploration"}, {"num_steps"},        {"inner_radius"},
-    {"outer_radius"}, {"norm_str"},     {"metric_method"},   {"cutoff", false}};
+constexpr Parameter kScatteredParameters[] = {{"a_delta"},   {"optimizer"},     {"num_exploration"},
+                                              {"num_steps"}, {"inner_radius"},  {"outer_radius"},
+                                              {"norm_str"},  {"metric_method"}, {"cutoff", false}};
 constexpr Signature kScatteredSignature{"scattered_exploration()", kScatteredParameters};
 
 PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
@@ -225,27 +213,31 @@ PyObject* scattered_exploration(PyObject*, PyObject* const* args, Py_ssize_t nar
     const Arguments in = Arguments::parse(kScatteredSignature, args, nargsf, kwnames);
     const auto [a, norm_str] = convert_random(in, to_str);
     // Names are examined after every conversion succeeded: the metric first, then the norm.
-    const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
-    const auto norm = value_or_value_error(experiments::parse_norm_type(norm_str));
+    const auto metric =
+        value_or_value_error(explore::parse_metric_method(a.metric_method, a.cutoff));
+    const auto norm = value_or_value_error(explore::parse_norm_type(norm_str));
     // Besides the batch: the native norms and metrics, then the arrays built from them.
-    require_memory(batch_memory(a.a_delta, a.optimizer, a.num_exploration, a.num_steps, metric) +
-                       Bytes::doubles(a.num_exploration) * 2,
-                   "scattered_exploration() of " +
-                       batch_text(a.a_delta, a.num_exploration, a.num_steps));
-    auto output = explore(a, experiments::Scattered{norm}, metric);
-    auto* scattered = std::get_if<experiments::ScatteredOutput>(&output);
-    if (scattered == nullptr)
-      raise(PyExc_RuntimeError, "Expected ScatteredOutput but got ConcentricOutput");
-    const std::size_t runs = scattered->norms.size();
-    Ref norms = array_from_vector(std::move(scattered->norms), {runs});
-    Ref metrics = array_from_vector(std::move(scattered->metrics), {runs});
-    return new_instance(scattered_output_type(), PyScatteredOutput{std::move(norms), std::move(metrics)});
+    require_memory(
+        batch_memory(a.a_delta, a.optimizer, a.num_exploration, a.num_steps, metric) +
+            Bytes::doubles(a.num_exploration) * 2,
+        "scattered_exploration() of " + batch_text(a.a_delta, a.num_exploration, a.num_steps));
+    explore::ScatteredOutput scattered;
+    {
+      ExplorationSession session;
+      scattered = explore::scattered_exploration(a.a_delta.view(), a.optimizer,
+                                                 config_of(a, metric), norm, session.execution());
+    }
+    const std::size_t runs = scattered.norms.size();
+    Ref norms = array_from_vector(std::move(scattered.norms), {runs});
+    Ref metrics = array_from_vector(std::move(scattered.metrics), {runs});
+    return new_instance(scattered_output_type(),
+                        PyScatteredOutput{std::move(norms), std::move(metrics)});
   });
 }
 
 constexpr Parameter kConcentricParameters[] = {
-    {"a_delta"},      {"optimizer"},    {"num_exploration"}, {"num_steps"},        {"inner_radius"},
-    {"outer_radius"}, {"num_slices"},   {"metric_method"},   {"cutoff", false}};
+    {"a_delta"},      {"optimizer"},  {"num_exploration"}, {"num_steps"},    {"inner_radius"},
+    {"outer_radius"}, {"num_slices"}, {"metric_method"},   {"cutoff", false}};
 constexpr Signature kConcentricSignature{"concentric_exploration()", kConcentricParameters};
 
 // Copies `flat` into a new (rows, cols) array, or RuntimeError when it does not fit the shape.
@@ -261,7 +253,8 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
   return guarded([&] {
     const Arguments in = Arguments::parse(kConcentricSignature, args, nargsf, kwnames);
     const auto [a, num_slices] = convert_random(in, to_u32);
-    const auto metric = value_or_value_error(experiments::parse_metric_method(a.metric_method, a.cutoff));
+    const auto metric =
+        value_or_value_error(explore::parse_metric_method(a.metric_method, a.cutoff));
     if (num_slices != 0) {
       // One batch at a time, beside the boundaries and the metrics of every slice, which are
       // held natively, flattened, and copied into the arrays.
@@ -269,20 +262,22 @@ PyObject* concentric_exploration(PyObject*, PyObject* const* args, Py_ssize_t na
       require_memory(batch_memory(a.a_delta, a.optimizer, per_slice, a.num_steps, metric) +
                          Bytes::doubles(num_slices) * 4 +
                          Bytes::doubles(std::uint64_t{per_slice} * num_slices) * 3,
-                     "concentric_exploration() of " + std::to_string(num_slices) +
-                         " slices of " + batch_text(a.a_delta, per_slice, a.num_steps));
+                     "concentric_exploration() of " + std::to_string(num_slices) + " slices of " +
+                         batch_text(a.a_delta, per_slice, a.num_steps));
     }
-    auto output = explore(a, experiments::Concentric{num_slices}, metric);
-    auto* concentric = std::get_if<experiments::ConcentricOutput>(&output);
-    if (concentric == nullptr)
-      raise(PyExc_RuntimeError, "Expected ConcentricOutput but got ScatteredOutput");
+    explore::ConcentricOutput concentric;
+    {
+      ExplorationSession session;
+      concentric = explore::concentric_exploration(
+          a.a_delta.view(), a.optimizer, config_of(a, metric), num_slices, session.execution());
+    }
     math::Vector bounds, metrics;
-    bounds.reserve(2 * concentric->slice_boundaries.size());
-    for (auto [lower, upper] : concentric->slice_boundaries) {
+    bounds.reserve(2 * concentric.slice_boundaries.size());
+    for (auto [lower, upper] : concentric.slice_boundaries) {
       bounds.push_back(lower);
       bounds.push_back(upper);
     }
-    for (const math::Vector& slice : concentric->metrics)
+    for (const math::Vector& slice : concentric.metrics)
       metrics.insert(metrics.end(), slice.begin(), slice.end());
     const std::size_t per_slice = num_slices == 0 ? 0 : a.num_exploration / num_slices;
     Ref boundaries = shaped_copy(bounds, num_slices, 2);
@@ -307,12 +302,12 @@ PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t 
     // Every run keeps its full histories until the list is built; its strategies have two
     // entries each (x_history, y_history and gaps_history: five values per step).
     require_memory(Bytes::doubles(num_steps) * 5 * stack.count,
-                   "neighborhood_exploration() of " + std::to_string(stack.count) +
-                       " runs of " + std::to_string(num_steps) + " steps");
+                   "neighborhood_exploration() of " + std::to_string(stack.count) + " runs of " +
+                       std::to_string(num_steps) + " steps");
     std::vector<domain::GameResult> results = [&] {
       ExplorationSession session;
-      return experiments::neighborhood_exploration(stack.view(), optimizer, num_steps,
-                                                   normalize, session.execution());
+      return explore::neighborhood_exploration(stack.view(), optimizer, num_steps, normalize,
+                                               session.execution());
     }();
     Ref list = new_ref(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t i = 0; i < results.size(); ++i)
@@ -322,7 +317,7 @@ PyObject* neighborhood_exploration(PyObject*, PyObject* const* args, Py_ssize_t 
   });
 }
 
-template <class Record, Ref Record::* field>
+template <class Record, Ref Record::*field>
 PyObject* stored_array_getter(PyObject* self, void*) noexcept {
   return guarded([&] {
     auto* instance = instance_cast<Record>(self);
@@ -332,8 +327,10 @@ PyObject* stored_array_getter(PyObject* self, void*) noexcept {
 }
 
 PyGetSetDef scattered_getters[] = {
-    {"norms", stored_array_getter<PyScatteredOutput, &PyScatteredOutput::norms>, nullptr, "", nullptr},
-    {"metrics", stored_array_getter<PyScatteredOutput, &PyScatteredOutput::metrics>, nullptr, "", nullptr},
+    {"norms", stored_array_getter<PyScatteredOutput, &PyScatteredOutput::norms>, nullptr, "",
+     nullptr},
+    {"metrics", stored_array_getter<PyScatteredOutput, &PyScatteredOutput::metrics>, nullptr, "",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

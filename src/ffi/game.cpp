@@ -26,14 +26,13 @@ PyObject* new_game_state(PyTypeObject* type, PyObject* args, PyObject* kwargs) n
     const math::MatrixView a = in.convert(2, to_matrix_view);
     // Zero-strided arrays can describe far more entries than they store. Each strategy is
     // copied, then projected through a working copy into its result.
-    require_memory(Bytes::doubles(x.size) * 3 + Bytes::doubles(y.size) * 3 +
-                       Bytes::doubles(a.rows) * a.cols,
-                   "a GameState with strategies of " + std::to_string(x.size) + " and " +
-                       std::to_string(y.size) + " entries and a " + std::to_string(a.rows) +
-                       " x " + std::to_string(a.cols) + " matrix");
+    require_memory(
+        Bytes::doubles(x.size) * 3 + Bytes::doubles(y.size) * 3 + Bytes::doubles(a.rows) * a.cols,
+        "a GameState with strategies of " + std::to_string(x.size) + " and " +
+            std::to_string(y.size) + " entries and a " + std::to_string(a.rows) + " x " +
+            std::to_string(a.cols) + " matrix");
     domain::GameState state{math::simplex_projection(x.to_vector(), 1.0),
-                            math::simplex_projection(y.to_vector(), 1.0),
-                            math::Matrix::copy_of(a)};
+                            math::simplex_projection(y.to_vector(), 1.0), math::Matrix::copy_of(a)};
     return new_instance(type, std::move(state));
   });
 }
@@ -60,15 +59,13 @@ PyGetSetDef game_state_getters[] = {
 };
 
 PyGetSetDef game_result_getters[] = {
-    {"x_history",
-     copying_getter<domain::GameResult, &domain::GameResult::x_history, copy_matrix>, nullptr,
-     "", nullptr},
-    {"y_history",
-     copying_getter<domain::GameResult, &domain::GameResult::y_history, copy_matrix>, nullptr,
-     "", nullptr},
-    {"gaps_history",
-     copying_getter<domain::GameResult, &domain::GameResult::gaps_history, copy_vector>,
+    {"x_history", copying_getter<domain::GameResult, &domain::GameResult::x_history, copy_matrix>,
      nullptr, "", nullptr},
+    {"y_history", copying_getter<domain::GameResult, &domain::GameResult::y_history, copy_matrix>,
+     nullptr, "", nullptr},
+    {"gaps_history",
+     copying_getter<domain::GameResult, &domain::GameResult::gaps_history, copy_vector>, nullptr,
+     "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -79,9 +76,9 @@ PyTypeObject* game_result_type_ = nullptr;  // process lifetime
 
 PyTypeObject* game_state_type() {
   if (game_state_type_ == nullptr)
-    game_state_type_ = build_class<domain::GameState>(
-        {"builtins.GameState", "GameState(x, y, a)\n--\n\n", new_game_state, game_state_getters,
-         nullptr});
+    game_state_type_ =
+        build_class<domain::GameState>({"builtins.GameState", "GameState(x, y, a)\n--\n\n",
+                                        new_game_state, game_state_getters, nullptr});
   return game_state_type_;
 }
 

@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include "domain/game_result.hpp"
 #include "domain/game_state.hpp"
+#include "domain/run_loop.hpp"
 #include "ffi/ref.hpp"
 #include "ffi/type_builder.hpp"
 

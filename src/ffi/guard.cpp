@@ -23,8 +23,8 @@ PyObject* panic_exception_class() noexcept {
 void raise_panic(const char* message) noexcept {
   PyObject* type = panic_exception_class();
   if (type == nullptr) return;  // creating the class failed and set that error
-  PyObject* text = PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                        "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "replace");
   if (text == nullptr) return;
   PyErr_SetObject(type, text);
   Py_DECREF(text);

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <charconv>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <new>
@@ -93,8 +93,8 @@ std::uint64_t cgroup_limit() {
 
 std::uint64_t memory_ceiling() noexcept {
   try {
-    return std::min({physical_memory(), address_space_left(), resource_limit(RLIMIT_DATA),
-                     cgroup_limit()});
+    return std::min(
+        {physical_memory(), address_space_left(), resource_limit(RLIMIT_DATA), cgroup_limit()});
   } catch (...) {  // reading a limit ran out of memory itself: nothing is known
     return kUnlimited;
   }

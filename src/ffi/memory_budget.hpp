@@ -51,11 +51,11 @@ class MemoryRefused final : public std::bad_alloc {
 std::string describe_bytes(std::uint64_t bytes);
 
 // Throws MemoryRefused when `needed`, the least memory a call must hold at one time, exceeds
-// memory_ceiling(); `what` names the request ("a run of 5 steps on a 2 x 2 game"). Linux overcommit grants single allocations
-// up to the size of physical memory without backing them, so a call holding several such
-// blocks would otherwise be killed by the OOM killer while filling them with zeros, instead of
-// raising; and sanitizer runtimes abort on a failed operator new instead of throwing.
-// Requests below 64 MiB are let through without looking.
+// memory_ceiling(); `what` names the request ("a run of 5 steps on a 2 x 2 game"). Linux overcommit
+// grants single allocations up to the size of physical memory without backing them, so a call
+// holding several such blocks would otherwise be killed by the OOM killer while filling them with
+// zeros, instead of raising; and sanitizer runtimes abort on a failed operator new instead of
+// throwing. Requests below 64 MiB are let through without looking.
 void require_memory(Bytes needed, const std::string& what);
 
 }  // namespace ludovec::ffi

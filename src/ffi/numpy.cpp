@@ -72,8 +72,9 @@ std::optional<math::MatrixView> as_matrix_view(PyObject* obj) {
 std::optional<StackView> as_stack_view(PyObject* obj) {
   PyArrayObject* a = float64_array(obj, 3);
   if (a == nullptr) return std::nullopt;
-  return StackView{bytes_of(a),          dim(a, 0),           dim(a, 1),           dim(a, 2),
-                   PyArray_STRIDE(a, 0), PyArray_STRIDE(a, 1), PyArray_STRIDE(a, 2)};
+  return StackView{
+      bytes_of(a),          dim(a, 0),           dim(a, 1), dim(a, 2), PyArray_STRIDE(a, 0),
+      PyArray_STRIDE(a, 1), PyArray_STRIDE(a, 2)};
 }
 
 Ref array_from_vector(std::vector<double>&& data, std::initializer_list<std::size_t> shape) {
@@ -90,16 +91,15 @@ Ref array_from_vector(std::vector<double>&& data, std::initializer_list<std::siz
   Ref array = new_ref(PyArray_SimpleNewFromData(static_cast<int>(dims.size()), dims.data(),
                                                 NPY_DOUBLE, owned->data()));
   // Steals the capsule even when it fails.
-  check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()),
-                                     capsule.release()));
+  check_status(
+      PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()));
   return array;
 }
 
 Ref array_copy(std::span<const double> data, std::initializer_list<std::size_t> shape) {
   std::vector<npy_intp> dims = dims_of(shape, data.size());
   ensure_numpy();
-  Ref array =
-      new_ref(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE));
+  Ref array = new_ref(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE));
   if (!data.empty())
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data.data(),
                 data.size_bytes());

@@ -1,7 +1,7 @@
 #include "ffi/optimizer.hpp"
 
-#include <string>
 #include <cstdint>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -20,8 +20,7 @@ template <auto make>
 void require_optimizer_memory(std::uint32_t dim) {
   using Variant = decltype(make(0.0, 0u));
   constexpr std::uint64_t vectors = std::is_same_v<Variant, optimizers::OmwuOftrl> ? 2 : 4;
-  require_memory(Bytes::doubles(dim) * vectors,
-                 "an optimizer of dimension " + std::to_string(dim));
+  require_memory(Bytes::doubles(dim) * vectors, "an optimizer of dimension " + std::to_string(dim));
 }
 
 constexpr Parameter kOptimizerParameters[] = {{"eta"}, {"dim"}};
@@ -78,9 +77,9 @@ PyTypeObject* optimizer_type_ = nullptr;
 
 PyTypeObject* ogda_type() {
   if (ogda_type_ == nullptr)
-    ogda_type_ = build_class<optimizers::Ogda>(
-        {"builtins.Ogda", "Ogda(eta, dim)\n--\n\n",
-         new_variant<kOgdaNew, optimizers::make_ogda>, nullptr, nullptr});
+    ogda_type_ = build_class<optimizers::Ogda>({"builtins.Ogda", "Ogda(eta, dim)\n--\n\n",
+                                                new_variant<kOgdaNew, optimizers::make_ogda>,
+                                                nullptr, nullptr});
   return ogda_type_;
 }
 

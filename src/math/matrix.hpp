@@ -25,8 +25,9 @@ struct MatrixView {
 
   double at(std::size_t i, std::size_t j) const noexcept {
     double v;
-    std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * row_stride +
-                        static_cast<std::ptrdiff_t>(j) * col_stride,
+    std::memcpy(&v,
+                data + static_cast<std::ptrdiff_t>(i) * row_stride +
+                    static_cast<std::ptrdiff_t>(j) * col_stride,
                 sizeof v);
     return v;
   }

@@ -77,8 +77,8 @@ std::string render_vector(std::span<const double> v) {
   } else {
     for (std::size_t i = 0; i < v.size(); ++i) append(i);
   }
-  out += "], shape=[" + std::to_string(v.size()) + "], strides=[" +
-         (v.empty() ? "0" : "1") + "], layout=CFcf (0xf), const ndim=1";
+  out += "], shape=[" + std::to_string(v.size()) + "], strides=[" + (v.empty() ? "0" : "1") +
+         "], layout=CFcf (0xf), const ndim=1";
   return out;
 }
 
@@ -163,22 +163,21 @@ template <class Entry>
 }
 
 // The kernels, with plain pointers so that every argument travels in a register.
-LUDOVEC_WIDE_VECTORS Projected project_vector(const double* v, std::size_t n, double z,
-                                              double* out, ProjectionScratch& scratch) noexcept {
+LUDOVEC_WIDE_VECTORS Projected project_vector(const double* v, std::size_t n, double z, double* out,
+                                              ProjectionScratch& scratch) noexcept {
   return project_in_order([v](std::size_t i) { return v[i]; }, n, z, out, scratch);
 }
 
-LUDOVEC_WIDE_VECTORS Projected project_difference(const double* v, const double* s,
-                                                  std::size_t n, double* out,
+LUDOVEC_WIDE_VECTORS Projected project_difference(const double* v, const double* s, std::size_t n,
+                                                  double* out,
                                                   ProjectionScratch& scratch) noexcept {
   return project_in_order([=](std::size_t i) { return v[i] - s[i]; }, n, 1.0, out, scratch);
 }
 
-LUDOVEC_WIDE_VECTORS Projected project_gradient_step(const double* v, const double* g,
-                                                     double eta, std::size_t n, double* out,
+LUDOVEC_WIDE_VECTORS Projected project_gradient_step(const double* v, const double* g, double eta,
+                                                     std::size_t n, double* out,
                                                      ProjectionScratch& scratch) noexcept {
-  return project_in_order([=](std::size_t i) { return v[i] - g[i] * eta; }, n, 1.0, out,
-                          scratch);
+  return project_in_order([=](std::size_t i) { return v[i] - g[i] * eta; }, n, 1.0, out, scratch);
 }
 
 }  // namespace
@@ -219,9 +218,8 @@ void projected_step_into(std::span<const double> v, std::span<const double> s,
   stop_unless_done(project_difference(v.data(), s.data(), v.size(), out.data(), scratch));
 }
 
-void projected_gradient_step_into(std::span<const double> v, std::span<const double> g,
-                                  double eta, std::span<double> out,
-                                  ProjectionScratch& scratch) {
+void projected_gradient_step_into(std::span<const double> v, std::span<const double> g, double eta,
+                                  std::span<double> out, ProjectionScratch& scratch) {
   require_same_length(v.size(), g.size(), "an entry-wise difference");
   stop_unless_done(project_gradient_step(v.data(), g.data(), eta, v.size(), out.data(), scratch));
 }

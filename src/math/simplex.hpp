@@ -80,8 +80,8 @@ void projected_step_into(std::span<const double> v, std::span<const double> s,
                          std::span<double> out, ProjectionScratch& scratch);
 
 // projected_step_into(v, g scaled by eta, ...), the scaled entries g(i) * eta computed on the way.
-void projected_gradient_step_into(std::span<const double> v, std::span<const double> g,
-                                  double eta, std::span<double> out, ProjectionScratch& scratch);
+void projected_gradient_step_into(std::span<const double> v, std::span<const double> g, double eta,
+                                  std::span<double> out, ProjectionScratch& scratch);
 
 // The projection as a new Vector.
 Vector simplex_projection(const Vector& v, double z);

@@ -108,23 +108,23 @@ constexpr double kMainLow = 0x1p-54, kMainHigh = 512.0;
 // Where a variant of the algorithm without fused multiply-adds rounds differently; the last
 // eight, where leaving either of the two fusions that matter out alone does.
 constexpr double kFusedWitnesses[] = {
-    -0x1.00902d2df1f4p+9, -0x1.3c83ba54b11fcp+9, -0x1.145825cdbfbcap+9, -0x1.06c0bfadd9822p+9,
-    -0x1.0364594fcb44dp+9, -0x1.553a2ddacd5c1p+9, -0x1.33c3a709a42d7p+9, -0x1.3540c8d2f5645p+9,
-    -0x1.48465fb83b26p+9, -0x1.3bd4512bbd0f7p+9, -0x1.17bfb5f8c4bfp+9, -0x1.35fb53c25895fp+9,
-    -0x1.4f63d210390cp+7, -0x1.c3382228badf4p+8, -0x1.3f049c7469c48p+8, -0x1.7f5e1f616c6e4p+8,
-    -0x1.e54f4d8559b7dp+8, -0x1.f10016b20a042p+8, -0x1.36526e65204eap+7, -0x1.4f8d0fd75907cp+8,
-    -0x1.f2ac0c988368ap+8, -0x1.f1aa56a8cd7bap+8, -0x1.e9aacb4c9497p+4, -0x1.2f5cd4b3e185p+8,
-    -0x1.1eda7fa76f5d8p-1, -0x1.303fbdf0b105cp-3, -0x1.c2bcae750ed2ep-1, -0x1.7516c4d2d0b83p-1,
-    -0x1.27afe721f5e48p-1, -0x1.a4a6f8089fbfcp-1, -0x1.9d333442face2p-2, -0x1.fa8002f39196cp-2,
-    -0x1.587b4023176e2p-1, -0x1.90f55ff2da387p-1, -0x1.326d17c296198p-1, -0x1.dd8cc1c179e12p-1,
-    -0x1.685b49ad91014p-11, -0x1.88ffb5812ba1fp-11, -0x1.6500a3a04968p-11, -0x1.001d8a0b70643p-10,
+    -0x1.00902d2df1f4p+9,   -0x1.3c83ba54b11fcp+9,  -0x1.145825cdbfbcap+9,  -0x1.06c0bfadd9822p+9,
+    -0x1.0364594fcb44dp+9,  -0x1.553a2ddacd5c1p+9,  -0x1.33c3a709a42d7p+9,  -0x1.3540c8d2f5645p+9,
+    -0x1.48465fb83b26p+9,   -0x1.3bd4512bbd0f7p+9,  -0x1.17bfb5f8c4bfp+9,   -0x1.35fb53c25895fp+9,
+    -0x1.4f63d210390cp+7,   -0x1.c3382228badf4p+8,  -0x1.3f049c7469c48p+8,  -0x1.7f5e1f616c6e4p+8,
+    -0x1.e54f4d8559b7dp+8,  -0x1.f10016b20a042p+8,  -0x1.36526e65204eap+7,  -0x1.4f8d0fd75907cp+8,
+    -0x1.f2ac0c988368ap+8,  -0x1.f1aa56a8cd7bap+8,  -0x1.e9aacb4c9497p+4,   -0x1.2f5cd4b3e185p+8,
+    -0x1.1eda7fa76f5d8p-1,  -0x1.303fbdf0b105cp-3,  -0x1.c2bcae750ed2ep-1,  -0x1.7516c4d2d0b83p-1,
+    -0x1.27afe721f5e48p-1,  -0x1.a4a6f8089fbfcp-1,  -0x1.9d333442face2p-2,  -0x1.fa8002f39196cp-2,
+    -0x1.587b4023176e2p-1,  -0x1.90f55ff2da387p-1,  -0x1.326d17c296198p-1,  -0x1.dd8cc1c179e12p-1,
+    -0x1.685b49ad91014p-11, -0x1.88ffb5812ba1fp-11, -0x1.6500a3a04968p-11,  -0x1.001d8a0b70643p-10,
     -0x1.07dbf1353069ap-11, -0x1.4c14e31bf96aap-11, -0x1.7a9aa13ddeadep-11, -0x1.22eb44f7cd53ap-11,
     -0x1.cf2262d97bce4p-12, -0x1.e46c91dcaf3aap-12, -0x1.8e95bdffcd838p-11, -0x1.ff0c5a47dbfffp-11,
-    0x1.65420bcfc589ep+7, 0x1.e977eda6dfc2cp+7, 0x1.835f61c7c1e8p+6, 0x1.d28c3443bfe76p+7,
-    0x1.f23e8593b7c83p+8, 0x1.a902bfaa23c58p+7, 0x1.c79296ed95057p+8, 0x1.4c8eb647220a8p+5,
-    0x1.091dd175c0ac7p+8, 0x1.c504f085f1a08p+7, 0x1.ef4b0cc4510dfp+8, 0x1.cd5fc3ec65534p+8,
-    -0x1.b91923775a2d1p+8, -0x1.a16b13ff6280cp-3, -0x1.6187bf4c2b306p+8, -0x1.b7adeebe3945cp-2,
-    -0x1.18ec762af2d01p-1, -0x1.ad2867fdba703p+8, -0x1.48f03dbe4694p-1, -0x1.b1e2f49485038p+8,
+    0x1.65420bcfc589ep+7,   0x1.e977eda6dfc2cp+7,   0x1.835f61c7c1e8p+6,    0x1.d28c3443bfe76p+7,
+    0x1.f23e8593b7c83p+8,   0x1.a902bfaa23c58p+7,   0x1.c79296ed95057p+8,   0x1.4c8eb647220a8p+5,
+    0x1.091dd175c0ac7p+8,   0x1.c504f085f1a08p+7,   0x1.ef4b0cc4510dfp+8,   0x1.cd5fc3ec65534p+8,
+    -0x1.b91923775a2d1p+8,  -0x1.a16b13ff6280cp-3,  -0x1.6187bf4c2b306p+8,  -0x1.b7adeebe3945cp-2,
+    -0x1.18ec762af2d01p-1,  -0x1.ad2867fdba703p+8,  -0x1.48f03dbe4694p-1,   -0x1.b1e2f49485038p+8,
 };
 
 // Every argument the check compares, in a fixed order: for every table entry, in both signs and
@@ -146,10 +146,12 @@ void for_each_check_argument(F&& f) {
   }
   for (const double w : kFusedWitnesses) f(w);
   constexpr double kInf = std::numeric_limits<double>::infinity();
+  // clang-format off
   const double thresholds[] = {0x1p-54, 0x1p-1074, 0x1p-1022, 0x1p-60, 512.0, 1024.0,
                                0x1.62e42fefa39efp9, 0x1.74910d52d3051p9, 0x1.6232bdd7abcd2p9,
                                0x1.633ce8fb9f87dp9, 708.0, 745.0, 746.0, 1.0, 0.5,
                                std::numeric_limits<double>::max()};
+  // clang-format on
   for (const double t : thresholds) {
     for (const double s : {t, -t}) {
       f(std::nextafter(s, -kInf));
@@ -182,9 +184,9 @@ void exp_scalar(double* v, std::size_t n) noexcept {
 // and not below it get ::exp. The doubles are read one by one: the callers have usually just
 // written them one by one, and a wide load of narrower stores still in flight waits for them.
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline void exp4(double* p) noexcept {
-  const __m256d x = _mm256_insertf128_pd(
-      _mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(p), p + 1)),
-      _mm_loadh_pd(_mm_load_sd(p + 2), p + 3), 1);
+  const __m256d x =
+      _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(p), p + 1)),
+                           _mm_loadh_pd(_mm_load_sd(p + 2), p + 3), 1);
   // By magnitude: below 2^-54 (the 1 + x branch), below 512 (NaN fails both comparisons).
   const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
   const __m256d tiny = _mm256_cmp_pd(magnitude, _mm256_set1_pd(kMainLow), _CMP_LT_OQ);
@@ -286,9 +288,7 @@ std::size_t check_arguments(double* out) noexcept {
   return count;
 }
 
-bool available(ExpPath path) noexcept {
-  return path == ExpPath::scalar || avx2_available();
-}
+bool available(ExpPath path) noexcept { return path == ExpPath::scalar || avx2_available(); }
 
 void exp_through(ExpPath path, double* v, std::size_t n) noexcept {
   if (path == ExpPath::avx2 && avx2_available())
@@ -308,8 +308,8 @@ bool path_agrees(ExpPath path, double (*reference)(double)) noexcept {
     std::memcpy(got, args, filled * sizeof(double));
     exp_through(path, got, filled);
     for (std::size_t i = 0; i < filled; ++i)
-      agrees &= std::bit_cast<std::uint64_t>(got[i]) ==
-                std::bit_cast<std::uint64_t>(reference(args[i]));
+      agrees &=
+          std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(reference(args[i]));
     filled = 0;
   };
   for_each_check_argument([&](double x) {

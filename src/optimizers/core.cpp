@@ -11,7 +11,9 @@ namespace ludovec::optimizers {
 namespace {
 
 // The uniform starting iterate, obtained as the projection of the origin onto the simplex.
-Vector projected_origin(std::uint32_t dim) { return math::simplex_projection(Vector(dim, 0.0), 1.0); }
+Vector projected_origin(std::uint32_t dim) {
+  return math::simplex_projection(Vector(dim, 0.0), 1.0);
+}
 
 // Refills `v` with n entries 1.0 / n in its own storage and keeps it only if it passes the
 // simplex check. n == 0 is the only refusal, and an empty v is then left empty, exactly as

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <variant>
 
-#include "domain/game_result.hpp"
 #include "domain/game_state.hpp"
+#include "domain/run_loop.hpp"
 #include "math/simplex.hpp"
 
 namespace ludovec::optimizers {

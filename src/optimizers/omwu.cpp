@@ -124,9 +124,8 @@ double step(OmwuOftrl& o, GameState& s, Workspace& w) {
   const double* const sums[2] = {o.x_grad_sum.data(), o.y_grad_sum.data()};
   double* const p[2] = {w.x.data(), w.y.data()};
 
-  shifted_exps(n, p, [&](std::size_t k, std::size_t i) {
-    return (sums[k][i] + g[k][i]) * neg_eta;
-  });
+  shifted_exps(n, p,
+               [&](std::size_t k, std::size_t i) { return (sums[k][i] + g[k][i]) * neg_eta; });
   double sum[2] = {0.0, 0.0};
   for_both(n, [&](std::size_t k, std::size_t i) { sum[k] += p[k][i]; });
   store_strategies(n, p, sum, s, w);

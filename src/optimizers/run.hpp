@@ -6,7 +6,7 @@
 #include <span>
 #include <variant>
 
-#include "domain/game_result.hpp"
+#include "domain/run_loop.hpp"
 #include "math/lanes.hpp"
 #include "optimizers/core.hpp"
 #include "optimizers/small_steps.hpp"
@@ -54,9 +54,8 @@ class SmallStepper {
 // loop is compiled for the clone's instruction set.
 template <class Rule, std::size_t N, class Recorder>
 [[gnu::flatten]] LUDOVEC_WIDE_VECTORS std::exception_ptr run_small(std::uint32_t from,
-                                                                   std::uint32_t to,
-                                                                   GameState& s, Rule& o,
-                                                                   Workspace& w,
+                                                                   std::uint32_t to, GameState& s,
+                                                                   Rule& o, Workspace& w,
                                                                    Recorder& recorder,
                                                                    bool& converged) noexcept {
   try {

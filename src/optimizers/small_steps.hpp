@@ -41,8 +41,8 @@ template <class Rule>
 std::size_t small_size(const GameState& s, const Rule& o) noexcept {
   const auto& [first, second, eta] = o;
   const std::size_t n = s.a.rows();
-  const bool square = s.a.cols() == n && s.x.size() == n && s.y.size() == n &&
-                      first.size() == n && second.size() == n;
+  const bool square = s.a.cols() == n && s.x.size() == n && s.y.size() == n && first.size() == n &&
+                      second.size() == n;
   return square && n >= kSmallGameMinActions && n <= kSmallGameMaxActions ? n : 0;
 }
 
@@ -161,8 +161,7 @@ template <class Rule, std::size_t N, std::size_t L>
     for (std::size_t i = 0; i < N; ++i) y[i] = ey[i] * y_hat[i];
     normalise<N, L>(y);
     const auto accepted = math::on_simplex_small<N, L>(x) & math::on_simplex_small<N, L>(y) &
-                          math::on_simplex_small<N, L>(x_hat) &
-                          math::on_simplex_small<N, L>(y_hat);
+                          math::on_simplex_small<N, L>(x_hat) & math::on_simplex_small<N, L>(y_hat);
     const auto stops = accepted == math::no_lane<L>();
     if (math::any_lane<L>(stops)) return {gap, stops};
     assign<N, L>(r.game.x, x);

@@ -25,12 +25,28 @@ def write_study(path: Path, text: str) -> Path:
 
 def cli(*args: str, timeout: float = 120, **kw) -> subprocess.CompletedProcess:
     """Runs the installed ``ludovec-lab`` command."""
-    return subprocess.run([str(BIN / "ludovec-lab"), *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout, env=CHILD_ENV, **kw)
+    return subprocess.run(
+        [str(BIN / "ludovec-lab"), *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=CHILD_ENV,
+        **kw,
+    )
 
 
-RESULT_COLUMNS = ["chunk", "index", "slice", "inner", "outer", "norm", "metric", "converged",
-                  "dynamic", "eta"]
+RESULT_COLUMNS = [
+    "chunk",
+    "index",
+    "slice",
+    "inner",
+    "outer",
+    "norm",
+    "metric",
+    "converged",
+    "dynamic",
+    "eta",
+]
 
 
 def assert_same_results(a: pd.DataFrame, b: pd.DataFrame) -> None:
@@ -44,10 +60,20 @@ def assert_same_results(a: pd.DataFrame, b: pd.DataFrame) -> None:
             assert np.array_equal(x, y), col
 
 
+def kept(path: Path, **samples: np.ndarray) -> str:
+    """Saves the draws of a failed statistical check to `path` (.npz) and says where: unseeded
+    studies draw in the module, from the OS's entropy, so their samples can be examined again
+    but not drawn again. Meant for an assert's message, which is only evaluated on failure."""
+    np.savez(path, **samples)
+    return f"samples kept in {path}"
+
+
 @pytest.fixture
 def seeded_toml(tmp_path):
     """A seeded scattered study of 12 chunks on a 2 x 2 game, about a second of work."""
-    return write_study(tmp_path / "study.toml", """
+    return write_study(
+        tmp_path / "study.toml",
+        """
         kind = "scattered"
         game = "biased_pennies"
         dynamic = ["ogda", "omwuoomd"]
@@ -59,4 +85,5 @@ def seeded_toml(tmp_path):
         metric = "total_var"
         seed = 2024
         chunk_size = 500
-        """)
+        """,
+    )

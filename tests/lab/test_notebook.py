@@ -12,20 +12,31 @@ nbclient = pytest.importorskip("nbclient")
 NOTEBOOK = Path(__file__).resolve().parents[2] / "examples" / "tutorial.ipynb"
 
 
+@pytest.mark.slow
 def test_tutorial_executes(tmp_path):
     nb = nbformat.read(NOTEBOOK, as_version=4)
     # The "python3" kernel runs on this interpreter, so it sees the same module and lab.
-    client = nbclient.NotebookClient(nb, timeout=600, kernel_name="python3",
-                                     resources={"metadata": {"path": str(tmp_path)}})
+    client = nbclient.NotebookClient(
+        nb, timeout=600, kernel_name="python3", resources={"metadata": {"path": str(tmp_path)}}
+    )
     client.execute()
-    outputs = {cell["id"]: "".join(o.get("text", "") for o in cell.get("outputs", []))
-               for cell in nb.cells if cell.cell_type == "code"}
+    outputs = {
+        cell["id"]: "".join(o.get("text", "") for o in cell.get("outputs", []))
+        for cell in nb.cells
+        if cell.cell_type == "code"
+    }
     text = "\n".join(outputs.values())
     assert "resumed table identical to the first one: True" in text
     assert "same study as above: True" in text
     for field in ("dynamic", "num_runs", "outer_radius", "seed"):
         assert field in text  # the study error names each bad field
     figures = tmp_path / "tutorial-output" / "figures"
-    assert {p.name for p in figures.iterdir()} == {"concentric.png", "concentric.svg", "summary.txt"}
-    images = [o for cell in nb.cells for o in cell.get("outputs", []) if "image/png" in o.get("data", {})]
+    assert {p.name for p in figures.iterdir()} == {
+        "concentric.png",
+        "concentric.svg",
+        "summary.txt",
+    }
+    images = [
+        o for cell in nb.cells for o in cell.get("outputs", []) if "image/png" in o.get("data", {})
+    ]
     assert images, "the figure was not displayed"

@@ -1,5 +1,7 @@
 """Study descriptions: TOML and Python forms, one message per mistake, matrices and games."""
 
+import io
+
 import numpy as np
 import pytest
 
@@ -20,6 +22,14 @@ outer_radius = 0.1
 """
 
 
+def _npy(shape: tuple[int, ...], descr: str = "<f8") -> bytes:
+    """A .npy header alone: the data it announces is not there."""
+    out = io.BytesIO()
+    header = {"descr": descr, "fortran_order": False, "shape": shape}
+    np.lib.format.write_array_header_1_0(out, header)
+    return out.getvalue()
+
+
 def _toml(tmp_path, replace: dict[str, str | None], extra: str = ""):
     lines = []
     for line in VALID.splitlines():
@@ -32,28 +42,46 @@ def _toml(tmp_path, replace: dict[str, str | None], extra: str = ""):
     return write_study(tmp_path / "s.toml", "\n".join(lines) + "\n" + extra)
 
 
-@pytest.mark.parametrize("replace, extra, field, words", [
-    ({"dynamic": '"sgd"'}, "", "dynamic", "unknown dynamic 'sgd'"),
-    ({"inner_radius": "-0.5"}, "", "inner_radius", "at least 0"),
-    ({"inner_radius": "0.3"}, "", "outer_radius", "greater than inner_radius"),
-    ({"num_runs": "0"}, "", "num_runs", "from 1 to"),
-    ({"num_runs": '"many"'}, "", "num_runs", "expected an integer, found str"),
-    ({"eta": "nan"}, "", "eta", "finite number above 0"),
-    ({"outer_radius": "inf"}, "", "outer_radius", "finite"),
-    ({}, "cutoff = 0.0", "cutoff", "(0, 1]"),
-    ({}, "cutoff = 1.5", "cutoff", "(0, 1]"),
-    ({}, "seed = -1", "seed", "non-negative integer"),
-    ({}, "seed = 1.5", "seed", "non-negative integer"),
-    ({}, 'metric = "max_last_5"', "metric", "unknown metric 'max_last_5'"),
-    ({}, 'norm = "l2"', "norm", "unknown norm 'l2'"),
-    ({}, "tolerances = [1e-9]", "tolerances", "not used by a 'scattered' study"),
-    ({}, "colour = 3", "colour", "unknown field"),
-    ({"game": '"chess"'}, "", "game", "unknown game 'chess'"),
-])
+@pytest.mark.parametrize(
+    "replace, extra, field, words",
+    [
+        ({"dynamic": '"sgd"'}, "", "dynamic", "unknown dynamic 'sgd'"),
+        ({"inner_radius": "-0.5"}, "", "inner_radius", "at least 0"),
+        ({"inner_radius": "0.3"}, "", "outer_radius", "greater than inner_radius"),
+        ({"num_runs": "0"}, "", "num_runs", "from 1 to"),
+        ({"num_runs": '"many"'}, "", "num_runs", "expected an integer, found str"),
+        ({"eta": "nan"}, "", "eta", "finite number above 0"),
+        ({"outer_radius": "inf"}, "", "outer_radius", "finite"),
+        ({}, "cutoff = 0.0", "cutoff", "(0, 1]"),
+        ({}, "cutoff = 1.5", "cutoff", "(0, 1]"),
+        ({}, "seed = -1", "seed", "non-negative integer"),
+        ({}, "seed = 1.5", "seed", "non-negative integer"),
+        ({}, 'metric = "max_last_5"', "metric", "unknown metric 'max_last_5'"),
+        ({}, 'norm = "l2"', "norm", "unknown norm 'l2'"),
+        ({}, "tolerances = [1e-9]", "tolerances", "not used by a 'scattered' study"),
+        ({}, "colour = 3", "colour", "unknown field"),
+        ({"game": '"chess"'}, "", "game", "unknown game 'chess'"),
+        ({"game": None}, 'matrix = "m\\u0000.csv"', "matrix", "holds a NUL character"),
+        (
+            {},
+            "cutoff = 1e-17",
+            "cutoff",
+            "empty (the tail starts at step trunc(num_steps * (1 - "
+            "cutoff))), so every run's max_last is that of no step at all; raise cutoff to 0.01 or",
+        ),
+        (
+            {"num_runs": "4294967295"},
+            "chunk_size = 1",
+            "chunk_size",
+            "4294967295 chunks of 1 runs, more than 1000000; raise chunk_size to at least 4295",
+        ),
+    ],
+)
 def test_each_mistake_names_its_field_and_line(tmp_path, replace, extra, field, words):
     path = _toml(tmp_path, replace, extra)
-    line = next(i for i, t in enumerate(path.read_text().splitlines(), 1)
-                if t.startswith(f"{field} ="))
+    line = next(
+        i for i, t in enumerate(path.read_text().splitlines(), 1) if t.startswith(f"{field} =")
+    )
     with pytest.raises(lab.StudyError) as err:
         lab.load_study(path)
     assert f"{path}, line {line}: {field}: " in str(err.value)
@@ -71,37 +99,118 @@ def test_all_problems_are_reported_together(tmp_path):
     assert [p.split(": ")[1] for p in err.value.problems] == ["dynamic", "num_steps", "num_runs"]
 
 
-@pytest.mark.parametrize("kw, words", [
-    (dict(kind="single", game="oneill", tolerances=[1e-9]), "at least 1e-08"),
-    (dict(kind="concentric", game="oneill", num_runs=3, num_slices=4, inner_radius=0.0,
-          outer_radius=1.0), "leave every slice empty"),
-    (dict(kind="single", matrix=[[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]), "must be square"),
-    (dict(kind="single", matrix=[[1.0, np.nan], [0.0, 1.0]]), "NaN or infinite"),
-    (dict(kind="single", game="oneill", matrix=[[1.0]]), "exactly one of"),
-    (dict(kind="stack", matrix=np.zeros((0, 2, 2))), "holds no matrix"),
-    (dict(kind="single", game="oneill", decimation=0), "every k-th step"),
-    (dict(kind="scattered", game="oneill", num_runs=5, inner_radius=0.0, outer_radius=1.0,
-          seed=True), "non-negative integer"),
-    (dict(kind="pairs", game="oneill"), "unknown kind"),
-])
+@pytest.mark.parametrize(
+    "kw, words",
+    [
+        (dict(kind="single", game="oneill", tolerances=[1e-9]), "at least 1e-08"),
+        (
+            dict(
+                kind="concentric",
+                game="oneill",
+                num_runs=3,
+                num_slices=4,
+                inner_radius=0.0,
+                outer_radius=1.0,
+            ),
+            "leave every slice empty",
+        ),
+        (dict(kind="single", matrix=[[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]), "must be square"),
+        (dict(kind="single", matrix=[[1.0, np.nan], [0.0, 1.0]]), "NaN or infinite"),
+        (dict(kind="single", game="oneill", matrix=[[1.0]]), "exactly one of"),
+        (dict(kind="stack", matrix=np.zeros((0, 2, 2))), "holds no matrix"),
+        (dict(kind="single", game="oneill", decimation=0), "every k-th step"),
+        (
+            dict(
+                kind="scattered",
+                game="oneill",
+                num_runs=5,
+                inner_radius=0.0,
+                outer_radius=1.0,
+                seed=True,
+            ),
+            "non-negative integer",
+        ),
+        (dict(kind="pairs", game="oneill"), "unknown kind"),
+        (
+            dict(kind="single", game="oneill", num_steps=2**32 - 1, decimation=1),
+            "1 keeps 4294967295 of the 4294967295 steps in the gap history, more than the 10000000 "
+            "a run keeps; raise decimation to at least 430 or lower num_steps",
+        ),
+        (
+            dict(kind="single", game="oneill", num_steps=2**32 - 1, segment_steps=2**32 - 1),
+            "72 bytes a step on this 4 x 4 game: 288.0 GiB, more than 1 GiB; "
+            "lower segment_steps to at most 14913080",
+        ),
+        (
+            dict(
+                kind="scattered",
+                game="matching_pennies",
+                num_steps=2**32 - 1,
+                num_runs=1,
+                inner_radius=0.0,
+                outer_radius=0.1,
+                seed=1,
+            ),
+            "num_steps: a run of 4294967295 steps makes the module hold its full histories, 40 "
+            "bytes a step on this 2 x 2 game: 160.0 GiB, more than 1 GiB; lower num_steps to at "
+            "most 26843545",
+        ),
+        (
+            dict(kind="stack", matrix=np.eye(3)[None], num_steps=19173962),
+            "56 bytes a step on this 3 x 3 game: 1.0 GiB, more than 1 GiB; lower num_steps to at "
+            "most 19173961",
+        ),
+        (
+            dict(kind="single", game="oneill", tolerances=[1e-4, 1.000001e-4]),
+            "0.0001000001 and 0.0001 share the result column 'steps_to_0.0001'",
+        ),
+    ],
+)
 def test_python_studies_are_validated_alike(kw, words):
     with pytest.raises(lab.StudyError, match=None) as err:
         lab.Study(**kw)
     assert words in str(err.value)
 
 
-@pytest.mark.parametrize("name, text, words", [
-    ("ragged.csv", "1, 2\n3\n", "line 2: 1 entries where the first row has 2 (ragged"),
-    ("empty.txt", "\n# nothing\n", "holds no matrix"),
-    ("word.txt", "1 2\n3 x\n", "line 2: not a number"),
-    ("nan.csv", "1, nan\n0, 1\n", "NaN or infinite"),
-    ("wide.txt", "1 2 3\n4 5 6\n", "must be square"),
-])
-def test_bad_matrix_files(tmp_path, name, text, words):
-    (tmp_path / name).write_text(text)
+@pytest.mark.parametrize(
+    "name, data, words",
+    [
+        ("ragged.csv", "1, 2\n3\n", "line 2: 1 entries where the first row has 2 (ragged"),
+        ("empty.txt", "\n# nothing\n", "holds no matrix"),
+        ("word.txt", "1 2\n3 x\n", "line 2: not a number"),
+        ("nan.csv", "1, nan\n0, 1\n", "NaN or infinite"),
+        ("wide.txt", "1 2 3\n4 5 6\n", "must be square"),
+        ("gap.csv", "1,,-1\n-1,1\n", "line 1: an empty field in '1,,-1'"),
+        ("long.txt", "1 2\n" + "x" * 5000, "line 2: not a number in '" + "x" * 40 + "…'"),
+        ("junk.txt", "1 2\n3 \x00\x01\n", "line 2: binary content"),
+        ("huge.npy", _npy((60000, 60000)), "claims shape (60000, 60000) of float64 (26.8 GiB)"),
+        ("cube.npy", _npy((10**5,) * 3), "found 3 dimensions (shape (100000, 100000, 100000) of"),
+        ("text.npy", _npy((2, 2), "<U3"), "entries must be numbers, not <U3"),
+    ],
+)
+def test_bad_matrix_files(tmp_path, name, data, words):
+    path = tmp_path / name
+    path.write_bytes(data if isinstance(data, bytes) else data.encode())
     with pytest.raises(lab.StudyError) as err:
-        lab.Study(kind="single", matrix=str(tmp_path / name))
+        lab.Study(kind="single", matrix=str(path))
     assert words in str(err.value)
+    assert len(str(err.value)) < 300  # nothing of the file beyond a short excerpt
+
+
+def test_a_matrix_file_too_large_to_hold_is_refused_unread(tmp_path):
+    path = tmp_path / "big.npy"
+    with path.open("wb") as f:  # 144 MB of int8, sparse on disk; 1.15 GB as float64
+        f.write(_npy((12000, 12000), "|i1"))
+        f.truncate(f.tell() + 12000 * 12000)
+    with pytest.raises(lab.StudyError, match=r"takes 1\.1 GiB as float64, more than the 1\.0 GiB"):
+        lab.Study(kind="single", matrix=str(path))
+
+
+@pytest.mark.parametrize("nest", [("[", "]"), ("{b=", "}")])
+def test_a_study_file_nested_too_deeply_is_refused(tmp_path, nest):
+    path = write_study(tmp_path / "s.toml", f"a = {nest[0] * 3000}1{nest[1] * 3000}\n")
+    with pytest.raises(lab.StudyError, match="nested too deeply"):
+        lab.load_study(path)
 
 
 def test_matrix_files_of_every_format_give_the_same_study(tmp_path):
@@ -109,7 +218,9 @@ def test_matrix_files_of_every_format_give_the_same_study(tmp_path):
     np.save(tmp_path / "a.npy", a)
     (tmp_path / "a.csv").write_text("0.25, -1.5\n3.0, 1e-3\n")
     (tmp_path / "a.txt").write_text("# payoff\n0.25  -1.5\n3.0\t1e-3\n")
-    studies = [lab.Study(kind="single", matrix=str(tmp_path / f)) for f in ("a.npy", "a.csv", "a.txt")]
+    studies = [
+        lab.Study(kind="single", matrix=str(tmp_path / f)) for f in ("a.npy", "a.csv", "a.txt")
+    ]
     for s in studies:
         np.testing.assert_array_equal(s.payoff, a)
     assert len({s.fingerprint for s in studies}) == 1
@@ -124,8 +235,12 @@ def test_matrix_files_of_every_format_give_the_same_study(tmp_path):
 def test_fingerprint_follows_results_not_execution():
     kw = dict(kind="scattered", game="oneill", num_runs=100, inner_radius=0.0, outer_radius=0.1)
     base = lab.Study(**kw, seed=1)
-    assert lab.Study(**kw, seed=1, executor="dask", scheduler="tcp://127.0.0.1:1",
-                     workers=3).fingerprint == base.fingerprint
+    assert (
+        lab.Study(
+            **kw, seed=1, executor="dask", scheduler="tcp://127.0.0.1:1", workers=3
+        ).fingerprint
+        == base.fingerprint
+    )
     assert lab.Study(**kw, seed=2).fingerprint != base.fingerprint
     same = lab.Study(**{**kw, "game": None}, matrix=lab.classic_game("oneill"), seed=1)
     assert same != base and len({base, lab.Study(**kw, seed=1)}) == 1  # the game name counts
@@ -158,4 +273,6 @@ def test_rectangular_equilibrium_and_distance():
     np.testing.assert_allclose(eq.x, [0.25, 0.75], atol=1e-9)
     np.testing.assert_allclose(eq.y, [0.25, 0.75, 0.0], atol=1e-9)
     # Pure row 1 against the optimal y: x is 0.75 away in each of two entries.
-    assert games.distance_to_equilibria(a, np.array([1.0, 0.0]), eq.y) == pytest.approx(1.5, abs=1e-8)
+    assert games.distance_to_equilibria(a, np.array([1.0, 0.0]), eq.y) == pytest.approx(
+        1.5, abs=1e-8
+    )

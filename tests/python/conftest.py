@@ -17,8 +17,11 @@ FUZZ_SCALE = int(os.environ.get("LUDOVEC_FUZZ", "0") or "0")
 _common = dict(
     database=None,
     deadline=None,
-    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                           HealthCheck.filter_too_much],
+    suppress_health_check=[
+        HealthCheck.too_slow,
+        HealthCheck.data_too_large,
+        HealthCheck.filter_too_much,
+    ],
 )
 settings.register_profile("bounded", derandomize=True, print_blob=False, **_common)
 settings.register_profile("fuzz", derandomize=False, print_blob=True, **_common)

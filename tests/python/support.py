@@ -25,19 +25,21 @@ def panic_exception():
     """The PanicException class, which the module does not expose: caught from a known stop."""
     try:
         ludovec.Optimizer.ogda(0.1, 0)
-    except BaseException as exc:  # noqa: BLE001 - the class is what we are after
+    except BaseException as exc:
         return type(exc)
     raise AssertionError("Optimizer.ogda(0.1, 0) should stop")
 
 
 def state(x, y, a):
-    return ludovec.GameState(np.asarray(x, dtype=float), np.asarray(y, dtype=float),
-                             np.asarray(a, dtype=float))
+    return ludovec.GameState(
+        np.asarray(x, dtype=float), np.asarray(y, dtype=float), np.asarray(a, dtype=float)
+    )
 
 
 def run(game_state, optimizer, num_steps):
-    return ludovec.Experiment(game_state, optimizer,
-                              num_steps).run_experiment_until_convergence_in_place()
+    return ludovec.Experiment(
+        game_state, optimizer, num_steps
+    ).run_experiment_until_convergence_in_place()
 
 
 def run_python(code, env=None):
@@ -45,8 +47,17 @@ def run_python(code, env=None):
     the environment."""
     paths = [os.path.dirname(ludovec.__file__), os.environ.get("PYTHONPATH", "")]
     env = dict(os.environ, **(env or {}), PYTHONPATH=os.pathsep.join(p for p in paths if p))
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          env=env, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120
+    )
+
+
+def kept(path, **samples):
+    """Saves the draws of a failed statistical check to `path` (.npz) and says where: the module
+    draws from the OS's entropy and takes no seed, so its samples can be examined again but not
+    drawn again. Meant for an assert's message, which is only evaluated on failure."""
+    np.savez(path, **samples)
+    return f"samples kept in {path}"
 
 
 def interruptible():

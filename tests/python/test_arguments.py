@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import ludovec
+
 from support import raises_exactly, state
 
 X = np.array([0.5, 0.5])
@@ -17,8 +18,9 @@ OPTIMIZER_CALLS = [
     (ludovec.Optimizer.omwuoomd, "Optimizer.omwuoomd()"),
     (ludovec.Optimizer.omwuoftrl, "Optimizer.omwuoftrl()"),
 ]
-optimizer_calls = pytest.mark.parametrize("make, call", OPTIMIZER_CALLS,
-                                          ids=[c for _, c in OPTIMIZER_CALLS])
+optimizer_calls = pytest.mark.parametrize(
+    "make, call", OPTIMIZER_CALLS, ids=[c for _, c in OPTIMIZER_CALLS]
+)
 
 
 def fresh_state():
@@ -28,26 +30,36 @@ def fresh_state():
 # Call shape ------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((X, X, A, A), {}, "GameState.__new__() takes 3 positional arguments but 4 were given"),
-    ((X,), {}, "GameState.__new__() missing 2 required positional arguments: 'y' and 'a'"),
-    ((), {"y": X}, "GameState.__new__() missing 2 required positional arguments: 'x' and 'a'"),
-    ((), {}, "GameState.__new__() missing 3 required positional arguments: 'x', 'y', and 'a'"),
-    ((X, X, A), {"b": A}, "GameState.__new__() got an unexpected keyword argument 'b'"),
-    ((X, X, A), {"x": X}, "GameState.__new__() got multiple values for argument 'x'"),
-    ((X,), {"a": A, "x": X}, "GameState.__new__() got multiple values for argument 'x'"),
-    # Too many positionals is found before a bad keyword, a bad keyword before missing ones.
-    ((X, X, A, A), {"zz": 1}, "GameState.__new__() takes 3 positional arguments but 4 were given"),
-    ((), {"zz": 1}, "GameState.__new__() got an unexpected keyword argument 'zz'"),
-])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((X, X, A, A), {}, "GameState.__new__() takes 3 positional arguments but 4 were given"),
+        ((X,), {}, "GameState.__new__() missing 2 required positional arguments: 'y' and 'a'"),
+        ((), {"y": X}, "GameState.__new__() missing 2 required positional arguments: 'x' and 'a'"),
+        ((), {}, "GameState.__new__() missing 3 required positional arguments: 'x', 'y', and 'a'"),
+        ((X, X, A), {"b": A}, "GameState.__new__() got an unexpected keyword argument 'b'"),
+        ((X, X, A), {"x": X}, "GameState.__new__() got multiple values for argument 'x'"),
+        ((X,), {"a": A, "x": X}, "GameState.__new__() got multiple values for argument 'x'"),
+        # Too many positionals is found before a bad keyword, a bad keyword before missing ones.
+        (
+            (X, X, A, A),
+            {"zz": 1},
+            "GameState.__new__() takes 3 positional arguments but 4 were given",
+        ),
+        ((), {"zz": 1}, "GameState.__new__() got an unexpected keyword argument 'zz'"),
+    ],
+)
 def test_constructor_call_shape_errors(args, kwargs, message):
     with raises_exactly(TypeError, message):
         ludovec.GameState(*args, **kwargs)
 
 
 def test_three_missing_names_are_joined_with_commas_and_a_final_and():
-    with raises_exactly(TypeError, "Experiment.__new__() missing 3 required positional "
-                        "arguments: 'state', 'optimizer', and 'num_steps'"):
+    with raises_exactly(
+        TypeError,
+        "Experiment.__new__() missing 3 required positional "
+        "arguments: 'state', 'optimizer', and 'num_steps'",
+    ):
         ludovec.Experiment()
 
 
@@ -65,14 +77,17 @@ def test_every_binding_names_itself_and_matches_keywords_by_value(make, call):
 
 
 def test_arguments_are_converted_in_parameter_order():
-    with raises_exactly(TypeError, "argument 'x': 'int' object cannot be converted to "
-                        "'PyArray<T, D>'"):
+    with raises_exactly(
+        TypeError, "argument 'x': 'int' object cannot be converted to 'PyArray<T, D>'"
+    ):
         ludovec.GameState(1, 2, 3)
-    with raises_exactly(TypeError, "argument 'y': 'int' object cannot be converted to "
-                        "'PyArray<T, D>'"):
+    with raises_exactly(
+        TypeError, "argument 'y': 'int' object cannot be converted to 'PyArray<T, D>'"
+    ):
         ludovec.GameState(a=3, y=2, x=X)
-    with raises_exactly(TypeError, "argument 'state': 'int' object cannot be converted to "
-                        "'GameState'"):
+    with raises_exactly(
+        TypeError, "argument 'state': 'int' object cannot be converted to 'GameState'"
+    ):
         ludovec.Experiment(1, 2, -1)
 
 
@@ -95,14 +110,17 @@ def test_u32_accepts_integers_and_index_objects(value):
         assert result.gaps_history.shape == (int(value),)
 
 
-@pytest.mark.parametrize("value, message", [
-    (-1, "can't convert negative int to unsigned"),
-    (-(2**70), "can't convert negative int to unsigned"),
-    (2**32, "out of range integral type conversion attempted"),
-    (2**64 - 1, "out of range integral type conversion attempted"),
-    (2**64, "int too big to convert"),
-    (Index(2**40), "out of range integral type conversion attempted"),
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (-1, "can't convert negative int to unsigned"),
+        (-(2**70), "can't convert negative int to unsigned"),
+        (2**32, "out of range integral type conversion attempted"),
+        (2**64 - 1, "out of range integral type conversion attempted"),
+        (2**64, "int too big to convert"),
+        (Index(2**40), "out of range integral type conversion attempted"),
+    ],
+)
 def test_u32_range_errors_are_overflow_errors_without_prefix(value, message):
     with raises_exactly(OverflowError, message):
         ludovec.Experiment(fresh_state(), ludovec.Optimizer.ogda(0.1, 2), value)
@@ -110,12 +128,19 @@ def test_u32_range_errors_are_overflow_errors_without_prefix(value, message):
         ludovec.OmwuOftrl(0.1, value)
 
 
-@pytest.mark.parametrize("value, type_name", [
-    (3.0, "float"), ("3", "str"), (None, "NoneType"), (np.float64(3.0), "numpy.float64"),
-])
+@pytest.mark.parametrize(
+    "value, type_name",
+    [
+        (3.0, "float"),
+        ("3", "str"),
+        (None, "NoneType"),
+        (np.float64(3.0), "numpy.float64"),
+    ],
+)
 def test_u32_non_integers_get_the_interpreter_message_with_prefix(value, type_name):
-    with raises_exactly(TypeError, f"argument 'dim': '{type_name}' object cannot be "
-                        "interpreted as an integer"):
+    with raises_exactly(
+        TypeError, f"argument 'dim': '{type_name}' object cannot be interpreted as an integer"
+    ):
         ludovec.Optimizer.omwuoftrl(0.1, value)
 
 
@@ -131,17 +156,22 @@ class FloatSubclass(float):
     pass
 
 
-@pytest.mark.parametrize("value", [0.25, 1, FloatSubclass(0.25), Floaty(), np.float32(0.25),
-                                   Index(1), float("nan"), -1.0, 0.0])
+@pytest.mark.parametrize(
+    "value",
+    [0.25, 1, FloatSubclass(0.25), Floaty(), np.float32(0.25), Index(1), float("nan"), -1.0, 0.0],
+)
 def test_f64_accepts_what_float_accepts(value):
     assert type(ludovec.Optimizer.ogda(value, 2)) is ludovec.Optimizer
 
 
-@pytest.mark.parametrize("value, message", [
-    (None, "must be real number, not NoneType"),
-    ("0.1", "must be real number, not str"),
-    ([0.1], "must be real number, not list"),
-])
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (None, "must be real number, not NoneType"),
+        ("0.1", "must be real number, not str"),
+        ([0.1], "must be real number, not list"),
+    ],
+)
 def test_f64_refusals_are_prefixed(value, message):
     with raises_exactly(TypeError, f"argument 'eta': {message}"):
         ludovec.Ogda(value, 2)
@@ -193,29 +223,41 @@ class ArraySubclass(np.ndarray):
     pass
 
 
-@pytest.mark.parametrize("x, type_name", [
-    ([0.5, 0.5], "list"),
-    ((0.5, 0.5), "tuple"),
-    (np.array([1, 0]), "ndarray"),
-    (np.array([0.5, 0.5], dtype=np.float32), "ndarray"),
-    (np.array([0.5, 0.5], dtype=np.complex128), "ndarray"),
-    (np.array([0.5, 0.5], dtype=">f8" if np.little_endian else "<f8"), "ndarray"),
-    (np.array(1.0), "ndarray"),
-    (np.eye(2), "ndarray"),
-    (np.float64(1.0), "float64"),
-    (None, "NoneType"),
-])
+@pytest.mark.parametrize(
+    "x, type_name",
+    [
+        ([0.5, 0.5], "list"),
+        ((0.5, 0.5), "tuple"),
+        (np.array([1, 0]), "ndarray"),
+        (np.array([0.5, 0.5], dtype=np.float32), "ndarray"),
+        (np.array([0.5, 0.5], dtype=np.complex128), "ndarray"),
+        (np.array([0.5, 0.5], dtype=">f8" if np.little_endian else "<f8"), "ndarray"),
+        (np.array(1.0), "ndarray"),
+        (np.eye(2), "ndarray"),
+        (np.float64(1.0), "float64"),
+        (None, "NoneType"),
+    ],
+)
 def test_vector_parameter_refusals(x, type_name):
-    with raises_exactly(TypeError, f"argument 'x': '{type_name}' object cannot be converted "
-                        "to 'PyArray<T, D>'"):
+    with raises_exactly(
+        TypeError, f"argument 'x': '{type_name}' object cannot be converted to 'PyArray<T, D>'"
+    ):
         ludovec.GameState(x, X, A)
 
 
-@pytest.mark.parametrize("a", [np.ones(2), np.ones((1, 2, 2)), np.eye(2, dtype=np.int64),
-                               np.eye(2).astype(">f8" if np.little_endian else "<f8")])
+@pytest.mark.parametrize(
+    "a",
+    [
+        np.ones(2),
+        np.ones((1, 2, 2)),
+        np.eye(2, dtype=np.int64),
+        np.eye(2).astype(">f8" if np.little_endian else "<f8"),
+    ],
+)
 def test_matrix_parameter_refusals(a):
-    with raises_exactly(TypeError, "argument 'a': 'ndarray' object cannot be converted to "
-                        "'PyArray<T, D>'"):
+    with raises_exactly(
+        TypeError, "argument 'a': 'ndarray' object cannot be converted to 'PyArray<T, D>'"
+    ):
         ludovec.GameState(X, X, a)
 
 

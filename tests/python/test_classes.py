@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import ludovec
+
 from support import raises_exactly, state
 
 CONSTRUCTED = {
@@ -125,12 +126,15 @@ def test_optimizer_factories_are_registered_in_order():
     assert members == ["ogda", "omwuoomd", "omwuoftrl"]
 
 
-@pytest.mark.parametrize("cls, attribute", [
-    ("GameState", "a"),
-    ("GameResult", "x_history"),
-    ("GameResult", "y_history"),
-    ("GameResult", "gaps_history"),
-])
+@pytest.mark.parametrize(
+    "cls, attribute",
+    [
+        ("GameState", "a"),
+        ("GameResult", "x_history"),
+        ("GameResult", "y_history"),
+        ("GameResult", "gaps_history"),
+    ],
+)
 def test_attributes_are_read_only_with_empty_docs(cls, attribute):
     assert getattr(getattr(ludovec, cls), attribute).__doc__ == ""
     obj = instance_of(cls)

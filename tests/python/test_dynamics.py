@@ -24,7 +24,11 @@ def normalised_exp(v):
 def reference_steps(name, a, x, y, eta, steps):
     """Yields (x, y, gap) before each step, by an independent NumPy reading of the rules."""
     n = a.shape[0]
-    p, q = (np.full(n, 1.0 / n), np.full(n, 1.0 / n)) if name != "omwuoftrl" else (np.zeros(n), np.zeros(n))
+    p, q = (
+        (np.full(n, 1.0 / n), np.full(n, 1.0 / n))
+        if name != "omwuoftrl"
+        else (np.zeros(n), np.zeros(n))
+    )
     for _ in range(steps):
         gx, gy = a @ y, -(a.T @ x)
         yield x, y, -gy.min() - gx.min()
@@ -67,7 +71,11 @@ def test_runs_follow_the_numpy_reading_of_each_rule(name, n, eta):
 
 @pytest.mark.parametrize(
     "name, eta, y_next",
-    [("ogda", 0.1, [0.6, 0.4]), ("omwuoomd", math.log(3), [0.9, 0.1]), ("omwuoftrl", math.log(3), [0.9, 0.1])],
+    [
+        ("ogda", 0.1, [0.6, 0.4]),
+        ("omwuoomd", math.log(3), [0.9, 0.1]),
+        ("omwuoftrl", math.log(3), [0.9, 0.1]),
+    ],
 )
 def test_first_step_of_the_identity_game(name, eta, y_next):
     result = run(name, np.eye(2), np.array([1.0, 0.0]), np.array([0.5, 0.5]), eta, 2)
@@ -78,7 +86,14 @@ def test_first_step_of_the_identity_game(name, eta, y_next):
 
 @pytest.mark.parametrize("name", ["ogda", "omwuoomd", "omwuoftrl"])
 def test_equilibrium_converges_at_step_zero_and_pads(name):
-    result = run(name, np.array([[1.0, -1.0], [-1.0, 1.0]]), np.array([0.5, 0.5]), np.array([0.5, 0.5]), 0.1, 5)
+    result = run(
+        name,
+        np.array([[1.0, -1.0], [-1.0, 1.0]]),
+        np.array([0.5, 0.5]),
+        np.array([0.5, 0.5]),
+        0.1,
+        5,
+    )
     assert result.gaps_history.tolist() == [0.0] * 5
     assert result.x_history.tolist() == [[0.5, 0.5]] * 5
 
@@ -92,20 +107,39 @@ def test_a_second_run_continues_the_first(name):
     first, second = (experiment.run_experiment_until_convergence_in_place() for _ in range(2))
     whole = run(name, a, np.array([1.0, 0.0]), np.array([0.5, 0.5]), 0.05, 80)
     assert np.array_equal(np.concatenate([first.x_history, second.x_history]), whole.x_history)
-    assert np.array_equal(np.concatenate([first.gaps_history, second.gaps_history]), whole.gaps_history)
+    assert np.array_equal(
+        np.concatenate([first.gaps_history, second.gaps_history]), whole.gaps_history
+    )
 
 
 @pytest.mark.parametrize(
     "name, eta, message",
     [
         ("ogda", math.nan, "NaN encountered"),
-        ("omwuoomd", math.nan, "x doesn't lie on the simplex: \"v does not belong on the simplex. Last values : [NaN, NaN]"),
-        ("omwuoftrl", math.inf, "x doesn't lie on the simplex: \"v does not belong on the simplex. Last values : [NaN, NaN]"),
+        (
+            "omwuoomd",
+            math.nan,
+            "x doesn't lie on the simplex: "
+            '"v does not belong on the simplex. Last values : [NaN, NaN]',
+        ),
+        (
+            "omwuoftrl",
+            math.inf,
+            "x doesn't lie on the simplex: "
+            '"v does not belong on the simplex. Last values : [NaN, NaN]',
+        ),
     ],
 )
 def test_bad_step_sizes_stop_with_the_rule_message(name, eta, message):
     with pytest.raises(BaseException) as info:
-        run(name, np.array([[1.0, 0.0], [0.0, 1.0]]), np.array([1.0, 0.0]), np.array([0.5, 0.5]), eta, 3)
+        run(
+            name,
+            np.array([[1.0, 0.0], [0.0, 1.0]]),
+            np.array([1.0, 0.0]),
+            np.array([0.5, 0.5]),
+            eta,
+            3,
+        )
     assert type(info.value).__name__ == "PanicException"
     assert str(info.value).startswith(message)
 

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import ludovec
+
 from support import panic_exception, raises_exactly, run, run_python, state
 
 FACTORIES = [ludovec.Optimizer.ogda, ludovec.Optimizer.omwuoomd, ludovec.Optimizer.omwuoftrl]
@@ -22,7 +23,9 @@ def rps_state():
 
 def gaps_of(x_history, y_history, a):
     """Duality gap of each recorded pair: max over columns of A^T x minus min over rows of A y."""
-    return np.array([np.max(a.T @ x) - np.min(a @ y) for x, y in zip(x_history, y_history)])
+    return np.array(
+        [np.max(a.T @ x) - np.min(a @ y) for x, y in zip(x_history, y_history, strict=True)]
+    )
 
 
 @factories
@@ -30,9 +33,12 @@ def test_histories_start_from_the_state_and_record_the_gap_of_each_row(factory):
     result = run(rps_state(), factory(0.1, 3), 25)
     np.testing.assert_allclose(result.x_history[0], [0.6, 0.3, 0.1], rtol=0, atol=1e-15)
     np.testing.assert_allclose(result.y_history[0], [0.2, 0.2, 0.6], rtol=0, atol=1e-15)
-    np.testing.assert_allclose(result.gaps_history,
-                               gaps_of(result.x_history, result.y_history, RPS),
-                               rtol=1e-12, atol=1e-14)
+    np.testing.assert_allclose(
+        result.gaps_history,
+        gaps_of(result.x_history, result.y_history, RPS),
+        rtol=1e-12,
+        atol=1e-14,
+    )
     assert not np.array_equal(result.x_history[0], result.x_history[-1])
 
 
@@ -78,22 +84,31 @@ def test_zero_steps_give_empty_histories_and_change_nothing(factory):
     np.testing.assert_array_equal(after.gaps_history, fresh.gaps_history)
 
 
-@pytest.mark.parametrize("optimizer", [ludovec.Ogda(0.1, 2), ludovec.OmwuOomd(0.1, 2),
-                                       ludovec.OmwuOftrl(0.1, 2)],
-                         ids=lambda o: type(o).__name__)
+@pytest.mark.parametrize(
+    "optimizer",
+    [ludovec.Ogda(0.1, 2), ludovec.OmwuOomd(0.1, 2), ludovec.OmwuOftrl(0.1, 2)],
+    ids=lambda o: type(o).__name__,
+)
 def test_variant_objects_are_not_optimizers(optimizer):
     name = type(optimizer).__name__
-    with raises_exactly(TypeError, f"argument 'optimizer': '{name}' object cannot be "
-                        "converted to 'Optimizer'"):
+    with raises_exactly(
+        TypeError, f"argument 'optimizer': '{name}' object cannot be converted to 'Optimizer'"
+    ):
         ludovec.Experiment(rps_state(), optimizer, 100)
 
 
-@pytest.mark.parametrize("game, type_name", [
-    (np.eye(2), "ndarray"), (ludovec.Optimizer.ogda(0.1, 2), "Optimizer"), (None, "NoneType"),
-])
+@pytest.mark.parametrize(
+    "game, type_name",
+    [
+        (np.eye(2), "ndarray"),
+        (ludovec.Optimizer.ogda(0.1, 2), "Optimizer"),
+        (None, "NoneType"),
+    ],
+)
 def test_state_must_be_a_game_state(game, type_name):
-    with raises_exactly(TypeError, f"argument 'state': '{type_name}' object cannot be "
-                        "converted to 'GameState'"):
+    with raises_exactly(
+        TypeError, f"argument 'state': '{type_name}' object cannot be converted to 'GameState'"
+    ):
         ludovec.Experiment(game, ludovec.Optimizer.ogda(0.1, 2), 1)
 
 
@@ -135,15 +150,17 @@ def test_repeated_runs_and_failed_calls_leak_no_references():
 
     def exercise():
         result = experiment.run_experiment_until_convergence_in_place()
-        result.x_history, result.y_history, result.gaps_history, game.a
-        for failing in (bad.run_experiment_until_convergence_in_place,
-                        lambda: ludovec.Experiment(game, optimizer, -1),
-                        lambda: ludovec.Experiment(game, ludovec.Ogda(0.1, 3), 1),
-                        lambda: ludovec.GameState(game, 2, 3),
-                        lambda: ludovec.Optimizer.ogda(0.1, dim=2, zz=3)):
+        _ = result.x_history, result.y_history, result.gaps_history, game.a
+        for failing in (
+            bad.run_experiment_until_convergence_in_place,
+            lambda: ludovec.Experiment(game, optimizer, -1),
+            lambda: ludovec.Experiment(game, ludovec.Ogda(0.1, 3), 1),
+            lambda: ludovec.GameState(game, 2, 3),
+            lambda: ludovec.Optimizer.ogda(0.1, dim=2, zz=3),
+        ):
             try:
                 failing()
-            except BaseException:  # noqa: BLE001 - every failure kind is exercised
+            except BaseException:
                 pass
             else:
                 raise AssertionError("the call should have failed")
@@ -178,7 +195,8 @@ def test_huge_requests_raise_memory_error_and_the_interpreter_lives_on():
         "except MemoryError:\n"
         "    print('MemoryError')\n"
         "r = ludovec.Experiment(game, opt, 1).run_experiment_until_convergence_in_place()\n"
-        "print(r.x_history[0].tolist())\n")
+        "print(r.x_history[0].tolist())\n"
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert set(lines[:4]) <= {"MemoryError", "granted"}

@@ -12,21 +12,44 @@ import numpy as np
 import pytest
 
 import ludovec
-from support import interruptible, panic_exception, raises_exactly, run, run_python, state
+
+from support import interruptible, kept, panic_exception, raises_exactly, run, run_python, state
 
 PENNIES = np.array([[1.0, -1.0], [-1.0, 1.0]])
 
 
-def scattered(a=PENNIES, optimizer=None, runs=20, steps=50, inner=0.1, outer=0.2, norm="max",
-              metric="max_last", **kw):
+def scattered(
+    a=PENNIES,
+    optimizer=None,
+    runs=20,
+    steps=50,
+    inner=0.1,
+    outer=0.2,
+    norm="max",
+    metric="max_last",
+    **kw,
+):
     optimizer = optimizer or ludovec.Optimizer.ogda(0.1, a.shape[0])
-    return ludovec.scattered_exploration(a, optimizer, runs, steps, inner, outer, norm, metric, **kw)
+    return ludovec.scattered_exploration(
+        a, optimizer, runs, steps, inner, outer, norm, metric, **kw
+    )
 
 
-def concentric(a=PENNIES, optimizer=None, runs=20, steps=50, inner=0.0, outer=1.0, slices=4,
-               metric="var_last", **kw):
+def concentric(
+    a=PENNIES,
+    optimizer=None,
+    runs=20,
+    steps=50,
+    inner=0.0,
+    outer=1.0,
+    slices=4,
+    metric="var_last",
+    **kw,
+):
     optimizer = optimizer or ludovec.Optimizer.ogda(0.1, a.shape[0])
-    return ludovec.concentric_exploration(a, optimizer, runs, steps, inner, outer, slices, metric, **kw)
+    return ludovec.concentric_exploration(
+        a, optimizer, runs, steps, inner, outer, slices, metric, **kw
+    )
 
 
 @pytest.mark.parametrize("runs", [0, 1, 37])
@@ -90,7 +113,9 @@ def test_missing_cutoff_is_one_tenth():
     a = np.array([[2.0, -1.0], [-1.0, 1.0]])
 
     def metric(**kw):
-        return scattered(a=a, optimizer=opt, runs=1, steps=20, inner=0.0, outer=1e-300, **kw).metrics[0]
+        return scattered(
+            a=a, optimizer=opt, runs=1, steps=20, inner=0.0, outer=1e-300, **kw
+        ).metrics[0]
 
     assert metric() == metric(cutoff=0.1) != metric(cutoff=0.5)
 
@@ -105,8 +130,12 @@ def test_missing_cutoff_is_one_tenth():
         (lambda: concentric(inner=1.0, outer=0.0), "EmptyRange"),
         (lambda: concentric(slices=0), "attempt to divide by zero"),
         (lambda: scattered(runs=3, cutoff=-0.5), "beyond"),
-        (lambda: scattered(a=np.zeros((0, 2)), runs=0, optimizer=ludovec.Optimizer.omwuoftrl(0.1, 0)),
-         "unable to build x"),
+        (
+            lambda: scattered(
+                a=np.zeros((0, 2)), runs=0, optimizer=ludovec.Optimizer.omwuoftrl(0.1, 0)
+            ),
+            "unable to build x",
+        ),
         (lambda: scattered(a=np.zeros((2, 0)), runs=0), "unable to build y"),
     ],
 )
@@ -116,9 +145,13 @@ def test_impossible_explorations_stop_with_panic(call, words):
 
 
 def test_optimizer_arguments_are_cloned_and_must_be_optimizers():
-    with raises_exactly(TypeError, "argument 'optimizer': 'Ogda' object cannot be converted to 'Optimizer'"):
+    with raises_exactly(
+        TypeError, "argument 'optimizer': 'Ogda' object cannot be converted to 'Optimizer'"
+    ):
         scattered(optimizer=ludovec.Ogda(0.1, 2))
-    with raises_exactly(TypeError, "argument 'optimizer': 'Ogda' object cannot be converted to 'Optimizer'"):
+    with raises_exactly(
+        TypeError, "argument 'optimizer': 'Ogda' object cannot be converted to 'Optimizer'"
+    ):
         ludovec.neighborhood_exploration(np.stack([PENNIES]), ludovec.Ogda(0.1, 2), 3, False)
     a = np.array([[2.0, -1.0], [-1.0, 1.0]])
     used, fresh = (ludovec.Optimizer.omwuoomd(0.1, 2) for _ in range(2))
@@ -132,7 +165,10 @@ def test_optimizer_arguments_are_cloned_and_must_be_optimizers():
 
 def test_too_many_positional_arguments():
     args = (PENNIES, ludovec.Optimizer.ogda(0.1, 2), 1, 1, 0.1, 0.2, "max", "max_last", 0.1, 0)
-    with raises_exactly(TypeError, "scattered_exploration() takes from 8 to 9 positional arguments but 10 were given"):
+    with raises_exactly(
+        TypeError,
+        "scattered_exploration() takes from 8 to 9 positional arguments but 10 were given",
+    ):
         ludovec.scattered_exploration(*args)
 
 
@@ -144,10 +180,12 @@ def test_neighborhood_matches_single_runs_in_input_order(normalize):
     opt = ludovec.Optimizer.omwuoftrl(0.05, 2)
     results = ludovec.neighborhood_exploration(stack, opt, 200, normalize)
     assert len(results) == 6
-    for matrix, result in zip(stack, results):
+    for matrix, result in zip(stack, results, strict=True):
         if normalize:
             matrix = (matrix - matrix.min()) / (matrix.max() - matrix.min())
-        single = run(state([0.5, 0.5], [0.5, 0.5], matrix), ludovec.Optimizer.omwuoftrl(0.05, 2), 200)
+        single = run(
+            state([0.5, 0.5], [0.5, 0.5], matrix), ludovec.Optimizer.omwuoftrl(0.05, 2), 200
+        )
         assert np.array_equal(result.gaps_history, single.gaps_history)
         assert np.array_equal(result.y_history, single.y_history)
     assert np.array_equal(results[3].x_history, results[1].x_history)
@@ -157,7 +195,9 @@ def test_neighborhood_rescales_to_the_unit_range():
     stack = np.array([[[1.0, 3.0], [5.0, 9.0]]])
     opt = ludovec.Optimizer.ogda(0.1, 2)
     got = ludovec.neighborhood_exploration(stack, opt, 40, True)[0]
-    want = run(state([0.5, 0.5], [0.5, 0.5], [[0, 0.25], [0.5, 1]]), ludovec.Optimizer.ogda(0.1, 2), 40)
+    want = run(
+        state([0.5, 0.5], [0.5, 0.5], [[0, 0.25], [0.5, 1]]), ludovec.Optimizer.ogda(0.1, 2), 40
+    )
     assert np.array_equal(got.gaps_history, want.gaps_history)
 
 
@@ -170,7 +210,7 @@ def test_neighborhood_starts_every_run_from_the_optimizer_as_it_is():
         return opt
 
     results = ludovec.neighborhood_exploration(np.stack([a, a.T]), stepped(), 30, False)
-    for matrix, result in zip([a, a.T], results):
+    for matrix, result in zip([a, a.T], results, strict=True):
         single = run(state([0.5, 0.5], [0.5, 0.5], matrix), stepped(), 30)
         assert np.array_equal(result.x_history, single.x_history)
 
@@ -187,7 +227,10 @@ def test_neighborhood_starts_every_run_from_the_optimizer_as_it_is():
 def test_neighborhood_stack_shapes(matrices, steps, error):
     opt = ludovec.Optimizer.ogda(0.1, 2)
     if error is TypeError:
-        with raises_exactly(TypeError, "argument 'matrices': 'ndarray' object cannot be converted to 'PyArray<T, D>'"):
+        with raises_exactly(
+            TypeError,
+            "argument 'matrices': 'ndarray' object cannot be converted to 'PyArray<T, D>'",
+        ):
             ludovec.neighborhood_exploration(matrices, opt, steps, False)
     elif error:
         with pytest.raises(panic_exception(), match=error):
@@ -197,7 +240,9 @@ def test_neighborhood_stack_shapes(matrices, steps, error):
 
 
 def test_normalize_matrix_must_be_a_boolean():
-    with raises_exactly(TypeError, "argument 'normalize_matrix': 'int' object cannot be converted to 'PyBool'"):
+    with raises_exactly(
+        TypeError, "argument 'normalize_matrix': 'int' object cannot be converted to 'PyBool'"
+    ):
         ludovec.neighborhood_exploration(np.stack([PENNIES]), ludovec.Optimizer.ogda(0.1, 2), 3, 1)
 
 
@@ -209,8 +254,12 @@ def test_caller_arrays_are_read_through_any_strides_and_left_alone():
     assert np.all((out.norms >= 0.5) & (out.norms <= 0.5 + 1e-9))
     stack = np.arange(24.0).reshape(2, 3, 4)[:, 1:, ::-3]  # (2, 2, 2), non-contiguous
     got = ludovec.neighborhood_exploration(stack, ludovec.Optimizer.ogda(0.1, 2), 20, False)
-    for matrix, result in zip(stack, got):
-        want = run(state([0.5, 0.5], [0.5, 0.5], np.ascontiguousarray(matrix)), ludovec.Optimizer.ogda(0.1, 2), 20)
+    for matrix, result in zip(stack, got, strict=True):
+        want = run(
+            state([0.5, 0.5], [0.5, 0.5], np.ascontiguousarray(matrix)),
+            ludovec.Optimizer.ogda(0.1, 2),
+            20,
+        )
         assert np.array_equal(result.gaps_history, want.gaps_history)
 
 
@@ -221,16 +270,17 @@ def ks_statistic(sample, cdf):
     return max(np.max(np.arange(1, n + 1) / n - f), np.max(f - np.arange(n) / n))
 
 
-def test_max_norms_follow_the_distribution_of_the_largest_magnitude():
+def test_max_norms_follow_the_distribution_of_the_largest_magnitude(tmp_path):
     # Each of the four entries has a magnitude uniform in [lo, hi]: the max norm has CDF u**4.
     lo, hi, runs = 0.2, 0.7, 4000
     out = scattered(runs=runs, steps=1, inner=lo, outer=hi, norm="max")
     assert np.all((out.norms >= lo) & (out.norms <= hi))
     d = ks_statistic(out.norms, lambda v: ((v - lo) / (hi - lo)) ** 4)
-    assert d * math.sqrt(runs) < 2.0  # far beyond the 0.1% critical value of 1.95
+    # far beyond the 0.1% critical value of 1.95
+    assert d * math.sqrt(runs) < 2.0, kept(tmp_path / "norms.npz", norms=out.norms)
 
 
-def test_one_and_two_workers_draw_the_same_distribution():
+def test_one_and_two_workers_draw_the_same_distribution(tmp_path):
     code = textwrap.dedent("""
         import numpy as np, ludovec
         out = ludovec.scattered_exploration(np.zeros((2, 2)), ludovec.Optimizer.ogda(0.1, 2),
@@ -245,10 +295,17 @@ def test_one_and_two_workers_draw_the_same_distribution():
         samples.append(np.array([float(v) for v in result.stdout.split()]))
     a, b = np.sort(samples[0]), np.sort(samples[1])
     grid = np.concatenate([a, b])
-    d = np.max(np.abs(np.searchsorted(a, grid, "right") / a.size - np.searchsorted(b, grid, "right") / b.size))
-    assert d * math.sqrt(a.size * b.size / (a.size + b.size)) < 2.0
+    d = np.max(
+        np.abs(
+            np.searchsorted(a, grid, "right") / a.size - np.searchsorted(b, grid, "right") / b.size
+        )
+    )
+    assert d * math.sqrt(a.size * b.size / (a.size + b.size)) < 2.0, kept(
+        tmp_path / "norms.npz", one_worker=samples[0], two_workers=samples[1]
+    )
 
 
+@pytest.mark.slow
 def test_ctrl_c_interrupts_a_long_exploration_and_the_next_call_works():
     code = textwrap.dedent("""
         import sys, time, numpy as np, ludovec
@@ -265,8 +322,14 @@ def test_ctrl_c_interrupts_a_long_exploration_and_the_next_call_works():
         print("after", out.norms.shape)
     """)
     env = dict(os.environ, PYTHONPATH=os.path.dirname(ludovec.__file__))
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=env, preexec_fn=interruptible)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        preexec_fn=interruptible,
+    )
     assert proc.stdout.readline().strip() == "ready"
     time.sleep(0.5)
     proc.send_signal(signal.SIGINT)

@@ -12,10 +12,12 @@ import weakref
 
 import numpy as np
 import pytest
-from hypothesis import assume, event, given, settings, strategies as st
+from hypothesis import assume, event, given, settings
+from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import ludovec
+
 from conftest import examples
 from support import panic_exception
 
@@ -28,11 +30,20 @@ class Boom(Exception):
     """Raised by the hostile objects below; must reach the caller unchanged."""
 
 
-ALLOWED = {TypeError, OverflowError, ValueError, RuntimeError, MemoryError, UnicodeEncodeError,
-           PANIC, Boom}
+ALLOWED = {
+    TypeError,
+    OverflowError,
+    ValueError,
+    RuntimeError,
+    MemoryError,
+    UnicodeEncodeError,
+    PANIC,
+    Boom,
+}
 
 
 # ---------------------------------------------------------------------------- hostile values
+
 
 class Index:
     def __init__(self, value):
@@ -66,8 +77,11 @@ class FakeNumpyBool:
         return self.value
 
 
-FakeNumpyBool.__module__, FakeNumpyBool.__name__, FakeNumpyBool.__qualname__ = ("numpy", "bool",
-                                                                                 "bool")
+FakeNumpyBool.__module__, FakeNumpyBool.__name__, FakeNumpyBool.__qualname__ = (
+    "numpy",
+    "bool",
+    "bool",
+)
 
 
 class Reentrant:
@@ -96,19 +110,45 @@ def neg_nan():
     return np.frombuffer(np.uint64(0xFFF8_0000_0000_0001).tobytes(), np.float64)[0]
 
 
-SPECIAL_FLOATS = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1e-300, 1e300,
-                  1.7976931348623157e308, -1.7976931348623157e308, np.inf, -np.inf, np.nan,
-                  float(neg_nan())]
+SPECIAL_FLOATS = [
+    0.0,
+    -0.0,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1e-300,
+    1e300,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    np.inf,
+    -np.inf,
+    np.nan,
+    float(neg_nan()),
+]
 floats = st.one_of(st.floats(), st.sampled_from(SPECIAL_FLOATS))
 # Mostly ordinary numbers, so that calls get past the numerics often enough to be checked.
 tame_floats = st.one_of(*[st.floats(-4, 4)] * 7, floats)
 # Integers that fail fast wherever a count or size is expected: within 0 .. 2**32-1 only small.
-overflowing = st.one_of(st.integers(max_value=-1), st.integers(min_value=2**32),
-                        st.sampled_from([-1, 2**32, 2**64 - 1, 2**64, -2**63, 10**40]))
+overflowing = st.one_of(
+    st.integers(max_value=-1),
+    st.integers(min_value=2**32),
+    st.sampled_from([-1, 2**32, 2**64 - 1, 2**64, -(2**63), 10**40]),
+)
 unicode_text = st.one_of(
     st.text(st.characters(exclude_categories=()), max_size=12),
-    st.sampled_from(["\ud800", "max\x00last", "MAX_LAST\u0130", "\u0130", "\u01c5", "ẞ",
-                     "max_last\x00", "Frobenius\x00", ""]),
+    st.sampled_from(
+        [
+            "\ud800",
+            "max\x00last",
+            "MAX_LAST\u0130",
+            "\u0130",
+            "\u01c5",
+            "ẞ",
+            "max_last\x00",
+            "Frobenius\x00",
+            "",
+        ]
+    ),
 )
 
 
@@ -120,8 +160,13 @@ def float_arrays(draw, ndim=None, float64_only=False, max_side=4, shape=None, el
     nd = (draw(st.integers(0, 4)) if ndim is None else ndim) if shape is None else len(shape)
     if shape is None:
         shape = tuple(draw(st.integers(0, max_side)) for _ in range(nd))
-    kind = "f8" if float64_only else draw(st.sampled_from(
-        ["f8"] * 6 + [">f8", "f4", "f2", "i8", "u1", "c16", "?", "O", "M8[s]"]))
+    kind = (
+        "f8"
+        if float64_only
+        else draw(
+            st.sampled_from(["f8"] * 6 + [">f8", "f4", "f2", "i8", "u1", "c16", "?", "O", "M8[s]"])
+        )
+    )
     if kind == "O":
         arr = np.empty(shape, dtype=object)
         arr.fill(1.0)
@@ -130,8 +175,21 @@ def float_arrays(draw, ndim=None, float64_only=False, max_side=4, shape=None, el
         arr = draw(base)
         with np.errstate(all="ignore"):
             arr = arr.astype(kind) if kind not in ("M8[s]",) else arr.astype(np.int64).astype(kind)
-    layout = draw(st.sampled_from(["c"] * 3 + ["f", "reversed", "strided", "broadcast",
-                                               "unaligned", "readonly", "subclass", "masked"]))
+    layout = draw(
+        st.sampled_from(
+            ["c"] * 3
+            + [
+                "f",
+                "reversed",
+                "strided",
+                "broadcast",
+                "unaligned",
+                "readonly",
+                "subclass",
+                "masked",
+            ]
+        )
+    )
     if layout == "f":
         arr = np.asfortranarray(arr)
     elif layout == "reversed" and nd:
@@ -159,28 +217,53 @@ def some_optimizer():
 
 
 junk = st.one_of(
-    st.none(), st.booleans(), overflowing, st.integers(0, 3), floats, unicode_text,
-    st.binary(max_size=4), st.lists(floats, max_size=3), st.tuples(), st.builds(object),
-    st.sampled_from([np.float64(np.nan), np.float32(1.5), np.int64(-1), np.uint64(2**64 - 1),
-                     np.int8(3), np.True_, np.False_, np.complex128(1j), np.float64(2.0)]),
-    st.builds(Index, st.one_of(st.integers(0, 3), overflowing, st.just(Boom("index")),
-                               st.just(1.5))),
+    st.none(),
+    st.booleans(),
+    overflowing,
+    st.integers(0, 3),
+    floats,
+    unicode_text,
+    st.binary(max_size=4),
+    st.lists(floats, max_size=3),
+    st.tuples(),
+    st.builds(object),
+    st.sampled_from(
+        [
+            np.float64(np.nan),
+            np.float32(1.5),
+            np.int64(-1),
+            np.uint64(2**64 - 1),
+            np.int8(3),
+            np.True_,
+            np.False_,
+            np.complex128(1j),
+            np.float64(2.0),
+        ]
+    ),
+    st.builds(
+        Index, st.one_of(st.integers(0, 3), overflowing, st.just(Boom("index")), st.just(1.5))
+    ),
     st.builds(Float, st.one_of(floats, st.just(Boom("float")), st.just("x"))),
     st.builds(FakeNumpyBool, st.one_of(st.booleans(), st.just(Boom("bool")))),
     st.builds(Reentrant),
     st.builds(Text, st.sampled_from(["max", "max_last"])),
-    st.builds(lambda: ludovec.Ogda(0.1, 2)), st.builds(lambda: ludovec.OmwuOftrl(0.1, 2)),
+    st.builds(lambda: ludovec.Ogda(0.1, 2)),
+    st.builds(lambda: ludovec.OmwuOftrl(0.1, 2)),
     st.builds(some_optimizer),
     st.builds(lambda: ludovec.GameState(np.ones(2), np.ones(2), np.eye(2))),
     float_arrays(),
-    st.just(ludovec.GameState), st.just(ludovec.Optimizer),
+    st.just(ludovec.GameState),
+    st.just(ludovec.Optimizer),
 )
 
 
 # ------------------------------------------------------------------------- optimizer twins
 
-KINDS = {"ogda": ludovec.Optimizer.ogda, "omwuoomd": ludovec.Optimizer.omwuoomd,
-         "omwuoftrl": ludovec.Optimizer.omwuoftrl}
+KINDS = {
+    "ogda": ludovec.Optimizer.ogda,
+    "omwuoomd": ludovec.Optimizer.omwuoomd,
+    "omwuoftrl": ludovec.Optimizer.omwuoftrl,
+}
 
 
 def probe_game(dim):
@@ -208,8 +291,9 @@ class Recipe:
     def build(self):
         opt = KINDS[self.kind](self.eta, self.dim)
         if self.steps and self.dim:
-            state = ludovec.GameState(np.ones(self.dim), np.arange(self.dim, dtype=float),
-                                      probe_game(self.dim) * 3)
+            state = ludovec.GameState(
+                np.ones(self.dim), np.arange(self.dim, dtype=float), probe_game(self.dim) * 3
+            )
             try:
                 experiment = ludovec.Experiment(state, opt, self.steps)
                 experiment.run_experiment_until_convergence_in_place()
@@ -223,9 +307,12 @@ class Recipe:
 
 @st.composite
 def optimizers(draw, dim=None):
-    recipe = Recipe(draw(st.sampled_from(sorted(KINDS))), draw(tame_floats),
-                    draw(st.integers(0, 4)) if dim is None else draw(dim),
-                    draw(st.integers(0, 3)))
+    recipe = Recipe(
+        draw(st.sampled_from(sorted(KINDS))),
+        draw(tame_floats),
+        draw(st.integers(0, 4)) if dim is None else draw(dim),
+        draw(st.integers(0, 3)),
+    )
     try:
         opt = recipe.build()
     except PANIC:
@@ -234,6 +321,7 @@ def optimizers(draw, dim=None):
 
 
 # ------------------------------------------------------------------------------ the harness
+
 
 class Call:
     """Arguments for one call, and a snapshot of every array and optimizer among them."""
@@ -246,7 +334,7 @@ class Call:
 
     def args(self):
         kind, extra = self.style
-        pairs = list(zip(self.names, self.values))
+        pairs = list(zip(self.names, self.values, strict=True))
         if kind == "positional":
             return [v for _, v in pairs], {}
         if kind == "keywords":
@@ -267,7 +355,7 @@ class Call:
         return f"Call(args={args!r}, kwargs={kwargs!r}, recipes={list(self.recipes.values())!r})"
 
     def check_untouched(self):
-        for arr, before in zip(self.arrays, self.snapshots):
+        for arr, before in zip(self.arrays, self.snapshots, strict=True):
             assert snapshot(arr) == before, "the call changed a caller's array"
 
     def check_optimizers_untouched(self):
@@ -278,13 +366,26 @@ class Call:
 def snapshot(arr):
     data = np.ma.getdata(arr)
     raw = data.tobytes() if data.dtype != object else repr(data.tolist())
-    return (type(arr), arr.shape, arr.strides, arr.dtype.str, arr.flags.writeable,
-            arr.__array_interface__["data"][0], raw)
+    return (
+        type(arr),
+        arr.shape,
+        arr.strides,
+        arr.dtype.str,
+        arr.flags.writeable,
+        arr.__array_interface__["data"][0],
+        raw,
+    )
 
 
-styles = st.tuples(st.sampled_from(["positional"] * 6 + ["keywords"] * 2 + ["split"] * 2 +
-                                   ["missing", "duplicate", "unknown", "extra"]),
-                   st.integers(0, 9))
+styles = st.tuples(
+    st.sampled_from(
+        ["positional"] * 6
+        + ["keywords"] * 2
+        + ["split"] * 2
+        + ["missing", "duplicate", "unknown", "extra"]
+    ),
+    st.integers(0, 9),
+)
 
 
 @st.composite
@@ -315,7 +416,7 @@ def invoke(function, call):
     args, kwargs = call.args()
     try:
         result = function(*args, **kwargs)
-    except BaseException as exc:  # noqa: BLE001 - the type is what is checked
+    except BaseException as exc:
         event(f"raised {type(exc).__qualname__}")
         assert type(exc) in ALLOWED, f"{type(exc).__qualname__}: {exc}"
         return None, exc
@@ -324,11 +425,16 @@ def invoke(function, call):
 
 
 def float64_like(value, ndim):
-    return (isinstance(value, np.ndarray) and value.ndim == ndim and
-            value.dtype == np.float64 and value.dtype.isnative)
+    return (
+        isinstance(value, np.ndarray)
+        and value.ndim == ndim
+        and value.dtype == np.float64
+        and value.dtype.isnative
+    )
 
 
 # ------------------------------------------------------------------------------- properties
+
 
 def check_readable(obj, attributes):
     for name in attributes:
@@ -356,9 +462,15 @@ def check_result(result, steps, x_len, y_len):
 
 
 @settings(max_examples=examples(300))
-@given(calls([("x", float_arrays(1, True, max_side=5, elements=tame_floats)),
-              ("y", float_arrays(1, True, max_side=5, elements=tame_floats)),
-              ("a", float_arrays(2, True, max_side=5))]))
+@given(
+    calls(
+        [
+            ("x", float_arrays(1, True, max_side=5, elements=tame_floats)),
+            ("y", float_arrays(1, True, max_side=5, elements=tame_floats)),
+            ("a", float_arrays(2, True, max_side=5)),
+        ]
+    )
+)
 def test_game_state(call):
     state, _ = invoke(ludovec.GameState, call)
     call.check_untouched()
@@ -370,13 +482,18 @@ def test_game_state(call):
         assert state.a.tobytes() == np.ascontiguousarray(np.ma.getdata(a)).tobytes()
 
 
-factories = [ludovec.Optimizer.ogda, ludovec.Optimizer.omwuoomd, ludovec.Optimizer.omwuoftrl,
-             ludovec.Ogda, ludovec.OmwuOomd, ludovec.OmwuOftrl]
+factories = [
+    ludovec.Optimizer.ogda,
+    ludovec.Optimizer.omwuoomd,
+    ludovec.Optimizer.omwuoftrl,
+    ludovec.Ogda,
+    ludovec.OmwuOomd,
+    ludovec.OmwuOftrl,
+]
 
 
 @settings(max_examples=examples(300))
-@given(st.sampled_from(factories),
-       calls([("eta", floats), ("dim", st.integers(0, 6))]))
+@given(st.sampled_from(factories), calls([("eta", floats), ("dim", st.integers(0, 6))]))
 def test_optimizer_constructors(factory, call):
     opt, _ = invoke(factory, call)
     if opt is not None:
@@ -389,8 +506,11 @@ def test_optimizer_constructors(factory, call):
 def states(draw):
     dim = draw(st.integers(1, 4))
     x = draw(hnp.arrays(np.float64, dim, elements=st.floats(0, 10)))
-    y = draw(hnp.arrays(np.float64, draw(st.sampled_from([dim, dim, dim + 1])),
-                        elements=st.floats(0, 10)))
+    y = draw(
+        hnp.arrays(
+            np.float64, draw(st.sampled_from([dim, dim, dim + 1])), elements=st.floats(0, 10)
+        )
+    )
     a = draw(hnp.arrays(np.float64, (dim, dim), elements=floats))
     try:
         return ludovec.GameState(x, y, a)
@@ -399,8 +519,7 @@ def states(draw):
 
 
 @settings(max_examples=examples(300))
-@given(calls([("state", states()), ("optimizer", optimizers()),
-              ("num_steps", st.integers(0, 40))]))
+@given(calls([("state", states()), ("optimizer", optimizers()), ("num_steps", st.integers(0, 40))]))
 def test_experiment(call):
     experiment, _ = invoke(ludovec.Experiment, call)
     call.check_optimizers_untouched()  # building an Experiment runs nothing
@@ -422,11 +541,15 @@ def test_experiment(call):
 
 
 # Games of two actions mostly, to match the optimizers, which are mostly of dimension 2.
-small_matrices = st.one_of(*[float_arrays(2, True, shape=(2, 2), elements=tame_floats)] * 3,
-                           float_arrays(2, True, max_side=3))
+small_matrices = st.one_of(
+    *[float_arrays(2, True, shape=(2, 2), elements=tame_floats)] * 3,
+    float_arrays(2, True, max_side=3),
+)
 matching_optimizers = optimizers(st.sampled_from([2] * 5 + [0, 1, 3]))
-metric_names = st.one_of(*[st.sampled_from(["max_last", "MAX_LAST_10", "var_last", "Var_Last_10",
-                                            "total_var"])] * 4, unicode_text)
+metric_names = st.one_of(
+    *[st.sampled_from(["max_last", "MAX_LAST_10", "var_last", "Var_Last_10", "total_var"])] * 4,
+    unicode_text,
+)
 random_common = [
     ("a_delta", small_matrices),
     ("optimizer", matching_optimizers),
@@ -439,12 +562,19 @@ cutoffs = st.one_of(*[st.floats(0, 1)] * 3, st.floats(-0.5, 1.5), floats)
 
 
 @settings(max_examples=examples(400))
-@given(calls(random_common + [
-    ("norm_str", st.one_of(*[st.sampled_from(["max", "Infinity", "FROBENIUS"])] * 4,
-                           unicode_text)),
-    ("metric_method", metric_names),
-    ("cutoff", cutoffs),
-]))
+@given(
+    calls(
+        [
+            *random_common,
+            (
+                "norm_str",
+                st.one_of(*([st.sampled_from(["max", "Infinity", "FROBENIUS"])] * 4), unicode_text),
+            ),
+            ("metric_method", metric_names),
+            ("cutoff", cutoffs),
+        ]
+    )
+)
 def test_scattered_exploration(call):
     out, _ = invoke(ludovec.scattered_exploration, call)
     call.check_untouched()
@@ -457,11 +587,16 @@ def test_scattered_exploration(call):
 
 
 @settings(max_examples=examples(400))
-@given(calls(random_common + [
-    ("num_slices", st.integers(0, 5)),
-    ("metric_method", metric_names),
-    ("cutoff", cutoffs),
-]))
+@given(
+    calls(
+        [
+            *random_common,
+            ("num_slices", st.integers(0, 5)),
+            ("metric_method", metric_names),
+            ("cutoff", cutoffs),
+        ]
+    )
+)
 def test_concentric_exploration(call):
     out, _ = invoke(ludovec.concentric_exploration, call)
     call.check_untouched()
@@ -474,14 +609,22 @@ def test_concentric_exploration(call):
 
 
 @settings(max_examples=examples(300))
-@given(calls([
-    ("matrices", st.one_of(
-        float_arrays(3, True, max_side=3),
-        st.integers(0, 4).flatmap(lambda k: float_arrays(3, True, shape=(k, 2, 2))))),
-    ("optimizer", matching_optimizers),
-    ("num_steps", st.integers(0, 30)),
-    ("normalize_matrix", st.sampled_from([True, False, np.True_, np.False_])),
-]))
+@given(
+    calls(
+        [
+            (
+                "matrices",
+                st.one_of(
+                    float_arrays(3, True, max_side=3),
+                    st.integers(0, 4).flatmap(lambda k: float_arrays(3, True, shape=(k, 2, 2))),
+                ),
+            ),
+            ("optimizer", matching_optimizers),
+            ("num_steps", st.integers(0, 30)),
+            ("normalize_matrix", st.sampled_from([True, False, np.True_, np.False_])),
+        ]
+    )
+)
 def test_neighborhood_exploration(call):
     results, _ = invoke(ludovec.neighborhood_exploration, call)
     call.check_untouched()
@@ -498,14 +641,27 @@ def sample_objects():
     result = ludovec.Experiment(state, opt, 3).run_experiment_until_convergence_in_place()
     scattered = ludovec.scattered_exploration(np.eye(2), opt, 2, 2, 0.0, 1.0, "max", "max_last")
     concentric = ludovec.concentric_exploration(np.eye(2), opt, 2, 2, 0.0, 1.0, 2, "total_var")
-    return [state, result, scattered, concentric, opt, ludovec.Experiment(state, opt, 1),
-            ludovec.Ogda(0.1, 1)]
+    return [
+        state,
+        result,
+        scattered,
+        concentric,
+        opt,
+        ludovec.Experiment(state, opt, 1),
+        ludovec.Ogda(0.1, 1),
+    ]
 
 
-DESCRIPTORS = [(cls, name) for cls, names in [
-    (ludovec.GameState, ["a"]), (ludovec.GameResult, ["x_history", "y_history", "gaps_history"]),
-    (ludovec.PyScatteredOutput, ["norms", "metrics"]),
-    (ludovec.PyConcentricOutput, ["slice_boundaries", "metrics"])] for name in names]
+DESCRIPTORS = [
+    (cls, name)
+    for cls, names in [
+        (ludovec.GameState, ["a"]),
+        (ludovec.GameResult, ["x_history", "y_history", "gaps_history"]),
+        (ludovec.PyScatteredOutput, ["norms", "metrics"]),
+        (ludovec.PyConcentricOutput, ["slice_boundaries", "metrics"]),
+    ]
+    for name in names
+]
 
 
 class Sample(int):
@@ -513,8 +669,10 @@ class Sample(int):
 
 
 @settings(max_examples=examples(200))
-@given(st.sampled_from(DESCRIPTORS),
-       st.one_of(junk, st.builds(Sample, st.integers(0, 6))).filter(lambda t: t is not None))
+@given(
+    st.sampled_from(DESCRIPTORS),
+    st.one_of(junk, st.builds(Sample, st.integers(0, 6))).filter(lambda t: t is not None),
+)
 def test_attribute_descriptors_check_their_instance(descriptor, target):
     """Getters and the run method reached through the class, applied to anything."""
     cls, name = descriptor
@@ -533,8 +691,10 @@ def test_attribute_descriptors_check_their_instance(descriptor, target):
         run(target) if type(target) is not ludovec.Experiment else run(target, target)
 
 
-@pytest.mark.parametrize("cls", [ludovec.GameResult, ludovec.Optimizer, ludovec.PyScatteredOutput,
-                                 ludovec.PyConcentricOutput])
+@pytest.mark.parametrize(
+    "cls",
+    [ludovec.GameResult, ludovec.Optimizer, ludovec.PyScatteredOutput, ludovec.PyConcentricOutput],
+)
 @settings(max_examples=examples(25))
 @given(args=st.lists(junk, max_size=3))
 def test_classes_without_constructor(cls, args):
@@ -545,6 +705,7 @@ def test_classes_without_constructor(cls, args):
 
 
 # ----------------------------------------------------------------------------- huge sizes
+
 
 def wide(n):
     return np.broadcast_to(0.5, (n,))
@@ -560,22 +721,49 @@ huge_calls = st.one_of(
     st.integers(2**37, 2**50).map(lambda n: lambda: ludovec.GameState(wide(n), wide(2), GAME)),
     st.integers(2**37, 2**50).map(lambda n: lambda: ludovec.GameState(wide(2), wide(n), GAME)),
     st.tuples(st.integers(2**17, 2**25), st.integers(2**20, 2**25)).map(
-        lambda shape: lambda: ludovec.GameState(wide(2), wide(2), np.broadcast_to(0.0, shape))),
-    st.integers(2**31, 2**32 - 1).map(lambda n: lambda: ludovec.Experiment(
-        big_state(), ludovec.Optimizer.omwuoftrl(0.1, 1024), n
-    ).run_experiment_until_convergence_in_place()),
-    st.tuples(st.sampled_from([ludovec.scattered_exploration, ludovec.concentric_exploration]),
-              st.integers(2**17, 2**25), st.integers(2**20, 2**25), st.integers(0, 2**32 - 1),
-              st.integers(0, 2**32 - 1)).map(
-        lambda t: lambda: t[0](np.broadcast_to(0.0, t[1:3]), ludovec.Optimizer.ogda(0.1, 2),
-                               t[3], t[4], 0.0, 1.0,
-                               "max" if t[0] is ludovec.scattered_exploration else 1,
-                               "max_last")),
+        lambda shape: lambda: ludovec.GameState(wide(2), wide(2), np.broadcast_to(0.0, shape))
+    ),
+    st.integers(2**31, 2**32 - 1).map(
+        lambda n: (
+            lambda: ludovec.Experiment(
+                big_state(), ludovec.Optimizer.omwuoftrl(0.1, 1024), n
+            ).run_experiment_until_convergence_in_place()
+        )
+    ),
+    st.tuples(
+        st.sampled_from([ludovec.scattered_exploration, ludovec.concentric_exploration]),
+        st.integers(2**17, 2**25),
+        st.integers(2**20, 2**25),
+        st.integers(0, 2**32 - 1),
+        st.integers(0, 2**32 - 1),
+    ).map(
+        lambda t: (
+            lambda: t[0](
+                np.broadcast_to(0.0, t[1:3]),
+                ludovec.Optimizer.ogda(0.1, 2),
+                t[3],
+                t[4],
+                0.0,
+                1.0,
+                "max" if t[0] is ludovec.scattered_exploration else 1,
+                "max_last",
+            )
+        )
+    ),
     st.tuples(st.integers(2**31, 2**32 - 1), st.integers(2**9, 2**12)).map(
-        lambda t: lambda: ludovec.neighborhood_exploration(
-            np.zeros((t[1], 2, 2)), ludovec.Optimizer.ogda(0.1, 2), t[0], True)),
-    st.integers(2**36, 2**45).map(lambda k: lambda: ludovec.neighborhood_exploration(
-        np.broadcast_to(0.0, (k, 2, 2)), ludovec.Optimizer.ogda(0.1, 2), 1, False)),
+        lambda t: (
+            lambda: ludovec.neighborhood_exploration(
+                np.zeros((t[1], 2, 2)), ludovec.Optimizer.ogda(0.1, 2), t[0], True
+            )
+        )
+    ),
+    st.integers(2**36, 2**45).map(
+        lambda k: (
+            lambda: ludovec.neighborhood_exploration(
+                np.broadcast_to(0.0, (k, 2, 2)), ludovec.Optimizer.ogda(0.1, 2), 1, False
+            )
+        )
+    ),
 )
 
 
@@ -595,6 +783,7 @@ GAME = np.array([[2.0, -1.0], [-1.0, 1.0]])
 def reallocating(array, returned, method):
     """An argument whose conversion (its __index__ or __float__) reallocates `array`, freeing
     the buffer that a view taken before it pointed into."""
+
     def convert(self):
         array.resize((64, 64), refcheck=False)
         return returned
@@ -612,14 +801,16 @@ def deterministic(function, a, *args):
     return out.metrics.tolist()
 
 
-@pytest.mark.parametrize("function, args, position, method", [
-    (ludovec.scattered_exploration, [3, 40, 0.0, 1e-300, "max", "total_var"], 0, "__index__"),
-    (ludovec.scattered_exploration, [3, 40, 0.0, 1e-300, "max", "total_var"], 3, "__float__"),
-    (ludovec.concentric_exploration, [4, 40, 0.0, 1e-300, 2, "total_var"], 1, "__index__"),
-    (ludovec.neighborhood_exploration, [40, False], 0, "__index__"),
-])
-def test_array_reallocated_by_a_later_argument_is_read_as_it_was(function, args, position,
-                                                                  method):
+@pytest.mark.parametrize(
+    "function, args, position, method",
+    [
+        (ludovec.scattered_exploration, [3, 40, 0.0, 1e-300, "max", "total_var"], 0, "__index__"),
+        (ludovec.scattered_exploration, [3, 40, 0.0, 1e-300, "max", "total_var"], 3, "__float__"),
+        (ludovec.concentric_exploration, [4, 40, 0.0, 1e-300, 2, "total_var"], 1, "__index__"),
+        (ludovec.neighborhood_exploration, [40, False], 0, "__index__"),
+    ],
+)
+def test_array_reallocated_by_a_later_argument_is_read_as_it_was(function, args, position, method):
     """A later argument's conversion runs Python code, which may resize the array argument and
     free its buffer; the call must work on the array as it was when it was converted."""
     a = np.stack([GAME]) if function is ludovec.neighborhood_exploration else GAME.copy()
@@ -633,6 +824,7 @@ def test_array_reallocated_by_a_later_argument_is_read_as_it_was(function, args,
 
 def test_unknown_metric_names_are_reported_whole():
     with pytest.raises(ValueError) as info:
-        ludovec.scattered_exploration(GAME, ludovec.Optimizer.ogda(0.1, 2), 1, 1, 0.0, 1.0, "max",
-                                      "max\x00last")
+        ludovec.scattered_exploration(
+            GAME, ludovec.Optimizer.ogda(0.1, 2), 1, 1, 0.0, 1.0, "max", "max\x00last"
+        )
     assert str(info.value) == "Unknown metric method: max\x00last"

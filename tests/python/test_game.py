@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 import ludovec
+
 from support import panic_exception, raises_exactly, run, state
 
 
@@ -14,26 +15,32 @@ def first_strategies(game):
     return result.x_history[0], result.y_history[0]
 
 
-@pytest.mark.parametrize("given, stored", [
-    ([2.0, 0.0], [1.0, 0.0]),
-    ([0.5, 0.5], [0.5, 0.5]),
-    ([-1.0, -1.0], [0.5, 0.5]),
-    ([0.1, 0.9], [0.1, 0.9]),
-    ([5.0, 3.0], [1.0, 0.0]),
-    ([0.0, -0.0], [0.5, 0.5]),
-])
+@pytest.mark.parametrize(
+    "given, stored",
+    [
+        ([2.0, 0.0], [1.0, 0.0]),
+        ([0.5, 0.5], [0.5, 0.5]),
+        ([-1.0, -1.0], [0.5, 0.5]),
+        ([0.1, 0.9], [0.1, 0.9]),
+        ([5.0, 3.0], [1.0, 0.0]),
+        ([0.0, -0.0], [0.5, 0.5]),
+    ],
+)
 def test_strategies_are_projected_onto_the_simplex(given, stored):
     x, y = first_strategies(state(given, given[::-1], np.eye(2)))
     np.testing.assert_array_equal(x, stored)
     np.testing.assert_array_equal(y, stored[::-1])
 
 
-@pytest.mark.parametrize("x, message", [
-    ([np.nan, 1.0], "NaN encountered"),
-    ([], "Issue computing theta"),
-    ([np.inf, 0.0], "Issue computing theta"),
-    ([np.nan], "Issue computing theta"),
-])
+@pytest.mark.parametrize(
+    "x, message",
+    [
+        ([np.nan, 1.0], "NaN encountered"),
+        ([], "Issue computing theta"),
+        ([np.inf, 0.0], "Issue computing theta"),
+        ([np.nan], "Issue computing theta"),
+    ],
+)
 def test_strategies_the_projection_refuses_stop_construction(x, message):
     with raises_exactly(panic_exception(), message):
         state(x, [0.5, 0.5], np.eye(2))
@@ -62,8 +69,9 @@ def layouts_of(base):
     }
 
 
-@pytest.mark.parametrize("layout", ["c", "fortran", "strided", "negative strides",
-                                    "unaligned", "zero strides"])
+@pytest.mark.parametrize(
+    "layout", ["c", "fortran", "strided", "negative strides", "unaligned", "zero strides"]
+)
 def test_payoff_matrix_of_any_layout_is_read_as_its_values(layout):
     a = layouts_of(np.array([[1.0, 2.0, 3.0], [4.0, 5.0, 6.0]]))[layout]
     np.testing.assert_array_equal(ludovec.GameState(np.ones(2), np.ones(3), a).a, np.array(a))
@@ -74,8 +82,7 @@ def test_strided_and_reversed_strategies_are_read_as_their_values():
     x, y = first_strategies(ludovec.GameState(source[::2], source[::-2], np.eye(3)))
     np.testing.assert_allclose(x, [0.1, 0.2, 0.7], rtol=0, atol=1e-15)
     np.testing.assert_allclose(y, [0.7, 0.2, 0.1], rtol=0, atol=1e-15)
-    x, _ = first_strategies(ludovec.GameState(np.broadcast_to(2.0, (3,)), source[::2],
-                                              np.eye(3)))
+    x, _ = first_strategies(ludovec.GameState(np.broadcast_to(2.0, (3,)), source[::2], np.eye(3)))
     np.testing.assert_allclose(x, [1 / 3] * 3, rtol=0, atol=1e-15)
 
 
@@ -133,12 +140,16 @@ def test_mismatched_shapes_stop_at_the_first_run_and_the_state_stays_usable():
 @pytest.mark.parametrize("num_steps", [0, 1, 7])
 def test_result_histories_are_fresh_copies_of_full_length(num_steps):
     # Every optimizer steps square games only; a rectangular one would stop.
-    game = state([0.5, 0.5, 0.0], [0.2, 0.3, 0.5], [[1.0, 0.0, 2.0], [0.0, 1.0, -1.0],
-                                                   [3.0, -2.0, 0.5]])
+    game = state(
+        [0.5, 0.5, 0.0], [0.2, 0.3, 0.5], [[1.0, 0.0, 2.0], [0.0, 1.0, -1.0], [3.0, -2.0, 0.5]]
+    )
     result = run(game, ludovec.Optimizer.omwuoftrl(0.1, 3), num_steps)
     assert type(result) is ludovec.GameResult
-    shapes = {"x_history": (num_steps, 3), "y_history": (num_steps, 3),
-              "gaps_history": (num_steps,)}
+    shapes = {
+        "x_history": (num_steps, 3),
+        "y_history": (num_steps, 3),
+        "gaps_history": (num_steps,),
+    }
     for name, shape in shapes.items():
         first, second = getattr(result, name), getattr(result, name)
         assert first.shape == shape and first.dtype == np.float64

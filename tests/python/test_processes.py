@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 import ludovec
+
 from support import interruptible, run, run_python, state
 
 GAME = np.array([[2.0, -1.0], [-1.0, 1.0]])
@@ -30,9 +31,15 @@ def explore_all(runs=6):
     scattered = ludovec.scattered_exploration(GAME, opt, runs, 20, 0.0, 1.0, "max", "max_last")
     concentric = ludovec.concentric_exploration(GAME, opt, runs, 20, 0.0, 1.0, 3, "var_last")
     results = ludovec.neighborhood_exploration(STACK, opt, 50, True)
-    return ((scattered.norms.shape, scattered.metrics.shape, concentric.slice_boundaries.shape,
-             concentric.metrics.shape),
-            [r.gaps_history.tobytes() + r.x_history.tobytes() for r in results])
+    return (
+        (
+            scattered.norms.shape,
+            scattered.metrics.shape,
+            concentric.slice_boundaries.shape,
+            concentric.metrics.shape,
+        ),
+        [r.gaps_history.tobytes() + r.x_history.tobytes() for r in results],
+    )
 
 
 def expected_shapes(runs=6):
@@ -40,6 +47,7 @@ def expected_shapes(runs=6):
 
 
 # ------------------------------------------------------------------------------------- fork
+
 
 def wait_for(pid):
     deadline = time.monotonic() + PATIENCE
@@ -86,7 +94,7 @@ def test_process_pools_run_explorations_in_parallel(method):
         with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context(method)) as pool:
             outcomes = list(pool.map(pool_job, runs, timeout=PATIENCE))
     reference = explore_all()[1]
-    for n, (shapes, histories) in zip(runs, outcomes):
+    for n, (shapes, histories) in zip(runs, outcomes, strict=True):
         assert shapes == expected_shapes(n)
         assert histories == reference
 
@@ -101,6 +109,7 @@ def test_multiprocessing_fork_pool_after_an_exploration():
 
 
 # ---------------------------------------------------------------------------------- threads
+
 
 def in_threads(count, work):
     """Runs work(i) on `count` threads released together; their results in order."""
@@ -159,8 +168,9 @@ def long_exploration():
     return ludovec.scattered_exploration(a, opt, 30000, 20000, 0.0, 1e-9, "max", "max_last")
 """
 
-NESTED = ("an exploration cannot start while another one runs on the same thread "
-          "(from a signal handler)")
+NESTED = (
+    "an exploration cannot start while another one runs on the same thread (from a signal handler)"
+)
 
 
 def run_script(body):
@@ -169,8 +179,10 @@ def run_script(body):
     return result.stdout.splitlines()
 
 
+@pytest.mark.slow
 def test_a_signal_handler_exploring_during_an_exploration_gets_runtime_error():
-    lines = run_script("""
+    lines = run_script(
+        f"""
         seen = []
         def handler(signum, frame):
             try:
@@ -184,8 +196,9 @@ def test_a_signal_handler_exploring_during_an_exploration_gets_runtime_error():
         signal.setitimer(signal.ITIMER_REAL, 0, 0)
         print(out.metrics.shape)
         # A tick just before or after the exploration may run the nested call for real.
-        print(%r in seen, set(seen) <= {%r, "ran"})
-    """ % (NESTED, NESTED))
+        print({NESTED!r} in seen, set(seen) <= {{{NESTED!r}, "ran"}})
+    """
+    )
     assert lines == ["(30000,)", "True True"]
 
 
@@ -233,6 +246,7 @@ def test_a_handler_that_lets_other_threads_run_does_not_deadlock_them():
     assert lines == ["(30000,) False True True"]
 
 
+@pytest.mark.slow
 def test_a_child_forked_during_an_exploration_does_not_wait_forever():
     lines = run_script("""
         import os, warnings
@@ -262,6 +276,7 @@ def test_a_child_forked_during_an_exploration_does_not_wait_forever():
     assert lines == ["returned"]
 
 
+@pytest.mark.slow
 def test_a_child_forked_by_another_thread_during_an_exploration_explores():
     """While the handler sleeps, the lock is free and another thread forks: the child has no
     exploring thread, whatever the parent's marker said."""
@@ -352,14 +367,20 @@ print(0 < steps < 10**6 or "Experiment" not in {kind!r},
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("kind", INTERRUPTED)
 def test_ctrl_c_interrupts_every_long_call(kind):
     code = CTRL_C.format(call=textwrap.indent(INTERRUPTED[kind], "    ").strip(), kind=kind)
     paths = [os.path.dirname(ludovec.__file__), os.environ.get("PYTHONPATH", "")]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in paths if p))
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True, env=env,
-                             preexec_fn=interruptible)
+    child = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+        preexec_fn=interruptible,
+    )
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(0.5)
@@ -401,18 +422,24 @@ CAP = max(64, 8 * len(os.sched_getaffinity(0)))
 QUIET = {"OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1"}  # only the pool's threads
 
 
-@pytest.mark.parametrize("variable, value", [
-    ("RAYON_NUM_THREADS", "10000"),
-    ("RAYON_RS_NUM_CPUS", "99999999999"),
-    ("RAYON_NUM_THREADS", "18446744073709551615"),
-])
+@pytest.mark.parametrize(
+    "variable, value",
+    [
+        ("RAYON_NUM_THREADS", "10000"),
+        ("RAYON_RS_NUM_CPUS", "99999999999"),
+        ("RAYON_NUM_THREADS", "18446744073709551615"),
+    ],
+)
 def test_thread_counts_beyond_the_cap_start_the_cap_and_say_so_once(variable, value):
     result = run_python(POOL.format(before=""), env={variable: value, **QUIET})
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.splitlines() == [
-        "explored (8,)", "explored (8,)", f"threads {CAP}",
+        "explored (8,)",
+        "explored (8,)",
+        f"threads {CAP}",
         f"RuntimeWarning: {variable}={value} asks for more worker threads than the pool starts: "
-        f"{CAP} (eight per processor, at least 64)"]
+        f"{CAP} (eight per processor, at least 64)",
+    ]
 
 
 # Just above what the process maps now: room for small allocations, not for 8 MiB stacks.
@@ -425,16 +452,26 @@ def limit(room):
 """
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the address-space limit cannot be set under the sanitizer")
-@pytest.mark.parametrize("room, threads, message", [
-    (256 << 20, "60", r"RAYON_NUM_THREADS=60 asks for 60 worker threads, but the system "
-                      r"started only \d+"),
-    (2 << 20, "4", r"the worker pool could not start a single thread \(.+\)"),
-])
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="the address-space limit cannot be set under the sanitizer",
+)
+@pytest.mark.parametrize(
+    "room, threads, message",
+    [
+        (
+            256 << 20,
+            "60",
+            r"RAYON_NUM_THREADS=60 asks for 60 worker threads, but the system "
+            r"started only \d+",
+        ),
+        (2 << 20, "4", r"the worker pool could not start a single thread \(.+\)"),
+    ],
+)
 def test_a_pool_the_system_cannot_start_is_a_clear_error_every_time(room, threads, message):
-    result = run_python(POOL.format(before=LIMITED + f"limit({room})"),
-                        env={"RAYON_NUM_THREADS": threads, **QUIET})
+    result = run_python(
+        POOL.format(before=LIMITED + f"limit({room})"), env={"RAYON_NUM_THREADS": threads, **QUIET}
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     lines = result.stdout.splitlines()
     assert len(lines) == 3 and lines[2] == "threads 0", lines
@@ -443,6 +480,7 @@ def test_a_pool_the_system_cannot_start_is_a_clear_error_every_time(room, thread
 
 
 # ---------------------------------------------------------------------------- interpreters
+
 
 @pytest.mark.parametrize("config", ["isolated", "legacy"])
 def test_sub_interpreters_are_refused_and_the_main_one_keeps_working(config):

@@ -37,8 +37,10 @@ def python_blocks(text):
                 break
             i += 1
         if info == "python":
-            body = [line[indent:] if not line[:indent].strip() else line.lstrip()
-                    for line in lines[start:i]]
+            body = [
+                line[indent:] if not line[:indent].strip() else line.lstrip()
+                for line in lines[start:i]
+            ]
             blocks.append((start, "\n".join(body) + "\n"))
         i += 1
     return blocks
@@ -48,7 +50,7 @@ BLOCKS = python_blocks(README.read_text(encoding="utf-8"))
 
 
 def test_extractor_finds_python_blocks_only():
-    sample = textwrap.dedent('''\
+    sample = textwrap.dedent("""\
         Text.
         ```python
         a = 1
@@ -73,11 +75,13 @@ def test_extractor_finds_python_blocks_only():
         ~~~
         ```py
         ```
-        ''')
+        """)
     found = python_blocks(sample)
-    assert found == [(2, "a = 1\n"),
-                     (10, 'if True:\n    b = "``` inside a string"\n'),
-                     (19, "for c in range(3):\n    pass\n")]
+    assert found == [
+        (2, "a = 1\n"),
+        (10, 'if True:\n    b = "``` inside a string"\n'),
+        (19, "for c in range(3):\n    pass\n"),
+    ]
     assert all(compile(src, "block", "exec") for _, src in found)
 
 
@@ -89,6 +93,7 @@ def test_readme_has_examples():
 def test_block_runs_alone(line, source, tmp_path):
     script = tmp_path / f"readme_line_{line}.py"
     script.write_text(source, encoding="utf-8")
-    proc = subprocess.run([sys.executable, script.name], cwd=tmp_path, capture_output=True,
-                          text=True, timeout=600)
+    proc = subprocess.run(
+        [sys.executable, script.name], cwd=tmp_path, capture_output=True, text=True, timeout=600
+    )
     assert proc.returncode == 0, f"README.md block at line {line} failed:\n{proc.stderr}"

@@ -1,5 +1,6 @@
 """Resources: no reference or memory leaks on any path, and memory exhaustion as MemoryError."""
 
+import contextlib
 import gc
 import os
 import re
@@ -11,6 +12,7 @@ import numpy as np
 import pytest
 
 import ludovec
+
 from support import panic_exception, run_python
 
 PANIC = panic_exception()
@@ -39,14 +41,16 @@ OPT24 = ludovec.Optimizer.ogda(0.1, 24)
 METRIC = "".join(["max_", "last"])  # not interned: its reference count is the call's business
 INNER, OUTER = np.float64(0.1), np.float64(0.2)
 STATE = ludovec.GameState(X, Y, GAME)
-RESULT = ludovec.Experiment(ludovec.GameState(X, Y, GAME), ludovec.Optimizer.ogda(0.1, 2),
-                            200).run_experiment_until_convergence_in_place()
+RESULT = ludovec.Experiment(
+    ludovec.GameState(X, Y, GAME), ludovec.Optimizer.ogda(0.1, 2), 200
+).run_experiment_until_convergence_in_place()
 SCATTERED = ludovec.scattered_exploration(GAME, OPT, 4, 4, INNER, OUTER, "max", METRIC)
 CONCENTRIC = ludovec.concentric_exploration(GAME, OPT, 4, 4, INNER, OUTER, 2, METRIC)
 
 
 class Caused:
     """An integer whose conversion fails with a TypeError that has a cause."""
+
     cause = ValueError("the cause")
 
     def __index__(self):
@@ -72,37 +76,69 @@ CALLS = {
     "argument error keeps its cause": lambda: ludovec.Optimizer.ogda(0.1, CAUSED),
     "experiment run": lambda: fresh_experiment().run_experiment_until_convergence_in_place(),
     "experiment, shapes stop": lambda: ludovec.Experiment(
-        STATE, OPT24, 5).run_experiment_until_convergence_in_place(),
+        STATE, OPT24, 5
+    ).run_experiment_until_convergence_in_place(),
     "experiment, wrong argument": lambda: ludovec.Experiment(STATE, ludovec.Ogda(0.1, 2), 5),
     "result getters": lambda: (RESULT.x_history, RESULT.y_history, RESULT.gaps_history),
-    "output getters": lambda: (SCATTERED.norms, SCATTERED.metrics, CONCENTRIC.metrics,
-                               CONCENTRIC.slice_boundaries),
-    "scattered": lambda: ludovec.scattered_exploration(BIG, OPT24, 2, 30, INNER, OUTER, "max",
-                                                       METRIC),
+    "output getters": lambda: (
+        SCATTERED.norms,
+        SCATTERED.metrics,
+        CONCENTRIC.metrics,
+        CONCENTRIC.slice_boundaries,
+    ),
+    "scattered": lambda: ludovec.scattered_exploration(
+        BIG, OPT24, 2, 30, INNER, OUTER, "max", METRIC
+    ),
     "scattered, empty band stops": lambda: ludovec.scattered_exploration(
-        BIG, OPT24, 2, 30, OUTER, INNER, "max", METRIC),
+        BIG, OPT24, 2, 30, OUTER, INNER, "max", METRIC
+    ),
     "scattered, unknown name": lambda: ludovec.scattered_exploration(
-        BIG, OPT24, 2, 30, INNER, OUTER, "max", "nope"),
+        BIG, OPT24, 2, 30, INNER, OUTER, "max", "nope"
+    ),
     "scattered, last argument wrong": lambda: ludovec.scattered_exploration(
-        BIG, OPT24, 2, 30, INNER, OUTER, "max", METRIC, None),
-    "concentric": lambda: ludovec.concentric_exploration(BIG, OPT24, 4, 30, INNER, OUTER, 2,
-                                                         METRIC),
+        BIG, OPT24, 2, 30, INNER, OUTER, "max", METRIC, None
+    ),
+    "concentric": lambda: ludovec.concentric_exploration(
+        BIG, OPT24, 4, 30, INNER, OUTER, 2, METRIC
+    ),
     "concentric, no slices stops": lambda: ludovec.concentric_exploration(
-        BIG, OPT24, 4, 30, INNER, OUTER, 0, METRIC),
+        BIG, OPT24, 4, 30, INNER, OUTER, 0, METRIC
+    ),
     "neighborhood": lambda: ludovec.neighborhood_exploration(STACK, OPT, 20, True),
     "neighborhood, shapes stop": lambda: ludovec.neighborhood_exploration(STACK3, OPT, 20, True),
     "neighborhood, wrong argument": lambda: ludovec.neighborhood_exploration(STACK, OPT, 20, 1),
 }
-WATCHED = [GAME, BIG, STACK, STACK3, X, Y, NAN_X, OPT, OPT24, METRIC, INNER, OUTER, STATE, RESULT,
-           SCATTERED, CONCENTRIC, SCATTERED.norms, SCATTERED.metrics, CONCENTRIC.metrics,
-           CONCENTRIC.slice_boundaries, CAUSED, Caused.cause]
+WATCHED = [
+    GAME,
+    BIG,
+    STACK,
+    STACK3,
+    X,
+    Y,
+    NAN_X,
+    OPT,
+    OPT24,
+    METRIC,
+    INNER,
+    OUTER,
+    STATE,
+    RESULT,
+    SCATTERED,
+    CONCENTRIC,
+    SCATTERED.norms,
+    SCATTERED.metrics,
+    CONCENTRIC.metrics,
+    CONCENTRIC.slice_boundaries,
+    CAUSED,
+    Caused.cause,
+]
 
 
 def call_quietly(call):
-    try:
+    with contextlib.suppress(
+        TypeError, OverflowError, ValueError, RuntimeError, MemoryError, PANIC
+    ):
         call()
-    except (TypeError, OverflowError, ValueError, RuntimeError, MemoryError, PANIC):
-        pass
 
 
 @pytest.mark.parametrize("name", CALLS)
@@ -129,7 +165,7 @@ def test_repeated_calls_leak_nothing(name):
 
 
 def test_a_prefixed_argument_error_keeps_its_cause():
-    with pytest.raises(TypeError, match="^argument 'dim': not today$") as info:
+    with pytest.raises(TypeError, match=r"^argument 'dim': not today$") as info:
         ludovec.Optimizer.ogda(0.1, CAUSED)
     assert info.value.__cause__ is Caused.cause
 
@@ -194,8 +230,10 @@ print("refusal:", refusal)
 """
 
 # What was refused, how much it needed, against how much the process could obtain.
-REFUSAL = re.compile(r"refusal: refused .+: it needs at least [0-9.]+ [KMGTPE]iB, and this "
-                     r"process can obtain at most [0-9.]+ ([KMGTPE]iB|bytes) \(.+\)")
+REFUSAL = re.compile(
+    r"refusal: refused .+: it needs at least [0-9.]+ [KMGTPE]iB, and this "
+    r"process can obtain at most [0-9.]+ ([KMGTPE]iB|bytes) \(.+\)"
+)
 
 
 def run_child(call, cap):
@@ -215,12 +253,15 @@ def test_huge_requests_raise_memory_error_and_leave_the_interpreter_usable(name)
 
 
 @pytest.mark.skipif(SANITIZED, reason="the address-space limit cannot be set under the sanitizer")
-@pytest.mark.parametrize("call", [
-    # Three histories of 2 GiB each: any one of them fits under the limit, all three do not.
-    """ludovec.Experiment(ludovec.GameState(Y[:1], Y[:1], GAME[:1, :1]),
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Three histories of 2 GiB each: any one of them fits under the limit, all three do not.
+        """ludovec.Experiment(ludovec.GameState(Y[:1], Y[:1], GAME[:1, :1]),
         ludovec.Optimizer.omwuoftrl(0.1, 1), 2**28).run_experiment_until_convergence_in_place()""",
-    """ludovec.neighborhood_exploration(np.zeros((2, 2, 2)), OPT, 2**27, False)""",
-])
+        """ludovec.neighborhood_exploration(np.zeros((2, 2, 2)), OPT, 2**27, False)""",
+    ],
+)
 def test_requests_that_fit_only_piece_by_piece_are_refused_up_front(call):
     """Without a look at the whole request, the first pieces would be allocated and filled with
     zeros before the last one fails: under overcommit, the OOM killer ends the process then."""
@@ -231,12 +272,15 @@ def test_requests_that_fit_only_piece_by_piece_are_refused_up_front(call):
 
 
 @pytest.mark.skipif(SANITIZED, reason="the address-space limit cannot be set under the sanitizer")
-@pytest.mark.parametrize("call", [
-    # Small square games run four runs per worker side by side, each with its own gap history:
-    # here 2 GiB each with the whole history as the tail.
-    """ludovec.scattered_exploration(GAME, OPT, 1, 2**28, 0.1, 0.2, "max", "var_last", 1.0)""",
-    """ludovec.concentric_exploration(GAME, OPT, 1, 2**28, 0.1, 0.2, 1, "max_last", 2.0)""",
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        # Small square games run four runs per worker side by side, each with its own gap history:
+        # here 2 GiB each with the whole history as the tail.
+        """ludovec.scattered_exploration(GAME, OPT, 1, 2**28, 0.1, 0.2, "max", "var_last", 1.0)""",
+        """ludovec.concentric_exploration(GAME, OPT, 1, 2**28, 0.1, 0.2, 1, "max_last", 2.0)""",
+    ],
+)
 def test_explorations_of_small_games_count_every_run_side_by_side(call):
     lines = run_child(call, 5 << 30)
     assert lines[0] == "MemoryError"

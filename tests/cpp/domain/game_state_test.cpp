@@ -11,8 +11,8 @@
 namespace ludovec::domain {
 namespace {
 
-using test_support::stop_message;
 using test_support::matrix;
+using test_support::stop_message;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
@@ -27,9 +27,12 @@ TEST(GameState, FromEmptyMatrixStopsOnTheFirstEmptyStrategy) {
   const std::string empty =
       "\"v does not belong on the simplex. Last values : [], shape=[0], strides=[0], "
       "layout=CFcf (0xf), const ndim=1\"";
-  EXPECT_EQ(stop_message([] { GameState::from_matrix(Matrix(0, 3)); }), "unable to build x: " + empty);
-  EXPECT_EQ(stop_message([] { GameState::from_matrix(Matrix(0, 0)); }), "unable to build x: " + empty);
-  EXPECT_EQ(stop_message([] { GameState::from_matrix(Matrix(3, 0)); }), "unable to build y: " + empty);
+  EXPECT_EQ(stop_message([] { GameState::from_matrix(Matrix(0, 3)); }),
+            "unable to build x: " + empty);
+  EXPECT_EQ(stop_message([] { GameState::from_matrix(Matrix(0, 0)); }),
+            "unable to build x: " + empty);
+  EXPECT_EQ(stop_message([] { GameState::from_matrix(Matrix(3, 0)); }),
+            "unable to build y: " + empty);
 }
 
 TEST(GameState, GradientsAndGapOfWorkedGames) {
@@ -42,8 +45,12 @@ TEST(GameState, GradientsAndGapOfWorkedGames) {
       {matrix(2, 2, {1, 0, 0, 1}), {1.0, 0.0}, {0.5, 0.5}, {0.5, 0.5}, {-1.0, -0.0}, 0.5},
       {matrix(2, 2, {1, 0, 0, 1}), {0.5, 0.5}, {0.5, 0.5}, {0.5, 0.5}, {-0.5, -0.5}, 0.0},
       {matrix(2, 2, {0, 1, -1, 0}), {0.5, 0.5}, {0.5, 0.5}, {0.5, -0.5}, {0.5, -0.5}, 1.0},
-      {matrix(2, 3, {1, 2, 3, 4, 5, 6}), {0.25, 0.75}, {1.0, 0.0, 0.0}, {1.0, 4.0},
-       {-3.25, -4.25, -5.25}, 4.25},
+      {matrix(2, 3, {1, 2, 3, 4, 5, 6}),
+       {0.25, 0.75},
+       {1.0, 0.0, 0.0},
+       {1.0, 4.0},
+       {-3.25, -4.25, -5.25},
+       4.25},
   };
   for (const auto& c : cases) {
     const GameState s{c.x, c.y, c.a};

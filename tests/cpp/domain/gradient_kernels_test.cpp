@@ -91,8 +91,9 @@ TEST(GradientPass, EveryShapeMatchesTheIndexOrderSums) {
 
 TEST(DualityGap, TotalOrderMinimaWithNaNAndSignedZeros) {
   std::mt19937_64 rng(11);
-  const Vector cases[] = {{0.0, -0.0}, {-0.0, 0.0}, {kNaN, 2.0}, {2.0, -kNaN}, {kNaN, kNaN},
-                          {-kInf, kInf}, {kInf, -kInf, kNaN}, {3.0, 3.0, -1.0}, {1e-300, 0.0}};
+  const Vector cases[] = {{0.0, -0.0},         {-0.0, 0.0},      {kNaN, 2.0},
+                          {2.0, -kNaN},        {kNaN, kNaN},     {-kInf, kInf},
+                          {kInf, -kInf, kNaN}, {3.0, 3.0, -1.0}, {1e-300, 0.0}};
   for (const Vector& v : cases) {
     EXPECT_TRUE(same_bits(duality_gap(v, Vector{1.0}), -1.0 - reference_min(v)));
     EXPECT_TRUE(same_bits(duality_gap(Vector{1.0}, v), -reference_min(v) - 1.0));

@@ -138,8 +138,9 @@ TEST(RememberedOrder, ProjectedStepsOfDifferencesAndScaledGradients) {
   ProjectionScratch scratch;
   scratch.fit(2);
   Vector out(2);
-  EXPECT_EQ(stop_of([&] { projected_step_into(Vector{1, 2}, Vector{1, 2, 3}, out, scratch); })
-                .rfind("shape mismatch", 0),
+  EXPECT_EQ(stop_of([&] {
+              projected_step_into(Vector{1, 2}, Vector{1, 2, 3}, out, scratch);
+            }).rfind("shape mismatch", 0),
             0u);
 }
 
@@ -195,7 +196,11 @@ TEST(SimplexCheck, StreamedCheckMatchesTheDefinition) {
   draw.awkward_rate = 0.2;
   for (int round = 0; round < 500; ++round) {
     Vector v = draw.vector(1 + round % 6);
-    const double sum = [&] { double s = 0; for (double e : v) s += std::abs(e); return s; }();
+    const double sum = [&] {
+      double s = 0;
+      for (double e : v) s += std::abs(e);
+      return s;
+    }();
     if (round % 2 == 0 && sum > 0 && std::isfinite(sum))  // often on the simplex, or near it
       for (double& e : v) e = std::abs(e) / sum + (round % 4 == 0 ? 1e-7 : 0.0);
     SimplexCheck check;

@@ -21,14 +21,10 @@ TEST(SimplexCheck, AcceptsWithinToleranceAndNonNegative) {
     bool accepted;
   };
   const Case cases[] = {
-      {{0.5, 0.5}, true},
-      {{0.5, 0.5000009}, true},
-      {{0.5, 0.500001}, false},
-      {Vector(10, 0.1), true},
-      {{1.0, -0.0}, true},
-      {{1.5, -0.5}, false},
-      {{kNaN, 1.0}, false},
-      {{}, false},
+      {{0.5, 0.5}, true},       {{0.5, 0.5000009}, true},
+      {{0.5, 0.500001}, false}, {Vector(10, 0.1), true},
+      {{1.0, -0.0}, true},      {{1.5, -0.5}, false},
+      {{kNaN, 1.0}, false},     {{}, false},
       {{kInf, -kInf}, false},
   };
   for (const auto& c : cases) {
@@ -51,11 +47,24 @@ TEST(SimplexCheck, ErrorTextRendersTheVector) {
 
 TEST(SimplexCheck, FormatsShortestRoundTripDecimals) {
   const std::pair<double, const char*> cases[] = {
-      {1.0, "1.0"},       {0.5, "0.5"},         {-0.0, "-0.0"},     {0.0, "0.0"},
-      {1e-7, "1e-7"},     {1.5e16, "1.5e16"},   {1e16, "1e16"},     {9999999999999998.0, "9999999999999998.0"},
-      {1e-4, "0.0001"},   {9.9e-5, "9.9e-5"},   {kNaN, "NaN"},      {kInf, "inf"},
-      {-kInf, "-inf"},    {0.1 + 0.2, "0.30000000000000004"},     {-2.5e-300, "-2.5e-300"},
-      {1.0 / 3.0, "0.3333333333333333"},        {123.0, "123.0"},   {5e-324, "5e-324"},
+      {1.0, "1.0"},
+      {0.5, "0.5"},
+      {-0.0, "-0.0"},
+      {0.0, "0.0"},
+      {1e-7, "1e-7"},
+      {1.5e16, "1.5e16"},
+      {1e16, "1e16"},
+      {9999999999999998.0, "9999999999999998.0"},
+      {1e-4, "0.0001"},
+      {9.9e-5, "9.9e-5"},
+      {kNaN, "NaN"},
+      {kInf, "inf"},
+      {-kInf, "-inf"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {-2.5e-300, "-2.5e-300"},
+      {1.0 / 3.0, "0.3333333333333333"},
+      {123.0, "123.0"},
+      {5e-324, "5e-324"},
   };
   for (auto [d, text] : cases) EXPECT_EQ(format_double(d), text);
 }

@@ -30,10 +30,12 @@ std::size_t first_difference(ExpPath path, const std::vector<double>& v) {
 std::vector<double> mixed_arguments(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 g(seed);
   std::uniform_real_distribution<double> steps(-800.0, 0.0), small(-1e-3, 0.0), any(-1100, 800);
+  // clang-format off
   const double specials[] = {0.0, -0.0, std::numeric_limits<double>::infinity(),
                              -std::numeric_limits<double>::infinity(),
                              std::numeric_limits<double>::quiet_NaN(), 0x1p-60, -0x1p-1074,
                              -745.2, -708.5, 709.8, -512.0, 511.9999};
+  // clang-format on
   std::vector<double> v(n);
   for (auto& x : v) {
     switch (g() % 5) {

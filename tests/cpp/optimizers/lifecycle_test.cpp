@@ -195,14 +195,15 @@ TEST(Run, OnlyGapsStrictlyBelowTheThresholdStop) {
   struct Case {
     std::vector<double> gaps;
     std::size_t calls;
-  } cases[] = {{{0.3, 0.2, 5e-9, 1.0, 1.0}, 3}, {{nan, nan, nan, nan, nan}, 5},
-               {{1.0, -1.0, 1.0, 1.0, 1.0}, 2}, {{1e-08, 1e-08, 1e-08, 1e-08, 1e-08}, 5}};
+  } cases[] = {{{0.3, 0.2, 5e-9, 1.0, 1.0}, 3},
+               {{nan, nan, nan, nan, nan}, 5},
+               {{1.0, -1.0, 1.0, 1.0, 1.0}, 2},
+               {{1e-08, 1e-08, 1e-08, 1e-08, 1e-08}, 5}};
   for (const Case& c : cases) {
     GameState s = GameState::from_matrix(Matrix(1, 1));
     std::size_t calls = 0;
-    const GameResult r = domain::run_until_convergence(5, s, [&](GameState&) {
-      return c.gaps[calls++];
-    });
+    const GameResult r =
+        domain::run_until_convergence(5, s, [&](GameState&) { return c.gaps[calls++]; });
     EXPECT_EQ(calls, c.calls);
     for (std::size_t t = 0; t < 5; ++t)
       EXPECT_TRUE(same_bits(r.gaps_history[t], c.gaps[std::min(t, c.calls - 1)])) << t;

@@ -109,9 +109,8 @@ TEST(SmallRun, EqualsTheGeneralRunBitForBit) {
               }
             }
             const std::uint32_t steps = skewed ? 1 : 120;
-            const Outcome want = outcome(s, opt, [&](GameState& st, Optimizer& o) {
-              return general_run(steps, st, o);
-            });
+            const Outcome want = outcome(
+                s, opt, [&](GameState& st, Optimizer& o) { return general_run(steps, st, o); });
             const Outcome got = outcome(s, opt, [&](GameState& st, Optimizer& o) {
               return run_experiment_until_convergence({steps}, st, o);
             });
@@ -126,7 +125,7 @@ TEST(SmallRun, EqualsTheGeneralRunBitForBit) {
                          want.result.gaps_history.back() < domain::kConvergenceThreshold;
           }
   EXPECT_GT(converged, 20);  // the padding after convergence is exercised
-  EXPECT_GT(stopped, 20);    // and so are the replays that stop
+  EXPECT_GT(stopped, 20);  // and so are the replays that stop
 }
 
 // An interrupted run ends after a whole block of steps, with the state and the optimizer as a
@@ -144,9 +143,8 @@ TEST(SmallRun, AnInterruptedRunLeavesWhatItsFinishedStepsLeft) {
       const domain::Interruption second_look{
           [](const void* c) { return ++static_cast<const Count*>(c)->asked == 2; }, &count};
       const std::uint32_t finished = 2 * domain::kStepsBetweenPolls;
-      const Outcome want = outcome(start, fresh, [&](GameState& st, Optimizer& o) {
-        return general_run(finished, st, o);
-      });
+      const Outcome want = outcome(
+          start, fresh, [&](GameState& st, Optimizer& o) { return general_run(finished, st, o); });
       GameState s = start;
       Optimizer opt = fresh;
       EXPECT_THROW((void)run_experiment_until_convergence({5 * finished}, s, opt, second_look),
@@ -165,8 +163,7 @@ TEST(SmallRun, RunsAreAskedOnlyBetweenBlocks) {
     GameState s = GameState::from_matrix(game(3, rng, "normal"));
     Optimizer opt = kDynamics[0](1e-7, 3);
     const domain::Interruption always{[](const void*) { return true; }, nullptr};
-    EXPECT_EQ(run_experiment_until_convergence({steps}, s, opt, always).gaps_history.size(),
-              steps);
+    EXPECT_EQ(run_experiment_until_convergence({steps}, s, opt, always).gaps_history.size(), steps);
   }
 }
 
@@ -179,10 +176,12 @@ TEST(SmallRun, LanesStepLikeSingleRuns) {
     for (std::size_t l = 0; l < 4; ++l) {
       GameState s = GameState::from_matrix(game(3, rng, l == 3 ? "dominant" : "normal"));
       const Optimizer opt = kDynamics[d](0.05 * static_cast<double>(l + 1), 3);
-      std::visit([&](const auto& o) {
-        load_lane(lanes, l, s, o);
-        load_lane(singles[l], 0, s, o);
-      }, opt.inner);
+      std::visit(
+          [&](const auto& o) {
+            load_lane(lanes, l, s, o);
+            load_lane(singles[l], 0, s, o);
+          },
+          opt.inner);
     }
     for (int t = 0; t < 200; ++t) {
       const auto step_lanes = [&]<class Rule>(const Rule&) {

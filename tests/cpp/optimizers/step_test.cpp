@@ -137,8 +137,12 @@ bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; 
 
 // The state of an optimizer: its two Vectors (auxiliary iterates or gradient sums).
 std::array<Vector, 2> vectors(const Optimizer& opt) {
-  return std::visit([](const auto& o) { const auto& [a, b, eta] = o; return std::array{a, b}; },
-                    opt.inner);
+  return std::visit(
+      [](const auto& o) {
+        const auto& [a, b, eta] = o;
+        return std::array{a, b};
+      },
+      opt.inner);
 }
 
 // x, y of the state, then the optimizer's two Vectors.
@@ -169,8 +173,8 @@ TEST(Step, MatchesTheAllocatingRuleBitForBit) {
     for (std::size_t n : {2u, 3u, 7u})
       for (double eta : {0.05, 1.0, 40.0})
         for (bool uniform_start : {true, false}) {
-          SCOPED_TRACE(std::string(name) + " n=" + std::to_string(n) + " eta=" +
-                       std::to_string(eta) + (uniform_start ? " uniform" : " skewed"));
+          SCOPED_TRACE(std::string(name) + " n=" + std::to_string(n) +
+                       " eta=" + std::to_string(eta) + (uniform_start ? " uniform" : " skewed"));
           GameState s = GameState::from_matrix(random_matrix(n, rng));
           if (!uniform_start) {
             std::uniform_real_distribution<double> d(-1.0, 2.0);
@@ -204,6 +208,7 @@ TEST(Step, WorkedExamples) {
   const double ln3 = std::log(3.0);
   const Matrix identity = matrix(2, 2, {1, 0, 0, 1}), pennies = matrix(2, 2, {1, -1, -1, 1});
   const Vector half{0.5, 0.5}, corner{1.0, 0.0};
+  // clang-format off
   const Example examples[] = {
       {"Ogda", {make_ogda(0.1, 2)}, identity, corner, half,
        half, {0.6, 0.4}, half, {0.55, 0.45}, 0.5, 1e-12},
@@ -218,6 +223,7 @@ TEST(Step, WorkedExamples) {
       {"OmwuOftrl pennies", {make_omwuoftrl(0.3, 2)}, pennies, half, half,
        half, half, {0.0, 0.0}, {0.0, 0.0}, 0.0, 0},
   };
+  // clang-format on
   for (const Example& e : examples) {
     SCOPED_TRACE(e.name);
     GameState s{e.x, e.y, e.a};
@@ -259,8 +265,13 @@ struct StopCase {
 };
 
 Optimizer with(Optimizer opt, Vector first, Vector second) {
-  std::visit([&](auto& o) { auto& [a, b, eta] = o; a = std::move(first); b = std::move(second); },
-             opt.inner);
+  std::visit(
+      [&](auto& o) {
+        auto& [a, b, eta] = o;
+        a = std::move(first);
+        b = std::move(second);
+      },
+      opt.inner);
   return opt;
 }
 
@@ -270,37 +281,56 @@ TEST(Step, StopsLeaveExactlyTheStoresMadeBeforeThem) {
   const GameState wide = GameState::from_matrix(matrix(2, 3, {1, 2, 3, 4, 5, 6}));
   const std::string refused = " doesn't lie on the simplex: \"v does not belong on the simplex";
   const auto o = [](Factory f, double eta, std::uint32_t dim) { return f(eta, dim); };
-  const Factory ogda = kDynamics[0].second, oomd = kDynamics[1].second,
-                oftrl = kDynamics[2].second;
+  const Factory ogda = kDynamics[0].second, oomd = kDynamics[1].second, oftrl = kDynamics[2].second;
   const StopCase cases[] = {
       {"Ogda dim above rows", o(ogda, 0.1, 3), identity, "shape mismatch", {}},
       {"Ogda dim below cols", o(ogda, 0.1, 2), wide, "shape mismatch", {}},
-      {"Ogda NaN in x_hat", with(o(ogda, 0.1, 2), {kNaN, 0.5}, half), identity,
-       "NaN encountered", {}},
+      {"Ogda NaN in x_hat",
+       with(o(ogda, 0.1, 2), {kNaN, 0.5}, half),
+       identity,
+       "NaN encountered",
+       {}},
       // The last projection meets 1e20 + 0.5 twice: no threshold exceeds its own value.
-      {"Ogda last projection", with(o(ogda, 1.0, 2), half, {-1e20, -1e20}),
-       {corner, half, matrix(2, 2, {1e20, 1e20, 0, 0})}, "Issue computing theta",
+      {"Ogda last projection",
+       with(o(ogda, 1.0, 2), half, {-1e20, -1e20}),
+       {corner, half, matrix(2, 2, {1e20, 1e20, 0, 0})},
+       "Issue computing theta",
        {true, false, false, false}},
       {"OmwuOomd dim above rows", o(oomd, 0.1, 3), identity, "shape mismatch", {}},
       {"OmwuOomd dim below cols", o(oomd, 0.1, 2), wide, "shape mismatch", {}},
-      {"OmwuOomd x refused", with(o(oomd, 1.0, 2), {kNaN, 0.5}, half), identity,
-       "x" + refused, {}},
-      {"OmwuOomd y refused", with(o(oomd, 1.0, 2), half, {kNaN, 0.5}), identity,
-       "y" + refused, {true, false, false, false}},
+      {"OmwuOomd x refused", with(o(oomd, 1.0, 2), {kNaN, 0.5}, half), identity, "x" + refused, {}},
+      {"OmwuOomd y refused",
+       with(o(oomd, 1.0, 2), half, {kNaN, 0.5}),
+       identity,
+       "y" + refused,
+       {true, false, false, false}},
       // exp(-1000) underflows: x' = (1, -0.0) passes while x_hat' keeps eps / (negative sum).
-      {"OmwuOomd x_hat refused", with(o(oomd, 1.0, 2), {-1.0, -1.0}, half),
-       {corner, {0.25, 0.75}, matrix(2, 2, {0, 0, 1000, 1000})}, "x_hat" + refused,
+      {"OmwuOomd x_hat refused",
+       with(o(oomd, 1.0, 2), {-1.0, -1.0}, half),
+       {corner, {0.25, 0.75}, matrix(2, 2, {0, 0, 1000, 1000})},
+       "x_hat" + refused,
        {true, true, false, false}},
-      {"OmwuOomd y_hat refused", with(o(oomd, 1.0, 2), half, {-1.0, -1.0}),
-       {half, corner, matrix(2, 2, {1, -1000, 0, -1000})}, "y_hat" + refused,
+      {"OmwuOomd y_hat refused",
+       with(o(oomd, 1.0, 2), half, {-1.0, -1.0}),
+       {half, corner, matrix(2, 2, {1, -1000, 0, -1000})},
+       "y_hat" + refused,
        {true, true, true, false}},
       {"OmwuOftrl dim above rows", o(oftrl, 0.1, 3), identity, "shape mismatch", {}},
-      {"OmwuOftrl dim below cols", o(oftrl, 0.1, 2), wide, "shape mismatch",
+      {"OmwuOftrl dim below cols",
+       o(oftrl, 0.1, 2),
+       wide,
+       "shape mismatch",
        {false, false, true, false}},
-      {"OmwuOftrl x refused", o(oftrl, kNaN, 2), identity, "x" + refused,
+      {"OmwuOftrl x refused",
+       o(oftrl, kNaN, 2),
+       identity,
+       "x" + refused,
        {false, false, true, true}},
-      {"OmwuOftrl y refused", with(o(oftrl, 1.0, 2), {0.0, 0.0}, {0.0, kNaN}), identity,
-       "y" + refused, {true, false, true, true}},
+      {"OmwuOftrl y refused",
+       with(o(oftrl, 1.0, 2), {0.0, 0.0}, {0.0, kNaN}),
+       identity,
+       "y" + refused,
+       {true, false, true, true}},
   };
   for (const StopCase& c : cases) {
     SCOPED_TRACE(c.name);

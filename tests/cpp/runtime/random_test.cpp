@@ -1,0 +1,114 @@
+// The ChaCha20 generator, the sampling rules of a perturbation, and independence of streams.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdint>
+#include <set>
+#include <thread>
+
+#include "runtime/random.hpp"
+
+namespace ludovec::runtime {
+namespace {
+
+TEST(ChaCha20, BlockFunctionKnownAnswer) {
+  // Key 00 01 .. 1f, block counter 1, nonce 00 00 00 09 00 00 00 4a 00 00 00 00.
+  const std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                               0x03020100, 0x07060504, 0x0b0a0908, 0x0f0e0d0c,
+                                               0x13121110, 0x17161514, 0x1b1a1918, 0x1f1e1d1c,
+                                               0x00000001, 0x09000000, 0x4a000000, 0x00000000};
+  const std::array<std::uint32_t, 16> expected = {0xe4e7f110, 0x15593bd1, 0x1fdd0f50, 0xc47120a3,
+                                                  0xc7f4d1c7, 0x0368c033, 0x9aaa2204, 0x4e6cd4c3,
+                                                  0x466482d2, 0x09aa9f07, 0x05d7c214, 0xa2028bd9,
+                                                  0xd19c12b5, 0xb94e16de, 0xe883d0cb, 0x4e3c50a2};
+  EXPECT_EQ(chacha20_block(input), expected);
+}
+
+TEST(ChaCha20, GeneratorEmitsConsecutiveBlocksLowWordFirst) {
+  const std::array<std::uint32_t, 8> key = {1, 2, 3, 4, 5, 6, 7, 8};
+  const std::uint64_t nonce = 0x1122334455667788;
+  ChaChaRng rng(key, nonce);
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 1, 2,
+                                         3,          4,          5,          6,          7, 8,
+                                         0,          0,          0x55667788, 0x11223344};
+  for (std::uint32_t block = 0; block < 3; ++block) {
+    input[12] = block;
+    const auto words = chacha20_block(input);
+    for (std::size_t w = 0; w < 16; w += 2)
+      ASSERT_EQ(rng.next_u64(), words[w] | (std::uint64_t{words[w + 1]} << 32))
+          << "block " << block << " word " << w;
+  }
+}
+
+TEST(Sampling, MagnitudeUsesThe52HighBits) {
+  const MagnitudeBand band{0.25, 0.5};
+  struct Case {
+    std::uint64_t bits;
+    double magnitude;
+  } cases[] = {
+      {0, 0.25},
+      {0xFFF, 0.25},                                   // the 12 low bits are dropped
+      {std::uint64_t{1} << 63, 0.5},                   // u = 1/2
+      {~std::uint64_t{0}, 0.25 + 0.9999999999999998 * 0.5},
+      {std::uint64_t{1} << 12, 0.25 + 0x1p-52 * 0.5},  // the smallest step of u
+  };
+  for (const Case& c : cases) EXPECT_EQ(magnitude_from_bits(c.bits, band), c.magnitude) << c.bits;
+}
+
+TEST(Sampling, CoinSplitsAt2To63) {
+  EXPECT_TRUE(coin_from_bits(0));
+  EXPECT_TRUE(coin_from_bits((std::uint64_t{1} << 63) - 1));
+  EXPECT_FALSE(coin_from_bits(std::uint64_t{1} << 63));
+  EXPECT_FALSE(coin_from_bits(~std::uint64_t{0}));
+}
+
+TEST(Sampling, DrawsOfAStreamStayInTheBandAndUseBothSigns) {
+  ChaChaRng rng({9, 9, 9, 9, 9, 9, 9, 9}, 0);
+  const MagnitudeBand band{0.1, 0.1};
+  int heads = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const double m = draw_magnitude(rng, band);
+    ASSERT_GE(m, 0.1);
+    ASSERT_LT(m, 0.2);
+    heads += draw_coin(rng);
+  }
+  EXPECT_GT(heads, 1800);  // a fair coin: 2000 expected, sd 32
+  EXPECT_LT(heads, 2200);
+}
+
+TEST(ThreadGenerators, AreKeyedIndependently) {
+  std::array<std::uint64_t, 4> first{};
+  std::array<std::thread, 4> threads;
+  for (std::size_t i = 0; i < threads.size(); ++i)
+    threads[i] = std::thread([&, i] { first[i] = ChaChaRng::for_this_thread().next_u64(); });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(std::set<std::uint64_t>(first.begin(), first.end()).size(), first.size());
+}
+
+TEST(ThreadGenerators, ForkedChildDoesNotContinueTheParentsStream) {
+  ChaChaRng& rng = ChaChaRng::for_this_thread();
+  (void)rng.next_u64();  // mid-block, where a stale buffer would leak into the child
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const std::uint64_t next = ChaChaRng::for_this_thread().next_u64();
+    const bool written = write(pipe_ends[1], &next, sizeof next) == sizeof next;
+    _exit(written ? 0 : 1);
+  }
+  close(pipe_ends[1]);
+  std::uint64_t child_next = 0;
+  ASSERT_EQ(read(pipe_ends[0], &child_next, sizeof child_next),
+            static_cast<ssize_t>(sizeof child_next));
+  close(pipe_ends[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_NE(rng.next_u64(), child_next);
+}
+
+}  // namespace
+}  // namespace ludovec::runtime
