@@ -48,7 +48,7 @@ from typing import Any
 from .errors import ChunkError, ExecutorError, StudyError
 from .plan import Chunk, make_plan, total_work
 from .runner import run_chunk
-from .store import Store, load
+from .store import Store, load, module_version
 from .study import Study, load_study
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a scheduler before giving up
@@ -173,14 +173,6 @@ def _executor_kind(study: Study, executor: Any) -> str:
     )
 
 
-def _module_version() -> str:
-    """The installed ``ludovec`` version, as the store records it."""
-    try:
-        return metadata.version("ludovec")
-    except metadata.PackageNotFoundError:
-        return "unknown"
-
-
 # ---- one chunk, wherever it runs ------------------------------------------------------------
 
 
@@ -207,8 +199,8 @@ def _compute(study: Study, chunk: Chunk, worker: str) -> _Outcome:
         raise
     except BaseException as exc:  # the module's PanicException is a BaseException
         # Sent as text: that exception class cannot be pickled by name.
-        return _Outcome(chunk.id, _module_version(), worker, None, _describe(exc))
-    return _Outcome(chunk.id, _module_version(), worker, records)
+        return _Outcome(chunk.id, module_version(), worker, None, _describe(exc))
+    return _Outcome(chunk.id, module_version(), worker, records)
 
 
 def _committed_note(st: Store) -> str:
@@ -577,7 +569,7 @@ def _submit_and_gather(
             RuntimeWarning,
             stacklevel=5,
         )
-    mine = _module_version()
+    mine = module_version()
     _check_cluster(st, client, mine)
     # Held by a task rather than scattered: a worker that dies takes scattered data with it,
     # whereas the scheduler reruns a task whose result was lost.

@@ -18,8 +18,9 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-import ludovec
 import numpy as np
+
+import ludovec
 
 from . import games, reduce
 from .plan import Chunk

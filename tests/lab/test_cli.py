@@ -1,5 +1,7 @@
 """The command line: exit codes scripts can test, one-line messages for user mistakes."""
 
+# ruff: noqa: F811 (labkit's fixtures are imported by name, then requested as arguments)
+
 import os
 import signal
 import socket
@@ -43,19 +45,31 @@ def test_run_status_report(tmp_path, seeded_toml):
 
 
 def test_user_mistakes_exit_2_with_one_line(tmp_path, seeded_toml):
-    bad = write_study(tmp_path / "bad.toml", 'kind = "scattered"\ngame = "oneill"\n'
-                      'num_runs = 0\ninner_radius = 0.5\nouter_radius = 0.1\n')
-    other = write_study(tmp_path / "other.toml",
-                        seeded_toml.read_text().replace("seed = 2024", "seed = 7"))
+    bad = write_study(
+        tmp_path / "bad.toml",
+        'kind = "scattered"\ngame = "oneill"\n'
+        "num_runs = 0\ninner_radius = 0.5\nouter_radius = 0.1\n",
+    )
+    other = write_study(
+        tmp_path / "other.toml", seeded_toml.read_text().replace("seed = 2024", "seed = 7")
+    )
     assert cli("run", seeded_toml, "--store", tmp_path / "s", "--no-progress").returncode == 0
     (tmp_path / "plain").mkdir()
     (tmp_path / "plain" / "x").write_text("")
     cases = [
-        (["run", bad, "--store", tmp_path / "b"],
-         f"{bad}, line 3: num_runs: must be an integer from 1 to 4294967295, found 0; "
-         f"{bad}, line 5: outer_radius: must be greater than inner_radius (0.5), found 0.1"),
-        (["run", tmp_path / "missing.toml", "--store", tmp_path / "b"], "cannot read the study file"),
-        (["run", other, "--store", tmp_path / "s"], "differing fields: seed (store: 2024, given: 7)"),
+        (
+            ["run", bad, "--store", tmp_path / "b"],
+            f"{bad}, line 3: num_runs: must be an integer from 1 to 4294967295, found 0; "
+            f"{bad}, line 5: outer_radius: must be greater than inner_radius (0.5), found 0.1",
+        ),
+        (
+            ["run", tmp_path / "missing.toml", "--store", tmp_path / "b"],
+            "cannot read the study file",
+        ),
+        (
+            ["run", other, "--store", tmp_path / "s"],
+            "differing fields: seed (store: 2024, given: 7)",
+        ),
         (["status", tmp_path / "plain"], "not a study store"),
         (["status", tmp_path / "nothing"], "no such store directory"),
         (["report", tmp_path / "plain", "--out", tmp_path / "f"], "not a study store"),
@@ -72,12 +86,22 @@ def test_user_mistakes_exit_2_with_one_line(tmp_path, seeded_toml):
 def test_unreachable_scheduler_fails_within_the_timeout(tmp_path, seeded_toml):
     address = f"tcp://127.0.0.1:{_closed_port()}"
     start = time.monotonic()
-    res = cli("run", seeded_toml, "--store", tmp_path / "s", "--dask", address,
-              "--timeout", "2", "--no-progress")
+    res = cli(
+        "run",
+        seeded_toml,
+        "--store",
+        tmp_path / "s",
+        "--dask",
+        address,
+        "--timeout",
+        "2",
+        "--no-progress",
+    )
     assert time.monotonic() - start < 60
     assert res.returncode == 2
     assert res.stderr.strip().startswith(
-        f"ludovec-lab: error: cannot reach the Dask scheduler at {address} within 2 s")
+        f"ludovec-lab: error: cannot reach the Dask scheduler at {address} within 2 s"
+    )
     with pytest.raises(lab.ExecutorError, match="cannot reach"):
         lab.connect(address, timeout=1)
 
@@ -95,33 +119,52 @@ def _stack_study(tmp_path, n: int, steps: int, poison: int | None = None) -> Pat
     if poison is not None:
         stack[poison] *= 1e300
     np.save(tmp_path / "stack.npy", stack)
-    return write_study(tmp_path / "stack.toml", f"""
+    return write_study(
+        tmp_path / "stack.toml",
+        f"""
         kind = "stack"
         matrix = "stack.npy"
         dynamic = "ogda"
         eta = 0.01
         num_steps = {steps}
         chunk_size = 1
-        """)
+        """,
+    )
 
 
 SINGLE = 'kind = "single"\ngame = "biased_pennies"\n'
 
 
-@pytest.mark.parametrize(("args", "words"), [
-    pytest.param(["--timeout", "nan"], "--timeout: must be a positive number", id="nan"),
-    pytest.param(["--timeout", "-1"], "--timeout: must be a positive number", id="negative"),
-    pytest.param(["--timeout", "inf"], "--timeout: must be a positive number", id="inf"),
-    pytest.param(["--dask", "tls://127.0.0.1:1"], "tls:// needs Dask's TLS settings", id="tls"),
-    pytest.param(["--dask", "ucx://127.0.0.1:1"], "the ucx:// scheme is not supported; give "
-                 "a tcp:// (or tls://", id="ucx"),
-    pytest.param(["--study", SINGLE + "dynamic = \"ogda\"\neta = 1e50\nnum_steps = 100\n"],
-                 "PanicException: Issue computing theta", id="panic"),
-    pytest.param(["--study", SINGLE + "dynamic = \"ogda\"\neta = 0.1\nnum_steps = 4294967295\n"
-                  "segment_steps = 4294967295\n"], "4294967295", id="memory"),
-    pytest.param(["--out", "file"], "exists and is not a directory", id="out-is-a-file"),
-    pytest.param(["--out", "file/figs"], "file/figs: Not a directory", id="out-under-a-file"),
-])
+@pytest.mark.parametrize(
+    ("args", "words"),
+    [
+        pytest.param(["--timeout", "nan"], "--timeout: must be a positive number", id="nan"),
+        pytest.param(["--timeout", "-1"], "--timeout: must be a positive number", id="negative"),
+        pytest.param(["--timeout", "inf"], "--timeout: must be a positive number", id="inf"),
+        pytest.param(["--dask", "tls://127.0.0.1:1"], "tls:// needs Dask's TLS settings", id="tls"),
+        pytest.param(
+            ["--dask", "ucx://127.0.0.1:1"],
+            "the ucx:// scheme is not supported; give a tcp:// (or tls://",
+            id="ucx",
+        ),
+        pytest.param(
+            ["--study", SINGLE + 'dynamic = "ogda"\neta = 1e50\nnum_steps = 100\n'],
+            "PanicException: Issue computing theta",
+            id="panic",
+        ),
+        pytest.param(
+            [
+                "--study",
+                SINGLE + 'dynamic = "ogda"\neta = 0.1\nnum_steps = 4294967295\n'
+                "segment_steps = 4294967295\n",
+            ],
+            "4294967295",
+            id="memory",
+        ),
+        pytest.param(["--out", "file"], "exists and is not a directory", id="out-is-a-file"),
+        pytest.param(["--out", "file/figs"], "file/figs: Not a directory", id="out-under-a-file"),
+    ],
+)
 def test_failures_end_in_one_line(tmp_path, seeded_toml, args, words):
     (tmp_path / "file").write_text("")
     if args[0] == "--out":
@@ -140,18 +183,23 @@ def test_failures_end_in_one_line(tmp_path, seeded_toml, args, words):
 def test_paths_that_are_not_utf8_are_printed(tmp_path, seeded_toml):
     lab.run(seeded_toml, tmp_path / "s", progress=False)
     odd = os.fsdecode(os.fsencode(tmp_path) + b"/caf\xe9")
-    os.rename(tmp_path / "s", odd)
     env = {**CHILD_ENV, "PYTHONIOENCODING": "utf-8"}  # a strict stream, as in a UTF-8 locale
-    res = subprocess.run([str(BIN / "ludovec-lab"), "status", odd], capture_output=True,
-                         text=True, errors="surrogateescape", env=env, timeout=120)
+    res = subprocess.run(
+        [str(BIN / "ludovec-lab"), "report", tmp_path / "s", "--out", odd],
+        capture_output=True,
+        text=True,
+        errors="surrogateescape",
+        env=env,
+        timeout=300,
+    )
     assert res.returncode == 0, res.stderr
-    assert f"store:       {odd}\n" in res.stdout  # the name's own bytes
+    assert f"{odd}/" in res.stdout  # the name's own bytes
 
 
-@pytest.mark.parametrize("answer", [None, b"HTTP/1.1 400 Bad Request\r\n\r\n"],
-                         ids=["silent", "http"])
-def test_a_listener_that_is_no_scheduler_fails_within_the_timeout(tmp_path, seeded_toml,
-                                                                   answer):
+@pytest.mark.parametrize(
+    "answer", [None, b"HTTP/1.1 400 Bad Request\r\n\r\n"], ids=["silent", "http"]
+)
+def test_a_listener_that_is_no_scheduler_fails_within_the_timeout(tmp_path, seeded_toml, answer):
     held = []
     with socket.socket() as server:
         server.bind(("127.0.0.1", 0))
@@ -170,8 +218,18 @@ def test_a_listener_that_is_no_scheduler_fails_within_the_timeout(tmp_path, seed
         threading.Thread(target=serve, daemon=True).start()
         address = f"tcp://127.0.0.1:{server.getsockname()[1]}"
         start = time.monotonic()
-        res = cli("run", seeded_toml, "--store", tmp_path / "s", "--dask", address,
-                  "--timeout", "2", "--no-progress", timeout=90)
+        res = cli(
+            "run",
+            seeded_toml,
+            "--store",
+            tmp_path / "s",
+            "--dask",
+            address,
+            "--timeout",
+            "2",
+            "--no-progress",
+            timeout=90,
+        )
         elapsed = time.monotonic() - start
         server.shutdown(socket.SHUT_RDWR)
     assert res.returncode == 2 and elapsed < 60
@@ -193,9 +251,21 @@ def _gone(pid: int) -> bool:
 
 def _start(tmp_path, study, *args: str) -> subprocess.Popen:
     """The command started on ``study``, back once it has committed a chunk."""
-    proc = subprocess.Popen([str(BIN / "ludovec-lab"), "run", str(study), "--store",
-                             str(tmp_path / "s"), "--no-progress", *args], env=CHILD_ENV,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [
+            str(BIN / "ludovec-lab"),
+            "run",
+            str(study),
+            "--store",
+            str(tmp_path / "s"),
+            "--no-progress",
+            *args,
+        ],
+        env=CHILD_ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 120
     while not list((tmp_path / "s" / "chunks").glob("chunk-*.parquet")):
         assert time.monotonic() < deadline and proc.poll() is None, proc.communicate()
@@ -204,17 +274,26 @@ def _start(tmp_path, study, *args: str) -> subprocess.Popen:
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize(("processes", "sig", "code"), [
-    (False, signal.SIGTERM, 143), (True, signal.SIGTERM, 143), (True, signal.SIGINT, 130)])
+@pytest.mark.parametrize(
+    ("processes", "sig", "code"),
+    [(False, signal.SIGTERM, 143), (True, signal.SIGTERM, 143), (True, signal.SIGINT, 130)],
+)
 def test_signals_stop_with_finished_chunks_committed(tmp_path, processes, sig, code):
     if processes:
         study, args = _stack_study(tmp_path, 40, 1_500_000), ["--workers", "2"]
     else:
-        study, args = write_study(tmp_path / "single.toml", SINGLE + """
+        study, args = (
+            write_study(
+                tmp_path / "single.toml",
+                SINGLE
+                + """
             dynamic = ["ogda", "omwuoomd", "omwuoftrl"]
             eta = [0.001, 0.002, 0.003, 0.004]
             num_steps = 3000000
-            """), []
+            """,
+            ),
+            [],
+        )
     proc = _start(tmp_path, study, *args)
     workers = _children(proc.pid)
     proc.send_signal(sig)
@@ -222,7 +301,8 @@ def test_signals_stop_with_finished_chunks_committed(tmp_path, processes, sig, c
     assert proc.returncode == code
     assert err.strip().splitlines() == [
         f"ludovec-lab: {'terminated' if code == 143 else 'interrupted'}; finished chunks "
-        "are committed, run again to resume"]
+        "are committed, run again to resume"
+    ]
     assert len(workers) == (2 if processes else 0) and all(map(_gone, workers))
     df = lab.load(tmp_path / "s")
     assert 0 < df.attrs["chunks"] < df.attrs["total_chunks"] and len(df) == df.attrs["chunks"]
