@@ -3,6 +3,7 @@
 # ruff: noqa: F811 (labkit's fixtures are imported by name, then requested as arguments)
 
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -112,10 +113,12 @@ def _one_line(res) -> str:
     return lines[0]
 
 
-def _stack_study(tmp_path, n: int, steps: int, poison: int | None = None) -> Path:
-    """A stack of ``n`` random 3 x 3 games, one chunk each; a poisoned game's entries are so
-    large that the module stops on it."""
-    stack = np.random.default_rng(0).random((n, 3, 3))
+def _stack_study(
+    tmp_path, n: int, steps: int, poison: int | None = None, size: int = 3, eta: float = 0.01
+) -> Path:
+    """A stack of ``n`` random ``size`` x ``size`` games, one chunk each; a poisoned game's
+    entries are so large that the module stops on it."""
+    stack = np.random.default_rng(0).random((n, size, size))
     if poison is not None:
         stack[poison] *= 1e300
     np.save(tmp_path / "stack.npy", stack)
@@ -125,7 +128,7 @@ def _stack_study(tmp_path, n: int, steps: int, poison: int | None = None) -> Pat
         kind = "stack"
         matrix = "stack.npy"
         dynamic = "ogda"
-        eta = 0.01
+        eta = {eta}
         num_steps = {steps}
         chunk_size = 1
         """,
@@ -155,10 +158,11 @@ SINGLE = 'kind = "single"\ngame = "biased_pennies"\n'
         pytest.param(
             [
                 "--study",
-                SINGLE + 'dynamic = "ogda"\neta = 0.1\nnum_steps = 4294967295\n'
-                "segment_steps = 4294967295\n",
+                SINGLE + 'dynamic = "ogda"\neta = 0.1\nnum_steps = 26000000\n'
+                "segment_steps = 26000000\n",
+                "--address-space",
             ],
-            "4294967295",
+            "MemoryError: Unable to allocate",
             id="memory",
         ),
         pytest.param(["--out", "file"], "exists and is not a directory", id="out-is-a-file"),
@@ -171,10 +175,13 @@ def test_failures_end_in_one_line(tmp_path, seeded_toml, args, words):
         lab.run(seeded_toml, tmp_path / "s", progress=False)
         res = cli("report", tmp_path / "s", "--out", tmp_path / args[1])
     else:
-        study = seeded_toml
+        study, kw = seeded_toml, {}
         if args[0] == "--study":
-            study, args = write_study(tmp_path / "s.toml", args[1]), []
-        res = cli("run", study, "--store", tmp_path / "b", "--no-progress", *args)
+            study = write_study(tmp_path / "s.toml", args[1])
+            if args[2:]:  # a segment's histories fit the study's bound but not the process
+                kw["preexec_fn"] = lambda: resource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))
+            args = []
+        res = cli("run", study, "--store", tmp_path / "b", "--no-progress", *args, **kw)
     assert res.returncode == 2
     line = _one_line(res)
     assert line.startswith("ludovec-lab: error: ") and words in line, line
@@ -331,15 +338,30 @@ def test_a_failing_worker_process_is_reported_without_a_hang(tmp_path, cause):
 
 @pytest.mark.slow
 def test_a_killed_run_leaves_no_worker_and_resumes_at_once(tmp_path):
-    study = _stack_study(tmp_path, 40, 1_500_000)
-    proc = _start(tmp_path, study, "--workers", "2")
-    workers = _children(proc.pid)
+    # Chunks of seconds each: a worker outliving the run would still hold the store's lock
+    # when the resume starts.
+    study = _stack_study(tmp_path, 4, 2_000_000, size=30, eta=1e-4)
+    proc = subprocess.Popen(
+        [
+            str(BIN / "ludovec-lab"),
+            "run",
+            str(study),
+            "--store",
+            str(tmp_path / "s"),
+            "--no-progress",
+            "--workers",
+            "2",
+        ],
+        env=CHILD_ENV,
+    )
+    deadline = time.monotonic() + 60
+    while len(workers := _children(proc.pid)) < 2:
+        assert time.monotonic() < deadline and proc.poll() is None
+        time.sleep(0.02)
+    time.sleep(0.5)  # computing
     proc.kill()
     proc.wait()
-    deadline = time.monotonic() + 10
-    while not all(map(_gone, workers)):
-        assert time.monotonic() < deadline, "the workers outlived their parent"
-        time.sleep(0.05)
     res = cli("run", study, "--store", tmp_path / "s", "--no-progress", "--workers", "2")
     assert res.returncode == 0, res.stderr
-    assert res.stdout.strip().endswith(": 40 of 40 chunks, 40 runs")
+    assert res.stdout.strip().endswith(": 4 of 4 chunks, 4 runs")
+    assert all(map(_gone, workers))
