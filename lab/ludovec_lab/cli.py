@@ -254,8 +254,10 @@ def main(argv: list[str] | None = None) -> int:
     except UnicodeEncodeError as exc:  # a library that takes paths as UTF-8 text only
         if not isinstance(exc.object, str) or "surrogates" not in exc.reason:
             raise
-        return _error(f"{exc.object}: a path that is not valid UTF-8, which the Parquet "
-                      "library cannot open; rename it")
+        return _error(
+            f"{exc.object}: a path that is not valid UTF-8, which the Parquet "
+            "library cannot open; rename it"
+        )
     except BaseException as exc:
         if type(exc).__name__ != "PanicException":  # the module's internal stop, by name:
             raise  # it is not one of its attributes
