@@ -13,6 +13,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from ludovec_lab.store import EXPLORATION_COLUMNS
+
 BIN = Path(sys.executable).parent
 # Children get one module worker each, so the two cores are not oversubscribed.
 CHILD_ENV = {**os.environ, "RAYON_NUM_THREADS": "1", "PYTHONUNBUFFERED": "1"}
@@ -35,24 +37,10 @@ def cli(*args: str, timeout: float = 120, **kw) -> subprocess.CompletedProcess:
     )
 
 
-RESULT_COLUMNS = [
-    "chunk",
-    "index",
-    "slice",
-    "inner",
-    "outer",
-    "norm",
-    "metric",
-    "converged",
-    "dynamic",
-    "eta",
-]
-
-
 def assert_same_results(a: pd.DataFrame, b: pd.DataFrame) -> None:
     """Bit for bit equal run tables (NaN equal to NaN), whatever produced them."""
     assert len(a) == len(b) and len(a) > 0
-    for col in RESULT_COLUMNS:
+    for col in EXPLORATION_COLUMNS:
         x, y = a[col].to_numpy(), b[col].to_numpy()
         if x.dtype.kind == "f":
             assert np.array_equal(x.view(np.int64), y.view(np.int64)), col
