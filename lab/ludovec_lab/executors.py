@@ -285,7 +285,7 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
     ctx = multiprocessing.get_context("fork")
     pending = deque(todo)
     pool: list[_Worker] = []
-    failure: ChunkError | None = None
+    failure: tuple[Chunk, str] | None = None  # the first, raised once the others are in
     try:
         with warnings.catch_warnings():
             warnings.filterwarnings(
@@ -318,11 +318,11 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
                         continue
                     w.process.join()
                     w.chunk = None
-                    failure = failure or _chunk_error(st, chunk, _death(w.process))
+                    failure = failure or (chunk, _death(w.process))
                     continue
                 w.chunk = None
                 if outcome.failure is not None:
-                    failure = failure or _chunk_error(st, chunk, outcome.failure)
+                    failure = failure or (chunk, outcome.failure)
                 else:
                     assert outcome.records is not None
                     st.write_chunk(chunk.id, outcome.records)
@@ -331,7 +331,7 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
                     w.chunk = pending.popleft()
                     w.conn.send(w.chunk)
         if failure is not None:
-            raise failure
+            raise _chunk_error(st, *failure)
     except BaseException:
         for w in pool:  # abandon the chunks in flight
             w.process.kill()

@@ -329,9 +329,9 @@ def test_a_failing_worker_process_is_reported_without_a_hang(tmp_path, cause):
         failed, words = None, "was killed by SIGKILL"
     assert res.returncode == 2
     line = _one_line(res)
-    assert words in line and "finished chunks are committed" in line, line
     df = lab.load(tmp_path / "s")
     assert len(df) == df.attrs["chunks"] > 0
+    assert words in line and f"; {len(df)} finished chunks are committed" in line, line
     if failed is not None:
         assert f"chunk {failed} " in line and failed not in set(df["chunk"])
 
