@@ -204,8 +204,8 @@ def _compute(study: Study, chunk: Chunk, worker: str) -> _Outcome:
 
 
 def _committed_note(st: Store) -> str:
-    n = len(st.committed())
-    return f"{n} finished chunk{'s are' if n != 1 else ' is'} committed"
+    total = st.manifest["total_chunks"]
+    return f"finished chunks are committed ({len(st.committed())} of {total})"
 
 
 def _chunk_error(st: Store, chunk: Chunk, cause: str) -> ChunkError:
@@ -267,6 +267,12 @@ class _Worker:
     conn: Connection
     chunk: Chunk | None = None
 
+    def give(self, chunk: Chunk) -> None:
+        self.chunk = chunk
+        # A worker that died since its last result: its sentinel says so, with this chunk.
+        with contextlib.suppress(OSError):
+            self.conn.send(chunk)
+
 
 def _death(process: Any) -> str:
     code = process.exitcode
@@ -302,8 +308,7 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
                 theirs.close()
                 pool.append(_Worker(proc, mine))
         for w in pool:
-            w.chunk = pending.popleft()
-            w.conn.send(w.chunk)
+            w.give(pending.popleft())
         while busy := [w for w in pool if w.chunk is not None]:
             wait([w.conn for w in busy] + [w.process.sentinel for w in busy])
             for w in busy:
@@ -328,8 +333,7 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
                     st.write_chunk(chunk.id, outcome.records)
                     bar.update(chunk.count)
                 if pending and failure is None:
-                    w.chunk = pending.popleft()
-                    w.conn.send(w.chunk)
+                    w.give(pending.popleft())
         if failure is not None:
             raise _chunk_error(st, *failure)
     except BaseException:
