@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import codecs
 import io
+import logging
 import math
 import signal
 import sys
@@ -41,6 +42,9 @@ def _stop_on_signals() -> dict[int, object]:
         if stopping:
             return
         stopping = True
+        # From here the command says in one line what happened; what the cluster's client
+        # logs while it is torn down mid-call (tracebacks of cancelled requests) is noise.
+        logging.disable(logging.CRITICAL)
         raise _Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
 
     # A SIGINT ignored from the start (a background job of a shell) stays ignored.
@@ -263,6 +267,7 @@ def main(argv: list[str] | None = None) -> int:
             raise  # it is not one of its attributes
         return _error(f"the module stopped: {exc}")
     finally:
+        logging.disable(logging.NOTSET)
         for sig, old in previous.items():
             signal.signal(sig, old)  # type: ignore[arg-type]
 

@@ -2,6 +2,7 @@
 
 # ruff: noqa: F811 (labkit's fixtures are imported by name, then requested as arguments)
 
+import contextlib
 import os
 import resource
 import signal
@@ -245,8 +246,11 @@ def test_a_listener_that_is_no_scheduler_fails_within_the_timeout(tmp_path, seed
 
 
 def _children(pid: int) -> list[int]:
-    tasks = Path(f"/proc/{pid}/task")
-    return [int(c) for t in tasks.iterdir() for c in (t / "children").read_text().split()]
+    found = []
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        with contextlib.suppress(FileNotFoundError):  # a thread that has just ended
+            found += map(int, (task / "children").read_text().split())
+    return found
 
 
 def _gone(pid: int) -> bool:
