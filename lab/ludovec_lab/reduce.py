@@ -116,5 +116,8 @@ def normalized(stack: np.ndarray) -> np.ndarray:
     flat = stack.reshape(stack.shape[0], -1)
     mx = np.fmax.reduce(flat, axis=1, initial=-np.inf)
     mn = np.fmin.reduce(flat, axis=1, initial=np.inf)
-    out: np.ndarray = (stack - mn[:, None, None]) / (mx - mn)[:, None, None]
+    # A constant matrix gives 0/0: its NaNs stop the run in the module, as the module's own
+    # rescaling does, and that stop is the one report of it.
+    with np.errstate(divide="ignore", invalid="ignore"):
+        out: np.ndarray = (stack - mn[:, None, None]) / (mx - mn)[:, None, None]
     return out
