@@ -9,7 +9,9 @@
 
 #include "explore/batch_stop.hpp"
 #include "explore/gap_run.hpp"
+#include "explore/lane_driver.hpp"
 #include "math/lanes.hpp"
+#include "optimizers/lane_steps.hpp"
 #include "optimizers/small_steps.hpp"
 
 namespace ludovec::explore {
@@ -126,6 +128,48 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_wide_lanes(LaneExploration& c, std::
   }
 }
 
+// The runs [begin, end) of a chunk of an exploration, started in index order in whichever lane
+// is free, each with its perturbation drawn as it starts.
+struct PerturbedRuns {
+  LaneExploration& c;
+  std::size_t next, end;
+  std::span<RandomGameResult> out;
+  const runtime::BatchStop& stop;
+  std::array<LaneRun, kExplorationLanes> runs{};
+
+  bool start(std::size_t l, domain::GameState& s) {
+    if (next == end || stop.requested()) return false;
+    runs[l] = {next++, 0, perturb(s.a, c.base, c.rng, c.band, c.norm)};
+    std::fill(s.x.begin(), s.x.end(), 1.0 / static_cast<double>(s.x.size()));
+    std::fill(s.y.begin(), s.y.end(), 1.0 / static_cast<double>(s.y.size()));
+    return true;
+  }
+  void record(std::size_t l, std::uint32_t t, double gap) noexcept { c.gaps[l].record(t, gap); }
+  void finish(std::size_t l, std::uint32_t steps, bool converged, double gap) {
+    GapReducer& gaps = c.gaps[l];
+    if (converged) gaps.converged_at(steps - 1, gap);
+    out[runs[l].index] = {runs[l].norm, gaps.finish()};
+    gaps.restart();
+  }
+};
+
+// The runs [begin, end) of a chunk on games of any size, in lanes held in memory.
+template <class Rule>
+LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std::size_t begin,
+                                                         std::size_t end,
+                                                         std::span<RandomGameResult> out,
+                                                         const runtime::BatchStop& stop) noexcept {
+  try {
+    optimizers::MemoryLanes<kExplorationLanes> lanes(c.state.a.rows(), c.state.a.cols());
+    PerturbedRuns runs{c, begin, end, out, stop};
+    drive_lanes(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace, c.num_steps, runs,
+                stop);
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
 // The lanes for the rule and the size of this batch, chosen once per context.
 template <std::size_t N>
 LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
@@ -140,7 +184,13 @@ LaneExploration::Runner runner_for(std::size_t n, const optimizers::Optimizer& o
   switch (n) {
     case 2: return runner_of_size<2>(optimizer);
     case 3: return runner_of_size<3>(optimizer);
-    default: return runner_of_size<4>(optimizer);
+    case 4: return runner_of_size<4>(optimizer);
+    default:
+      return std::visit(
+          []<class Rule>(const Rule&) -> LaneExploration::Runner {
+            return &run_memory_lanes<Rule>;
+          },
+          optimizer.inner);
   }
 }
 
@@ -172,10 +222,8 @@ RandomGameResult Exploration::execute_clean_run(const domain::Interruption& inte
 
 bool LaneExploration::applies(const math::MatrixView& base,
                               const optimizers::Optimizer& optimizer) {
-  if (base.rows != base.cols) return false;
-  const domain::GameState probe{math::Vector(base.rows), math::Vector(base.cols),
-                                math::Matrix(base.rows, base.cols)};
-  return std::visit([&](const auto& o) { return optimizers::small_size(probe, o) != 0; },
+  if (base.rows != base.cols || base.rows < 2) return false;
+  return std::visit([&](const auto& o) { return optimizers::fits_lanes(o, base.rows, base.cols); },
                     optimizer.inner);
 }
 
