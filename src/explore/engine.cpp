@@ -153,8 +153,9 @@ struct PerturbedRuns {
   }
 };
 
-// The runs [begin, end) of a chunk on games of any size, in lanes held in memory.
-template <class Rule>
+// The runs [begin, end) of a chunk on games of any size, in lanes held in memory; N x N games
+// when N is not 0.
+template <class Rule, std::size_t N>
 LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std::size_t begin,
                                                          std::size_t end,
                                                          std::span<RandomGameResult> out,
@@ -162,7 +163,7 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std
   try {
     optimizers::MemoryLanes<kExplorationLanes> lanes(c.state.a.rows(), c.state.a.cols());
     PerturbedRuns runs{c, begin, end, out, stop};
-    drive_lanes(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace, c.num_steps, runs,
+    drive_lanes<Rule, N>(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace, c.num_steps, runs,
                 stop);
     return nullptr;
   } catch (...) {
@@ -180,17 +181,30 @@ LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
       optimizer.inner);
 }
 
+// Lanes in memory, for games of N x N (any size when N is 0).
+template <std::size_t N>
+LaneExploration::Runner memory_runner(const optimizers::Optimizer& optimizer) {
+  return std::visit(
+      []<class Rule>(const Rule&) -> LaneExploration::Runner {
+        return &run_memory_lanes<Rule, N>;
+      },
+      optimizer.inner);
+}
+
 LaneExploration::Runner runner_for(std::size_t n, const optimizers::Optimizer& optimizer) {
   switch (n) {
     case 2: return runner_of_size<2>(optimizer);
     case 3: return runner_of_size<3>(optimizer);
     case 4: return runner_of_size<4>(optimizer);
-    default:
-      return std::visit(
-          []<class Rule>(const Rule&) -> LaneExploration::Runner {
-            return &run_memory_lanes<Rule>;
-          },
-          optimizer.inner);
+    case 5: return memory_runner<5>(optimizer);
+    case 6: return memory_runner<6>(optimizer);
+    case 7: return memory_runner<7>(optimizer);
+    case 8: return memory_runner<8>(optimizer);
+    case 9: return memory_runner<9>(optimizer);
+    case 10: return memory_runner<10>(optimizer);
+    case 11: return memory_runner<11>(optimizer);
+    case 12: return memory_runner<12>(optimizer);
+    default: return memory_runner<0>(optimizer);
   }
 }
 

@@ -16,7 +16,8 @@ namespace ludovec::explore {
 // How many runs one worker steps together: one 256-bit vector register of doubles.
 inline constexpr std::size_t kExplorationLanes = 4;
 
-// Steps runs in the lanes of `lanes` with the rule `Rule`, each from the state `fresh`, until
+// Steps runs in the lanes of `lanes` with the rule `Rule` (for N, see step_lanes), each from the
+// state `fresh`, until
 // `runs` has none left. `runs` provides:
 //   bool start(l, state): writes the next run's game and starting strategies into `state`
 //     (sized like the lanes) and returns true, or returns false when no run is left;
@@ -28,7 +29,7 @@ inline constexpr std::size_t kExplorationLanes = 4;
 // stops exactly where the rule says (the exception propagates) or completes it. Once
 // `stop` is requested the runs in flight are abandoned within kStepsBetweenPolls steps.
 // `scratch` is a state of the lanes' sizes; `workspace` serves the replays.
-template <class Rule, class Runs>
+template <class Rule, std::size_t N, class Runs>
 [[gnu::always_inline]] inline void drive_lanes(
     optimizers::MemoryLanes<kExplorationLanes>& lanes, const Rule& fresh,
     domain::GameState& scratch, optimizers::Workspace& workspace, std::uint32_t num_steps,
@@ -47,7 +48,7 @@ template <class Rule, class Runs>
       since_look = 0;
       if (stop.requested()) return;
     }
-    optimizers::SmallStep<L> step = optimizers::step_lanes<Rule>(lanes);
+    optimizers::SmallStep<L> step = optimizers::step_lanes<Rule, N>(lanes);
     if (math::any_lane<L>(step.stops & active)) {
       for (std::size_t l = 0; l < L; ++l) {
         if (!math::lane_set<L>(active, l)) continue;

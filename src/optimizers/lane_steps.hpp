@@ -62,13 +62,13 @@ class LaneArray {
 template <std::size_t L>
 struct MemoryLanes {
   using T = math::Lanes<L>;
-  using Network = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
   MemoryLanes(std::size_t m, std::size_t n)
       : m(m), n(n), a(m * n), x(m), y(n), first(m), second(n), gx(m), gy(n), next_x(m),
         next_y(n), next_first(m), next_second(n), exps(m + n), work(std::max(m, n)),
-        sorted(std::max(m, n)), row_network(math::sorting_network(m)),
-        col_network(math::sorting_network(n)) {}
+        sorted(std::max(m, n)),
+        order{math::identity_order<L>(m), math::identity_order<L>(n), math::identity_order<L>(m),
+              math::identity_order<L>(n)} {}
 
   std::size_t m, n;
   LaneArray<T> a;              // row-major
@@ -76,9 +76,10 @@ struct MemoryLanes {
   LaneArray<T> first, second;  // x_hat and y_hat, or x_grad_sum and y_grad_sum
   T eta{};
   // Scratch: gradients, the next vectors (swapped in once a step is accepted), both players'
-  // exponentials side by side, a projection's input and its sorted entries.
+  // exponentials side by side, a projection's input and its sorted entries, and the order of
+  // each of the four projections of Ogda (math::sort_in_order).
   LaneArray<T> gx, gy, next_x, next_y, next_first, next_second, exps, work, sorted;
-  Network row_network, col_network;
+  std::vector<std::uint32_t> order[4];
 };
 
 // Whether the lanes can hold `o`'s state for m x n games: vectors of m and n entries.
@@ -128,10 +129,10 @@ namespace lane_detail {
 // gx = A y and gy = -(A^T x) in every lane, each sum from +0.0 in index order as
 // compute_gradient_into adds them: four rows at a time, each row's A y sum in its own register,
 // the rows added into gy in order.
-template <std::size_t L>
+template <std::size_t L, std::size_t N>
 [[gnu::always_inline]] inline void gradient(MemoryLanes<L>& r) {
   using T = math::Lanes<L>;
-  const std::size_t m = r.m, n = r.n;
+  const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
   const T* a = r.a.data();
   const T* x = r.x.data();
   const T* y = r.y.data();
@@ -211,10 +212,10 @@ template <std::size_t L>
 // Both players' exponentials, r.exps[0 .. m) and r.exps[m .. m + n), shifted by their maxima and
 // taken by the vector exp, which returns exactly what ::exp returns.
 template <std::size_t L>
-[[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r) {
-  shift_by_max<L>(r.exps.data(), r.m);
-  shift_by_max<L>(r.exps.data() + r.m, r.n);
-  math::exp_in_place(reinterpret_cast<double*>(r.exps.data()), L * (r.m + r.n));
+[[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r, std::size_t m, std::size_t n) {
+  shift_by_max<L>(r.exps.data(), m);
+  shift_by_max<L>(r.exps.data() + m, n);
+  math::exp_in_place(reinterpret_cast<double*>(r.exps.data()), L * (m + n));
 }
 
 // One player of OmwuOomd from its exponentials: hat_next = N(exps * hat + eps) into h, then
@@ -244,13 +245,14 @@ template <std::size_t L>
 // One step of `Rule` (Ogda, OmwuOomd or OmwuOftrl) in every lane, with the arithmetic of
 // `step(Rule&, GameState&, Workspace&)` operation for operation. As step_small: when any lane's
 // step would stop, nothing is written in any lane and the caller replays the step lane by lane
-// with the general rule; `stops` names those lanes.
-template <class Rule, std::size_t L>
+// with the general rule; `stops` names those lanes. N is 0, or the games' rows and columns when
+// they are N x N, known when compiling: the loops unroll and the sorts stay in registers.
+template <class Rule, std::size_t N, std::size_t L>
 [[gnu::always_inline]] inline SmallStep<L> step_lanes(MemoryLanes<L>& r) {
   using T = math::Lanes<L>;
   using namespace lane_detail;
-  const std::size_t m = r.m, n = r.n;
-  gradient<L>(r);
+  const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
+  gradient<L, N>(r);
   const T gap = -total_order_min<L>(r.gy.data(), n) - total_order_min<L>(r.gx.data(), m);
   const T* gx = r.gx.data();
   const T* gy = r.gy.data();
@@ -260,19 +262,19 @@ template <class Rule, std::size_t L>
   if constexpr (std::is_same_v<Rule, Ogda>) {
     const T eta = r.eta;
     for (std::size_t i = 0; i < m; ++i) d[i] = r.first[i] - gx[i] * eta;
-    stops |= math::project_lanes<L>(d, m, r.next_first.data(), r.sorted.data(), r.row_network);
+    stops |= math::project_lanes<L, N>(d, m, r.next_first.data(), r.sorted.data(), r.order[0].data());
     for (std::size_t j = 0; j < n; ++j) d[j] = r.second[j] - gy[j] * eta;
-    stops |= math::project_lanes<L>(d, n, r.next_second.data(), r.sorted.data(), r.col_network);
+    stops |= math::project_lanes<L, N>(d, n, r.next_second.data(), r.sorted.data(), r.order[1].data());
     for (std::size_t i = 0; i < m; ++i) d[i] = r.next_first[i] - gx[i] * eta;
-    stops |= math::project_lanes<L>(d, m, r.next_x.data(), r.sorted.data(), r.row_network);
+    stops |= math::project_lanes<L, N>(d, m, r.next_x.data(), r.sorted.data(), r.order[2].data());
     for (std::size_t j = 0; j < n; ++j) d[j] = r.next_second[j] - gy[j] * eta;
-    stops |= math::project_lanes<L>(d, n, r.next_y.data(), r.sorted.data(), r.col_network);
+    stops |= math::project_lanes<L, N>(d, n, r.next_y.data(), r.sorted.data(), r.order[3].data());
   } else if constexpr (std::is_same_v<Rule, OmwuOomd>) {
     const T neg_eta = -r.eta;
     T* e = r.exps.data();
     for (std::size_t i = 0; i < m; ++i) e[i] = gx[i] * neg_eta;
     for (std::size_t j = 0; j < n; ++j) e[m + j] = gy[j] * neg_eta;
-    shifted_exps<L>(r);
+    shifted_exps<L>(r, m, n);
     const auto accepted =
         oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
         oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
@@ -289,7 +291,7 @@ template <class Rule, std::size_t L>
       r.next_second[j] = r.second[j] + gy[j];
       e[m + j] = (r.next_second[j] + gy[j]) * neg_eta;
     }
-    shifted_exps<L>(r);
+    shifted_exps<L>(r, m, n);
     for (std::size_t i = 0; i < m; ++i) r.next_x[i] = e[i];
     for (std::size_t j = 0; j < n; ++j) r.next_y[j] = e[m + j];
     normalise<L>(r.next_x.data(), m);
