@@ -22,6 +22,7 @@ inline constexpr std::size_t kExplorationLanes = 4;
 //   bool start(l, state): writes the next run's game and starting strategies into `state`
 //     (sized like the lanes) and returns true, or returns false when no run is left;
 //   void record(l, t, gap): gap t of the run in lane l;
+//   optionally void before_step(l, t, lanes): step t of the run in lane l is about to begin;
 //   void finish(l, steps, converged, gap): the run in lane l ended after `steps` steps with
 //     `gap`, strictly below the threshold (converged) or at the step limit `num_steps` (>= 1).
 // A lane without a run keeps stepping what it last held; its results and stops are ignored.
@@ -47,6 +48,10 @@ template <class Rule, std::size_t N, class Runs>
     if (++since_look == domain::kStepsBetweenPolls) {
       since_look = 0;
       if (stop.requested()) return;
+    }
+    if constexpr (requires { runs.before_step(std::size_t{}, std::uint32_t{}, lanes); }) {
+      for (std::size_t l = 0; l < L; ++l)
+        if (math::lane_set<L>(active, l)) runs.before_step(l, steps[l], lanes);
     }
     optimizers::SmallStep<L> step = optimizers::step_lanes<Rule, N>(lanes);
     if (math::any_lane<L>(step.stops & active)) {
