@@ -38,9 +38,9 @@ EXPLORATION_BUDGET = {
     10: {"ogda": 2_000, "omwuoomd": 1_400, "omwuoftrl": 1_200},
     30: {"ogda": 12_000, "omwuoomd": 8_000, "omwuoftrl": 7_000},
 }
-# Counted: the lanes of a chunk of an exploration, on the pool's worker; dumped after the
-# Python function, which returns once the batch is done.
-EXPLORATION_COUNTED = "*::run_*_lanes<*"
+# Counted: a chunk's runs on the pool's worker, in lanes or (games the lanes do not take) one
+# at a time; dumped after the Python function, which returns once the batch is done.
+EXPLORATION_COUNTED = ("*::run_*_lanes<*", "*Exploration::execute_clean_run*")
 EXPLORATION_DUMPED = "*ffi*scattered_exploration*"
 # The Python method behind Experiment.run_experiment_until_convergence_in_place. Callgrind
 # keeps one setting per pattern, so collecting and dumping name it by two patterns.
@@ -102,12 +102,16 @@ def dumped_totals(prefix):
 
 
 def per_step(size, dynamic, exploration=False):
-    counted, dumped = (EXPLORATION_COUNTED, EXPLORATION_DUMPED) if exploration else (COUNTED, DUMPED)
+    if exploration:
+        counted, dumped = EXPLORATION_COUNTED, EXPLORATION_DUMPED
+    else:
+        counted, dumped = (COUNTED,), DUMPED
     with tempfile.TemporaryDirectory() as tmp:
         prefix = os.path.join(tmp, "cg")
         command = [
             "valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}",
-            "--collect-atstart=no", f"--toggle-collect={counted}", f"--dump-after={dumped}",
+            "--collect-atstart=no", *(f"--toggle-collect={c}" for c in counted),
+            f"--dump-after={dumped}",
             sys.executable, __file__, "--child", str(size), dynamic,
         ]
         if exploration:
@@ -120,9 +124,12 @@ def per_step(size, dynamic, exploration=False):
     if exploration:
         # The pattern also names the function's inner lambda and, at import, its definition:
         # the last six dumps are two per exploration.
-        totals = [a + b for a, b in zip(totals[-6::2], totals[-5::2])] if len(totals) >= 6 else []
+        pairs = zip(totals[-6::2], totals[-5::2], strict=True) if len(totals) >= 6 else []
+        totals = [a + b for a, b in pairs]
     if len(totals) != 3:
-        sys.exit(f"expected three dumps, found {len(totals)}: is {counted} in the module's symbols?")
+        sys.exit(
+            f"expected three dumps, found {len(totals)}: is {counted[0]} in the module's symbols?"
+        )
     if exploration:
         short, long = EXPLORATION_STEPS
         return (totals[2] - totals[1]) / (EXPLORATION_RUNS * (long - short))

@@ -163,8 +163,8 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std
   try {
     optimizers::MemoryLanes<kExplorationLanes> lanes(c.state.a.rows(), c.state.a.cols());
     PerturbedRuns runs{c, begin, end, out, stop};
-    drive_lanes<Rule, N>(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace, c.num_steps, runs,
-                stop);
+    drive_lanes<Rule, N>(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace,
+                         c.num_steps, runs, stop);
     return nullptr;
   } catch (...) {
     return std::current_exception();

@@ -96,10 +96,11 @@ template <std::size_t L>
 
 // In every lane, out = simplex_projection(d, 1.0) for the n entries d[0 .. n), computed as it
 // does: the entries sorted largest first (by kNetwork<N> when N is not 0, and then n is N; else
-// from `order` by sort_in_order, in `scratch` of n entries), running sums
-// from +0.0 and positions counted in doubles, the threshold (S_j - 1) / j of the last position
-// j whose entry exceeds it, then max(d_i - theta, +0.0). Returns the lanes whose projection stops instead ("NaN encountered" when an entry is NaN and
-// n >= 2, "Issue computing theta" when no position qualifies); their `out` is meaningless.
+// from `order` by sort_in_order, in `scratch` of n entries), running sums from +0.0 and
+// positions counted in doubles, the threshold (S_j - 1) / j of the last position j whose entry
+// exceeds it, then max(d_i - theta, +0.0). Returns the lanes whose projection stops instead
+// ("NaN encountered" when an entry is NaN and n >= 2, "Issue computing theta" when no position
+// qualifies); their `out` is meaningless.
 //
 // Equal entries may leave the network in either order: they are equal doubles or zeros of either
 // sign, and a sum from +0.0 takes zeros of either sign alike, so the threshold is the same.

@@ -262,13 +262,17 @@ template <class Rule, std::size_t N, std::size_t L>
   if constexpr (std::is_same_v<Rule, Ogda>) {
     const T eta = r.eta;
     for (std::size_t i = 0; i < m; ++i) d[i] = r.first[i] - gx[i] * eta;
-    stops |= math::project_lanes<L, N>(d, m, r.next_first.data(), r.sorted.data(), r.order[0].data());
+    stops |= math::project_lanes<L, N>(d, m, r.next_first.data(), r.sorted.data(),
+                                       r.order[0].data());
     for (std::size_t j = 0; j < n; ++j) d[j] = r.second[j] - gy[j] * eta;
-    stops |= math::project_lanes<L, N>(d, n, r.next_second.data(), r.sorted.data(), r.order[1].data());
+    stops |= math::project_lanes<L, N>(d, n, r.next_second.data(), r.sorted.data(),
+                                       r.order[1].data());
     for (std::size_t i = 0; i < m; ++i) d[i] = r.next_first[i] - gx[i] * eta;
-    stops |= math::project_lanes<L, N>(d, m, r.next_x.data(), r.sorted.data(), r.order[2].data());
+    stops |= math::project_lanes<L, N>(d, m, r.next_x.data(), r.sorted.data(),
+                                       r.order[2].data());
     for (std::size_t j = 0; j < n; ++j) d[j] = r.next_second[j] - gy[j] * eta;
-    stops |= math::project_lanes<L, N>(d, n, r.next_y.data(), r.sorted.data(), r.order[3].data());
+    stops |= math::project_lanes<L, N>(d, n, r.next_y.data(), r.sorted.data(),
+                                       r.order[3].data());
   } else if constexpr (std::is_same_v<Rule, OmwuOomd>) {
     const T neg_eta = -r.eta;
     T* e = r.exps.data();

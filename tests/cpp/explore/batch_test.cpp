@@ -34,7 +34,8 @@ RunRecord alone(const Matrix& a, Vector x, Vector y, const Optimizer& optimizer,
                 std::uint32_t num_steps, const MetricMethod& metric, double norm) {
   domain::GameState state{std::move(x), std::move(y), a};
   Optimizer opt = optimizer;
-  const domain::GameResult r = optimizers::run_experiment_until_convergence({num_steps}, state, opt);
+  const domain::GameResult r =
+      optimizers::run_experiment_until_convergence({num_steps}, state, opt);
   const Vector& g = r.gaps_history;
   const auto first = std::find_if(g.begin(), g.end(),
                                   [](double v) { return v < domain::kConvergenceThreshold; });
