@@ -34,9 +34,9 @@ EXPLORATION_RUNS = 64  # chunks of 16 on one worker: every lane busy
 EXPLORATION_STEPS = (20, 220)
 EXPLORATION_ETA = 0.01
 EXPLORATION_BUDGET = {
-    5: {"ogda": 1_000, "omwuoomd": 800, "omwuoftrl": 700},
-    10: {"ogda": 2_000, "omwuoomd": 1_400, "omwuoftrl": 1_200},
-    30: {"ogda": 12_000, "omwuoomd": 8_000, "omwuoftrl": 7_000},
+    5: {"ogda": 220, "omwuoomd": 330, "omwuoftrl": 310},
+    10: {"ogda": 520, "omwuoomd": 670, "omwuoftrl": 640},
+    30: {"ogda": 5_100, "omwuoomd": 3_600, "omwuoftrl": 3_300},
 }
 # Counted: a chunk's runs on the pool's worker, in lanes or (games the lanes do not take) one
 # at a time; dumped after the Python function, which returns once the batch is done.
