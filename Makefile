@@ -101,10 +101,12 @@ bench: build $(VENV)/.bench-ready
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run.py
 	$(MAKE) --no-print-directory engine-bench
 
-# Instructions per step of single runs, counted by callgrind (needs valgrind). The module in
-# the build tree keeps its symbols; the installed copy is stripped.
+# Instructions per step of single runs, then per run-step of explorations, counted by callgrind
+# (needs valgrind); a count over its budget fails the target. The module in the build tree keeps
+# its symbols; the installed copy is stripped.
 budgets: build valgrind
 	PYTHONPATH=$(BUILD) $(PY) bench/callgrind_budget.py
+	PYTHONPATH=$(BUILD) $(PY) bench/callgrind_budget.py --explorations
 
 clean:
 	rm -rf build $(VENV)

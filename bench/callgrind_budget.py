@@ -6,8 +6,13 @@ Python method that runs it is counted (argument handling, the native run, the wr
 result), and each call is dumped on its own. The budget per step is (long - short) / (extra
 steps), so the fixed costs of a call cancel. Instruction counts do not depend on the machine's load.
 
-    make budgets
-    # or: PYTHONPATH=build/dev .venv/bin/python bench/callgrind_budget.py [--sizes 2 10 100]
+Explorations (`--explorations`): instructions per run-step of a scattered exploration on one
+worker, counted inside the chunks (perturbations, steps, metrics), as the difference of two
+explorations of the same runs, one with more steps than the other.
+
+    make budgets    # both, or by hand:
+    PYTHONPATH=build/dev .venv/bin/python bench/callgrind_budget.py [--sizes 2 10 100]
+    PYTHONPATH=build/dev .venv/bin/python bench/callgrind_budget.py --explorations
 """
 
 import argparse
@@ -26,6 +31,19 @@ BUDGET = {
     10: {"ogda": 2_800, "omwuoomd": 2_750, "omwuoftrl": 2_300},
     100: {"ogda": 53_000, "omwuoomd": 37_500, "omwuoftrl": 35_000},
 }
+# Explorations: runs, (short, long) steps, and the budget per run-step on one worker.
+EXPLORATION_RUNS = 64  # chunks of 16 on one worker: every lane busy
+EXPLORATION_STEPS = (20, 220)
+EXPLORATION_ETA = 0.01
+EXPLORATION_BUDGET = {
+    5: {"ogda": 220, "omwuoomd": 330, "omwuoftrl": 310},
+    10: {"ogda": 520, "omwuoomd": 670, "omwuoftrl": 640},
+    30: {"ogda": 5_100, "omwuoomd": 3_600, "omwuoftrl": 3_300},
+}
+# Counted: a chunk's runs on the pool's worker, in lanes or (games the lanes do not take) one
+# at a time; dumped after the Python function, which returns once the batch is done.
+EXPLORATION_COUNTED = ("*::run_*_lanes<*", "*Exploration::execute_clean_run*")
+EXPLORATION_DUMPED = "*ffi*scattered_exploration*"
 # The Python method behind Experiment.run_experiment_until_convergence_in_place. Callgrind
 # keeps one setting per pattern, so collecting and dumping name it by two patterns.
 COUNTED = "*ffi*run_in_place*"
@@ -61,6 +79,20 @@ def child(size, dynamic):
             sys.exit(f"{dynamic} converged on the {size} x {size} game: the count would be short")
 
 
+def exploration_child(size, dynamic):
+    """Runs the short and then the long exploration; each becomes one callgrind dump."""
+    import ludovec
+
+    a = game(size)
+    for steps in (1, *EXPLORATION_STEPS):
+        opt = getattr(ludovec.Optimizer, dynamic)(EXPLORATION_ETA, size)
+        out = ludovec.scattered_exploration(
+            a, opt, EXPLORATION_RUNS, steps, 0.01, 0.1, "frobenius", "max_last", 0.5 / steps
+        )
+        if (out.metrics < 1e-08).any():
+            sys.exit(f"{dynamic} converged on the {size} x {size} game: the count would be short")
+
+
 def dumped_totals(prefix):
     """Total instructions of each dump, in dump order (file names end in .1, .2, ...)."""
     totals = []
@@ -74,7 +106,11 @@ def dumped_totals(prefix):
     return totals
 
 
-def per_step(size, dynamic):
+def per_step(size, dynamic, exploration=False):
+    if exploration:
+        counted, dumped = EXPLORATION_COUNTED, EXPLORATION_DUMPED
+    else:
+        counted, dumped = (COUNTED,), DUMPED
     with tempfile.TemporaryDirectory() as tmp:
         prefix = os.path.join(tmp, "cg")
         command = [
@@ -82,23 +118,33 @@ def per_step(size, dynamic):
             "--tool=callgrind",
             f"--callgrind-out-file={prefix}",
             "--collect-atstart=no",
-            f"--toggle-collect={COUNTED}",
-            f"--dump-after={DUMPED}",
+            *(f"--toggle-collect={c}" for c in counted),
+            f"--dump-after={dumped}",
             sys.executable,
             __file__,
             "--child",
             str(size),
             dynamic,
         ]
-        env = dict(os.environ, PYTHONHASHSEED="0")
+        if exploration:
+            command.append("--explorations")
+        env = dict(os.environ, PYTHONHASHSEED="0", RAYON_NUM_THREADS="1")
         done = subprocess.run(command, env=env, capture_output=True, text=True)
         if done.returncode != 0:
             sys.exit(done.stderr[-3000:])
         totals = dumped_totals(prefix)
+    if exploration:
+        # The pattern also names the function's inner lambda and, at import, its definition:
+        # the last six dumps are two per exploration.
+        pairs = zip(totals[-6::2], totals[-5::2], strict=True) if len(totals) >= 6 else []
+        totals = [a + b for a, b in pairs]
     if len(totals) != 3:
         sys.exit(
-            f"expected three dumps, found {len(totals)}: is {COUNTED} in the module's symbols?"
+            f"expected three dumps, found {len(totals)}: is {counted[0]} in the module's symbols?"
         )
+    if exploration:
+        short, long = EXPLORATION_STEPS
+        return (totals[2] - totals[1]) / (EXPLORATION_RUNS * (long - short))
     short, long = STEPS[size]
     return (totals[2] - totals[1]) / (long - short)
 
@@ -106,18 +152,28 @@ def per_step(size, dynamic):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[2, 10, 100])
+    parser.add_argument(
+        "--explorations",
+        action="store_true",
+        help="count explorations per run-step (default sizes 5 10 30)",
+    )
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(int(args.child[0]), args.child[1])
+        run = exploration_child if args.explorations else child
+        run(int(args.child[0]), args.child[1])
         return
+    budgets = EXPLORATION_BUDGET if args.explorations else BUDGET
+    sizes = args.sizes
+    if args.explorations and sizes == parser.get_default("sizes"):
+        sizes = sorted(EXPLORATION_BUDGET)
 
     print(f"{'game':>8} " + " ".join(f"{d:>18}" for d in DYNAMICS))
-    for n in args.sizes:
+    for n in sizes:
         cells = []
         for dynamic in DYNAMICS:
-            count = per_step(n, dynamic)
-            budget = BUDGET.get(n, {}).get(dynamic)
+            count = per_step(n, dynamic, args.explorations)
+            budget = budgets.get(n, {}).get(dynamic)
             mark = "" if budget is None else (" ok" if count <= budget else " OVER")
             cells.append(f"{count:>10,.0f}" + (f" /{budget:>6,}" if budget else "") + mark)
         print(f"{f'{n}x{n}':>8} " + " ".join(f"{c:>18}" for c in cells), flush=True)

@@ -9,7 +9,9 @@
 
 #include "explore/batch_stop.hpp"
 #include "explore/gap_run.hpp"
+#include "explore/lane_driver.hpp"
 #include "math/lanes.hpp"
+#include "optimizers/lane_steps.hpp"
 #include "optimizers/small_steps.hpp"
 
 namespace ludovec::explore {
@@ -126,6 +128,49 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_wide_lanes(LaneExploration& c, std::
   }
 }
 
+// The runs [begin, end) of a chunk of an exploration, started in index order in whichever lane
+// is free, each with its perturbation drawn as it starts.
+struct PerturbedRuns {
+  LaneExploration& c;
+  std::size_t next, end;
+  std::span<RandomGameResult> out;
+  const runtime::BatchStop& stop;
+  std::array<LaneRun, kExplorationLanes> runs{};
+
+  bool start(std::size_t l, domain::GameState& s) {
+    if (next == end || stop.requested()) return false;
+    runs[l] = {next++, 0, perturb(s.a, c.base, c.rng, c.band, c.norm)};
+    std::fill(s.x.begin(), s.x.end(), 1.0 / static_cast<double>(s.x.size()));
+    std::fill(s.y.begin(), s.y.end(), 1.0 / static_cast<double>(s.y.size()));
+    return true;
+  }
+  void record(std::size_t l, std::uint32_t t, double gap) noexcept { c.gaps[l].record(t, gap); }
+  void finish(std::size_t l, std::uint32_t steps, bool converged, double gap) {
+    GapReducer& gaps = c.gaps[l];
+    if (converged) gaps.converged_at(steps - 1, gap);
+    out[runs[l].index] = {runs[l].norm, gaps.finish()};
+    gaps.restart();
+  }
+};
+
+// The runs [begin, end) of a chunk on games of any size, in lanes held in memory; N x N games
+// when N is not 0.
+template <class Rule, std::size_t N>
+LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std::size_t begin,
+                                                         std::size_t end,
+                                                         std::span<RandomGameResult> out,
+                                                         const runtime::BatchStop& stop) noexcept {
+  try {
+    optimizers::MemoryLanes<kExplorationLanes> lanes(c.state.a.rows(), c.state.a.cols());
+    PerturbedRuns runs{c, begin, end, out, stop};
+    drive_lanes<Rule, N>(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace, c.num_steps,
+                         runs, stop);
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
 // The lanes for the rule and the size of this batch, chosen once per context.
 template <std::size_t N>
 LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
@@ -134,11 +179,28 @@ LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
       optimizer.inner);
 }
 
+// Lanes in memory, for games of N x N (any size when N is 0).
+template <std::size_t N>
+LaneExploration::Runner memory_runner(const optimizers::Optimizer& optimizer) {
+  return std::visit(
+      []<class Rule>(const Rule&) -> LaneExploration::Runner { return &run_memory_lanes<Rule, N>; },
+      optimizer.inner);
+}
+
 LaneExploration::Runner runner_for(std::size_t n, const optimizers::Optimizer& optimizer) {
   switch (n) {
     case 2: return runner_of_size<2>(optimizer);
     case 3: return runner_of_size<3>(optimizer);
-    default: return runner_of_size<4>(optimizer);
+    case 4: return runner_of_size<4>(optimizer);
+    case 5: return memory_runner<5>(optimizer);
+    case 6: return memory_runner<6>(optimizer);
+    case 7: return memory_runner<7>(optimizer);
+    case 8: return memory_runner<8>(optimizer);
+    case 9: return memory_runner<9>(optimizer);
+    case 10: return memory_runner<10>(optimizer);
+    case 11: return memory_runner<11>(optimizer);
+    case 12: return memory_runner<12>(optimizer);
+    default: return memory_runner<0>(optimizer);
   }
 }
 
@@ -170,10 +232,8 @@ RandomGameResult Exploration::execute_clean_run(const domain::Interruption& inte
 
 bool LaneExploration::applies(const math::MatrixView& base,
                               const optimizers::Optimizer& optimizer) {
-  if (base.rows != base.cols) return false;
-  const domain::GameState probe{math::Vector(base.rows), math::Vector(base.cols),
-                                math::Matrix(base.rows, base.cols)};
-  return std::visit([&](const auto& o) { return optimizers::small_size(probe, o) != 0; },
+  if (base.rows != base.cols || base.rows < 2) return false;
+  return std::visit([&](const auto& o) { return optimizers::fits_lanes(o, base.rows, base.cols); },
                     optimizer.inner);
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "domain/game_state.hpp"
+#include "explore/lane_driver.hpp"
 #include "explore/metrics.hpp"
 #include "explore/norms.hpp"
 #include "explore/types.hpp"
@@ -47,18 +48,17 @@ struct Exploration {
   math::Vector gaps;  // the last run's gap history, num_steps entries
 };
 
-// How many runs one worker steps together on a small game: one vector register of doubles.
-inline constexpr std::size_t kExplorationLanes = 4;
-
-// The working context of one chunk of runs on a small square game (2 to 4 actions, the optimizer
-// of the same size), whose runs are stepped kExplorationLanes at a time so that their chains of
-// dependent operations overlap. Every run computes exactly what Exploration::execute_clean_run
-// computes for the same perturbation. Runs start in index order, each drawing its whole
-// perturbation (per entry in storage order: magnitude, then coin) when it starts, and a run
-// that ends early hands its lane to the next run of the chunk.
+// The working context of one chunk of runs on a square game of 2 actions or more (the optimizer
+// of the same size), whose runs are stepped kExplorationLanes at a time, one per lane of a
+// vector: games of 2 to 4 actions held in registers (optimizers::step_small), larger ones in
+// memory laid out lane by lane (optimizers::step_lanes). Every run computes exactly what
+// Exploration::execute_clean_run computes for the same perturbation. Runs start in index order,
+// each drawing its whole perturbation (per entry in storage order: magnitude, then coin) when it
+// starts, and a run that ends early hands its lane to the next run of the chunk.
 struct LaneExploration {
-  // Whether the lanes can run this batch: a square base matrix of 2 to 4 rows and an optimizer
-  // of that size (any other batch runs one run at a time, as its first step stops it anyway).
+  // Whether the lanes can run this batch: a square base matrix of 2 rows or more and an
+  // optimizer of that size (any other batch runs one run at a time, as its first step stops it
+  // anyway).
   static bool applies(const math::MatrixView& base, const optimizers::Optimizer& optimizer);
 
   // As Exploration's constructor; requires applies(base, optimizer).
@@ -93,8 +93,8 @@ struct LaneExploration {
 };
 
 // Runs `count` perturbed runs on the pool; entry k is run k's result whatever worker ran it.
-// Each chunk builds one context (a LaneExploration on small games, else an Exploration), so a
-// batch builds at least one even for count 0 (an empty base matrix stops with the "unable to
+// Each chunk builds one context (a LaneExploration when the lanes apply, else an Exploration),
+// so a batch builds at least one even for count 0 (an empty base matrix stops with the "unable to
 // build" message). The first failure of any run (including the metric's) is rethrown after
 // the batch drained; nothing partial returns.
 std::vector<RandomGameResult> run_batch_exploration(const math::MatrixView& base,

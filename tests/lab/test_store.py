@@ -409,11 +409,16 @@ Mount = Callable[..., None]
 @pytest.fixture
 def mount() -> Iterator[Mount]:
     """Mounts for real (root in a sandbox that allows it), unmounted after the test."""
+    # The system's tools, also where PATH was cut down to the test's own environment.
+    search = os.pathsep.join([os.environ.get("PATH", ""), "/usr/bin", "/bin", "/usr/sbin", "/sbin"])
+    tools = {name: shutil.which(name, path=search) for name in ("mount", "umount")}
+    if None in tools.values():
+        pytest.skip("no mount or umount command here")
     mounted: list[Path] = []
 
     def do(*args: str | Path, target: Path) -> None:
         res = subprocess.run(
-            ["mount", *map(str, args), str(target)], capture_output=True, text=True
+            [str(tools["mount"]), *map(str, args), str(target)], capture_output=True, text=True
         )
         if res.returncode:
             pytest.skip(f"cannot mount here ({res.stderr.strip()}); needs root and mount rights")
@@ -422,7 +427,7 @@ def mount() -> Iterator[Mount]:
 
     yield do
     for target in reversed(mounted):
-        subprocess.run(["umount", "-l", str(target)], check=True)
+        subprocess.run([str(tools["umount"]), "-l", str(target)], check=True)
 
 
 @pytest.mark.parametrize("complete", [True, False])

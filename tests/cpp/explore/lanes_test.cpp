@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <bit>
+#include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -94,6 +96,90 @@ TEST(Lanes, EveryRunEqualsItsSingleRun) {
         }
 }
 
+// An n x n game: a dominant row and column (runs converge, each at its own step) plus a pattern
+// that keeps every entry distinct, or that pattern alone around a mixed equilibrium.
+Matrix sized_game(std::size_t n, bool dominated) {
+  Matrix m(n, n);
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = 0; j < n; ++j) {
+      const double pattern = std::sin(static_cast<double>(7 * i + 3 * j * j + 1));
+      m(i, j) =
+          dominated ? static_cast<double>(i) - static_cast<double>(j) + 0.3 * pattern : pattern;
+    }
+  return m;
+}
+
+Optimizer make(std::size_t v, double eta, std::uint32_t n) {
+  return v == 0   ? Optimizer{optimizers::make_ogda(eta, n)}
+         : v == 1 ? Optimizer{optimizers::make_omwuoomd(eta, n)}
+                  : Optimizer{optimizers::make_omwuoftrl(eta, n)};
+}
+
+// Games of 5 actions and more, whose lanes live in memory: every size class of the kernels
+// (four-row blocks with and without a remainder, sorting networks with and without padding).
+TEST(Lanes, EveryRunOfALargerGameEqualsItsSingleRun) {
+  std::atomic<bool> never{false};
+  for (std::size_t n : {5u, 8u, 13u, 30u})
+    for (bool dominated : {false, true})
+      for (double eta : {0.05, 2.0})
+        for (std::size_t v = 0; v < 3; ++v) {
+          const Matrix base = sized_game(n, dominated);
+          const Optimizer fresh = make(v, eta, static_cast<std::uint32_t>(n));
+          const runtime::MagnitudeBand band = make_band(0.0, dominated ? 0.5 : 0.1);
+          const MetricMethod metric = v == 0 ? MetricMethod{TotalVar{}} : MaxLast{0.5};
+          const std::uint32_t num_steps = 60;
+          SCOPED_TRACE(std::to_string(n) + "x" + std::to_string(n) +
+                       (dominated ? " dominated" : " mixed") + " eta " + std::to_string(eta) +
+                       " variant " + std::to_string(v));
+          ASSERT_TRUE(LaneExploration::applies(base.view(), fresh));
+          runtime::ChaChaRng rng = fixed_rng(), replica = rng;
+          LaneExploration lanes(base.view(), fresh, band, num_steps, &max_norm, metric, rng);
+          std::vector<RandomGameResult> out(9);  // lanes refilled, the last round not full
+          lanes.run(0, out.size(), out, runtime::BatchStop(never));
+          for (std::size_t k = 0; k < out.size(); ++k) {
+            const RandomGameResult want =
+                single_run(replica, base, fresh, band, num_steps, &max_norm, metric);
+            EXPECT_EQ(bits(out[k].norm), bits(want.norm)) << "run " << k;
+            EXPECT_EQ(bits(out[k].metric), bits(want.metric)) << "run " << k;
+          }
+        }
+}
+
+// Entries near the largest double: gradients overflow to infinities, which some steps survive
+// and others stop on; either way the lanes end as the single runs do.
+TEST(Lanes, OverflowingGamesEndAsTheirSingleRuns) {
+  std::atomic<bool> never{false};
+  for (std::size_t n : {5u, 13u})
+    for (std::size_t v = 0; v < 3; ++v) {
+      Matrix base = sized_game(n, false);
+      for (std::size_t j = 0; j < n; ++j) base(1, j) = (j % 2 ? -1.0 : 1.0) * 1.7e308;
+      const Optimizer fresh = make(v, 0.5, static_cast<std::uint32_t>(n));
+      const runtime::MagnitudeBand band = make_band(0.0, 0.1);
+      SCOPED_TRACE(std::to_string(n) + " variant " + std::to_string(v));
+      runtime::ChaChaRng rng = fixed_rng(), replica = rng;
+      std::vector<RandomGameResult> want;
+      std::string want_stop = "no stop";
+      try {
+        for (std::size_t k = 0; k < 6; ++k)
+          want.push_back(single_run(replica, base, fresh, band, 30, &max_norm, TotalVar{}));
+      } catch (const math::Stop& s) {
+        want_stop = s.what();
+      }
+      std::vector<RandomGameResult> out(6);
+      std::string stop = "no stop";
+      try {
+        LaneExploration lanes(base.view(), fresh, band, 30, &max_norm, TotalVar{}, rng);
+        lanes.run(0, out.size(), out, runtime::BatchStop(never));
+      } catch (const math::Stop& s) {
+        stop = s.what();
+      }
+      EXPECT_EQ(stop, want_stop);
+      if (want_stop != "no stop") continue;
+      for (std::size_t k = 0; k < out.size(); ++k)
+        EXPECT_EQ(bits(out[k].metric), bits(want[k].metric)) << "run " << k;
+    }
+}
+
 TEST(Lanes, FewerRunsThanLanesAndARequestedStop) {
   const Matrix base = matrix(2, {2, -1, -1, 1});
   const Optimizer opt{optimizers::make_ogda(1e-3, 2)};
@@ -137,29 +223,34 @@ TEST(Lanes, ARunInFlightIsAbandonedWithinAFewThousandSteps) {
 }
 
 TEST(Lanes, AStopInAnyRunFailsTheBatchWithTheRulesMessage) {
-  const Matrix base = matrix(2, {1, -1, -1, 1});
-  struct Case {
-    Optimizer opt;
-    double lo, hi;
-    std::string message_start;
-  } cases[] = {
-      {Optimizer{optimizers::make_ogda(std::numeric_limits<double>::quiet_NaN(), 2)}, 0.1, 0.2,
-       "NaN encountered"},
-      {Optimizer{optimizers::make_ogda(1.0, 2)}, 1e20, 2e20, "Issue computing theta"},
-      {Optimizer{optimizers::make_omwuoftrl(std::numeric_limits<double>::infinity(), 2)}, 0.1, 0.2,
-       "x doesn't lie on the simplex"},
-  };
-  for (const Case& c : cases) {
-    for (std::size_t workers : {1u, 2u}) {
-      runtime::WorkerPool pool(workers);
-      std::string message = "no stop";
-      try {
-        (void)run_batch_exploration(base.view(), c.opt, make_band(c.lo, c.hi), 200, 50, &max_norm,
-                                    TotalVar{}, runtime::BatchExecution{&pool, {}});
-      } catch (const math::Stop& s) {
-        message = s.what();
+  for (std::size_t n : {2u, 5u, 13u}) {
+    const Matrix base = sized_game(n, false);
+    const std::uint32_t dim = static_cast<std::uint32_t>(n);
+    struct Case {
+      Optimizer opt;
+      double lo, hi;
+      std::string message_start;
+    } cases[] = {
+        {Optimizer{optimizers::make_ogda(std::numeric_limits<double>::quiet_NaN(), dim)}, 0.1, 0.2,
+         "NaN encountered"},
+        {Optimizer{optimizers::make_ogda(1.0, dim)}, 1e300, 2e300, "Issue computing theta"},
+        {Optimizer{optimizers::make_omwuoftrl(std::numeric_limits<double>::infinity(), dim)}, 0.1,
+         0.2, "x doesn't lie on the simplex"},
+        {Optimizer{optimizers::make_omwuoomd(std::numeric_limits<double>::quiet_NaN(), dim)}, 0.1,
+         0.2, "x doesn't lie on the simplex"},
+    };
+    for (const Case& c : cases) {
+      for (std::size_t workers : {1u, 2u}) {
+        runtime::WorkerPool pool(workers);
+        std::string message = "no stop";
+        try {
+          (void)run_batch_exploration(base.view(), c.opt, make_band(c.lo, c.hi), 200, 50, &max_norm,
+                                      TotalVar{}, runtime::BatchExecution{&pool, {}});
+        } catch (const math::Stop& s) {
+          message = s.what();
+        }
+        EXPECT_EQ(message.rfind(c.message_start, 0), 0u) << n << ": " << message;
       }
-      EXPECT_EQ(message.rfind(c.message_start, 0), 0u) << message;
     }
   }
 }

@@ -78,34 +78,51 @@ TEST(Normalize, RescalesToTheUnitRange) {
   }
 }
 
+// Each rule, advanced beforehand so that a reset (which must not happen) would show. The stack
+// holds more games than a worker's lanes, some solved by dominant actions in various numbers
+// of steps, the second repeated as the fourth.
 TEST(Neighborhood, EachResultIsTheSingleRunOfItsMatrix) {
-  // Three matrices, the second repeated as the fourth; the optimizer advanced beforehand, so
-  // that a reset (which must not happen) would show.
-  const std::vector<double> storage = {1, 3, 5, 9, 0, 1, -1, 0, 2, -1, 0.5, 4, 0, 1, -1, 0};
-  Optimizer advanced{optimizers::make_ogda(0.2, 2)};
-  {
-    domain::GameState warmup = domain::GameState::from_matrix(matrix2(3, -1, 0, 2));
-    (void)optimizers::run_experiment_until_convergence(domain::Experiment{5}, warmup, advanced);
+  std::vector<double> storage = {1, 3, 5, 9, 0, 1, -1, 0, 2, -1, 0.5, 4, 0, 1, -1, 0};
+  for (int k = 0; k < 7; ++k) {  // row 0 and column 1 dominant, by margins that vary
+    const double margin = 0.05 + 0.3 * k;
+    storage.insert(storage.end(), {1.0, 1.0 + margin, 1.0 + 2 * margin, 1.0 + margin / 2});
   }
-  const Optimizer before = advanced;
-  for (std::size_t workers : {1u, 3u}) {
-    runtime::WorkerPool pool(workers);
-    for (bool normalize : {false, true}) {
-      const auto results = neighborhood_exploration(stack_of(storage, 4, 2, 2), advanced, 40,
-                                                    normalize, runtime::BatchExecution{&pool, {}});
-      ASSERT_EQ(results.size(), 4u);
-      for (std::size_t i = 0; i < 4; ++i) {
-        Matrix a(2, 2);
-        std::copy_n(storage.begin() + static_cast<std::ptrdiff_t>(4 * i), 4, a.data());
-        if (normalize) normalize_to_unit_range(a);
-        EXPECT_TRUE(same_result(results[i], single_run(a, advanced, 40))) << i;
-      }
-      EXPECT_TRUE(same_result(results[1], results[3]));
+  const std::size_t count = storage.size() / 4;
+  for (int v = 0; v < 3; ++v) {
+    Optimizer advanced = v == 0   ? Optimizer{optimizers::make_ogda(0.2, 2)}
+                         : v == 1 ? Optimizer{optimizers::make_omwuoomd(2.0, 2)}
+                                  : Optimizer{optimizers::make_omwuoftrl(2.0, 2)};
+    {
+      domain::GameState warmup = domain::GameState::from_matrix(matrix2(3, -1, 0, 2));
+      (void)optimizers::run_experiment_until_convergence(domain::Experiment{5}, warmup, advanced);
     }
+    const Optimizer before = advanced;
+    for (std::size_t workers : {1u, 3u}) {
+      runtime::WorkerPool pool(workers);
+      for (bool normalize : {false, true}) {
+        const auto results =
+            neighborhood_exploration(stack_of(storage, count, 2, 2), advanced, 40, normalize,
+                                     runtime::BatchExecution{&pool, {}});
+        ASSERT_EQ(results.size(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+          Matrix a(2, 2);
+          std::copy_n(storage.begin() + static_cast<std::ptrdiff_t>(4 * i), 4, a.data());
+          if (normalize) normalize_to_unit_range(a);
+          EXPECT_TRUE(same_result(results[i], single_run(a, advanced, 40))) << v << " " << i;
+        }
+        EXPECT_TRUE(same_result(results[1], results[3]));
+      }
+    }
+    EXPECT_TRUE(same_result(single_run(matrix2(1, 3, 5, 9), advanced, 40),
+                            single_run(matrix2(1, 3, 5, 9), before, 40)))
+        << "the caller's optimizer is unchanged";
   }
-  EXPECT_TRUE(same_result(single_run(matrix2(1, 3, 5, 9), advanced, 40),
-                          single_run(matrix2(1, 3, 5, 9), before, 40)))
-      << "the caller's optimizer is unchanged";
+  const Optimizer advanced = [] {
+    Optimizer o{optimizers::make_ogda(0.2, 2)};
+    domain::GameState warmup = domain::GameState::from_matrix(matrix2(3, -1, 0, 2));
+    (void)optimizers::run_experiment_until_convergence(domain::Experiment{5}, warmup, o);
+    return o;
+  }();
   const Optimizer fresh{optimizers::make_ogda(0.2, 2)};
   EXPECT_FALSE(same_result(single_run(matrix2(2, -1, 0.5, 4), advanced, 40),
                            single_run(matrix2(2, -1, 0.5, 4), fresh, 40)))

@@ -1,0 +1,84 @@
+// The loop that steps a chunk's runs in lanes, refilling a lane as soon as its run ends.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "domain/run_loop.hpp"
+#include "math/lanes.hpp"
+#include "optimizers/core.hpp"
+#include "optimizers/lane_steps.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace ludovec::explore {
+
+// How many runs one worker steps together: one 256-bit vector register of doubles.
+inline constexpr std::size_t kExplorationLanes = 4;
+
+// Steps runs in the lanes of `lanes` with the rule `Rule` (for N, see step_lanes), each from the
+// state `fresh`, until
+// `runs` has none left. `runs` provides:
+//   bool start(l, state): writes the next run's game and starting strategies into `state`
+//     (sized like the lanes) and returns true, or returns false when no run is left;
+//   void record(l, t, gap): gap t of the run in lane l;
+//   optionally void before_step(l, t, lanes): step t of the run in lane l is about to begin;
+//   void finish(l, steps, converged, gap): the run in lane l ended after `steps` steps with
+//     `gap`, strictly below the threshold (converged) or at the step limit `num_steps` (>= 1).
+// A lane without a run keeps stepping what it last held; its results and stops are ignored.
+// When a lane's step may stop, the step is replayed lane by lane with the general rule, which
+// stops exactly where the rule says (the exception propagates) or completes it. Once
+// `stop` is requested the runs in flight are abandoned within kStepsBetweenPolls steps.
+// `scratch` is a state of the lanes' sizes; `workspace` serves the replays.
+template <class Rule, std::size_t N, class Runs>
+[[gnu::always_inline]] inline void drive_lanes(optimizers::MemoryLanes<kExplorationLanes>& lanes,
+                                               const Rule& fresh, domain::GameState& scratch,
+                                               optimizers::Workspace& workspace,
+                                               std::uint32_t num_steps, Runs& runs,
+                                               const runtime::BatchStop& stop) {
+  constexpr std::size_t L = kExplorationLanes;
+  std::array<std::uint32_t, L> steps{};
+  math::LaneMask<L> active = math::no_lane<L>();
+  for (std::size_t l = 0; l < L; ++l) {
+    if (!runs.start(l, scratch)) continue;
+    optimizers::load_lane(lanes, l, scratch, fresh);
+    active[l] = -1;
+  }
+  std::uint32_t since_look = 0;
+  while (math::any_lane<L>(active)) {
+    if (++since_look == domain::kStepsBetweenPolls) {
+      since_look = 0;
+      if (stop.requested()) return;
+    }
+    if constexpr (requires { runs.before_step(std::size_t{}, std::uint32_t{}, lanes); }) {
+      for (std::size_t l = 0; l < L; ++l)
+        if (math::lane_set<L>(active, l)) runs.before_step(l, steps[l], lanes);
+    }
+    optimizers::SmallStep<L> step = optimizers::step_lanes<Rule, N>(lanes);
+    if (math::any_lane<L>(step.stops & active)) {
+      for (std::size_t l = 0; l < L; ++l) {
+        if (!math::lane_set<L>(active, l)) continue;
+        Rule rule = fresh;
+        optimizers::store_lane(lanes, l, scratch, rule);
+        math::set_lane<L>(step.gap, l, optimizers::step(rule, scratch, workspace));
+        optimizers::load_lane(lanes, l, scratch, rule);
+      }
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+      if (!math::lane_set<L>(active, l)) continue;
+      const double gap = math::lane<L>(step.gap, l);
+      runs.record(l, steps[l]++, gap);
+      const bool converged = gap < domain::kConvergenceThreshold;
+      if (!converged && steps[l] < num_steps) continue;
+      runs.finish(l, steps[l], converged, gap);
+      steps[l] = 0;
+      if (runs.start(l, scratch)) {
+        optimizers::load_lane(lanes, l, scratch, fresh);
+      } else {
+        active[l] = 0;
+      }
+    }
+  }
+}
+
+}  // namespace ludovec::explore

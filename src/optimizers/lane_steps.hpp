@@ -1,0 +1,323 @@
+// The three step rules on games of any size, one run per lane: entry (i, j) of the lanes'
+// matrices is one vector, and so is entry i of each strategy and optimizer vector.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "math/lane_simplex.hpp"
+#include "math/lanes.hpp"
+#include "math/vector_exp.hpp"
+#include "optimizers/core.hpp"
+#include "optimizers/small_steps.hpp"
+
+namespace ludovec::optimizers {
+
+// n lane vectors on 32-byte boundaries, zeroed: the code compiled for wide vectors loads them
+// with aligned instructions, which std::vector's allocator does not promise for these types.
+template <class T>
+class LaneArray {
+ public:
+  static constexpr std::align_val_t kAlignment{32};
+
+  explicit LaneArray(std::size_t n)
+      : data_(static_cast<T*>(::operator new(n * sizeof(T), kAlignment))), size_(n) {
+    std::fill_n(data_, n, T{});
+  }
+  LaneArray(LaneArray&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+  LaneArray& operator=(LaneArray o) noexcept {
+    swap(o);
+    return *this;
+  }
+  ~LaneArray() {
+    if (data_) ::operator delete(data_, kAlignment);
+  }
+  void swap(LaneArray& o) noexcept {
+    std::swap(data_, o.data_);
+    std::swap(size_, o.size_);
+  }
+  friend void swap(LaneArray& a, LaneArray& b) noexcept { a.swap(b); }
+
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+ private:
+  T* data_;
+  std::size_t size_;
+};
+
+// The games of L runs of m x n (rows x columns) with their optimizers' state, and the scratch of
+// their steps. Allocated once; a step allocates nothing.
+template <std::size_t L>
+struct MemoryLanes {
+  using T = math::Lanes<L>;
+
+  MemoryLanes(std::size_t m, std::size_t n)
+      : m(m),
+        n(n),
+        a(m * n),
+        x(m),
+        y(n),
+        first(m),
+        second(n),
+        gx(m),
+        gy(n),
+        next_x(m),
+        next_y(n),
+        next_first(m),
+        next_second(n),
+        exps(m + n),
+        work(std::max(m, n)),
+        sorted(std::max(m, n)),
+        order{math::identity_order<L>(m), math::identity_order<L>(n), math::identity_order<L>(m),
+              math::identity_order<L>(n)} {}
+
+  std::size_t m, n;
+  LaneArray<T> a;              // row-major
+  LaneArray<T> x, y;           // strategies
+  LaneArray<T> first, second;  // x_hat and y_hat, or x_grad_sum and y_grad_sum
+  T eta{};
+  // Scratch: gradients, the next vectors (swapped in once a step is accepted), both players'
+  // exponentials side by side, a projection's input and its sorted entries, and the order of
+  // each of the four projections of Ogda (math::sort_in_order).
+  LaneArray<T> gx, gy, next_x, next_y, next_first, next_second, exps, work, sorted;
+  std::vector<std::uint32_t> order[4];
+};
+
+// Whether the lanes can hold `o`'s state for m x n games: vectors of m and n entries.
+template <class Rule>
+bool fits_lanes(const Rule& o, std::size_t m, std::size_t n) noexcept {
+  const auto& [first, second, eta] = o;
+  return m > 0 && n > 0 && first.size() == m && second.size() == n;
+}
+
+// Lane l takes the game, the strategies and the optimizer's state of a lone run; sizes must
+// match (fits_lanes, and a state of m x n).
+template <class Rule, std::size_t L>
+void load_lane(MemoryLanes<L>& r, std::size_t l, const GameState& s, const Rule& o) {
+  const auto& [first, second, eta] = o;
+  const double* a = s.a.data();
+  for (std::size_t k = 0; k < r.m * r.n; ++k) math::set_lane<L>(r.a[k], l, a[k]);
+  for (std::size_t i = 0; i < r.m; ++i) {
+    math::set_lane<L>(r.x[i], l, s.x[i]);
+    math::set_lane<L>(r.first[i], l, first[i]);
+  }
+  for (std::size_t j = 0; j < r.n; ++j) {
+    math::set_lane<L>(r.y[j], l, s.y[j]);
+    math::set_lane<L>(r.second[j], l, second[j]);
+  }
+  math::set_lane<L>(r.eta, l, eta);
+}
+
+// Lane l's game, strategies and optimizer state written back to a lone run of the same sizes.
+template <class Rule, std::size_t L>
+void store_lane(const MemoryLanes<L>& r, std::size_t l, GameState& s, Rule& o) {
+  auto& [first, second, eta] = o;
+  double* a = s.a.data();
+  for (std::size_t k = 0; k < r.m * r.n; ++k) a[k] = math::lane<L>(r.a[k], l);
+  for (std::size_t i = 0; i < r.m; ++i) {
+    s.x[i] = math::lane<L>(r.x[i], l);
+    first[i] = math::lane<L>(r.first[i], l);
+  }
+  for (std::size_t j = 0; j < r.n; ++j) {
+    s.y[j] = math::lane<L>(r.y[j], l);
+    second[j] = math::lane<L>(r.second[j], l);
+  }
+  eta = math::lane<L>(r.eta, l);
+}
+
+namespace lane_detail {
+
+// gx = A y and gy = -(A^T x) in every lane, each sum from +0.0 in index order as
+// compute_gradient_into adds them: four rows at a time, each row's A y sum in its own register,
+// the rows added into gy in order.
+template <std::size_t L, std::size_t N>
+[[gnu::always_inline]] inline void gradient(MemoryLanes<L>& r) {
+  using T = math::Lanes<L>;
+  const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
+  const T* a = r.a.data();
+  const T* x = r.x.data();
+  const T* y = r.y.data();
+  T* gx = r.gx.data();
+  T* gy = r.gy.data();
+  for (std::size_t j = 0; j < n; ++j) gy[j] = T{};
+  std::size_t i = 0;
+  for (; i + 4 <= m; i += 4) {
+    const T* r0 = a + i * n;
+    const T* r1 = r0 + n;
+    const T* r2 = r1 + n;
+    const T* r3 = r2 + n;
+    const T x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3];
+    T s0{}, s1{}, s2{}, s3{};
+    for (std::size_t j = 0; j < n; ++j) {
+      const T yj = y[j];
+      const T a0 = r0[j], a1 = r1[j], a2 = r2[j], a3 = r3[j];
+      s0 = s0 + a0 * yj;
+      s1 = s1 + a1 * yj;
+      s2 = s2 + a2 * yj;
+      s3 = s3 + a3 * yj;
+      T g = gy[j];
+      g = g + a0 * x0;
+      g = g + a1 * x1;
+      g = g + a2 * x2;
+      g = g + a3 * x3;
+      gy[j] = g;
+    }
+    gx[i] = s0;
+    gx[i + 1] = s1;
+    gx[i + 2] = s2;
+    gx[i + 3] = s3;
+  }
+  for (; i < m; ++i) {
+    const T* row = a + i * n;
+    const T xi = x[i];
+    T s{};
+    for (std::size_t j = 0; j < n; ++j) {
+      s = s + row[j] * y[j];
+      gy[j] = gy[j] + row[j] * xi;
+    }
+    gx[i] = s;
+  }
+  for (std::size_t j = 0; j < n; ++j) gy[j] = -gy[j];
+}
+
+// The smallest of v[0 .. n) under IEEE 754 totalOrder for entries without NaN (a gradient of a
+// step that completes has none): the ordinary minimum, -0.0 below +0.0.
+template <std::size_t L>
+[[gnu::always_inline]] inline math::Lanes<L> total_order_min(const math::Lanes<L>* v,
+                                                             std::size_t n) {
+  using T = math::Lanes<L>;
+  T m = v[0];
+  for (std::size_t i = 1; i < n; ++i) {
+    const T either = std::bit_cast<T>(math::lane_bits<L>(m) | math::lane_bits<L>(v[i]));
+    m = m < v[i] ? m : (v[i] < m ? v[i] : either);
+  }
+  return m;
+}
+
+// v(i) <- v(i) - max v, the maximum skipping NaN and starting from -inf.
+template <std::size_t L>
+[[gnu::always_inline]] inline void shift_by_max(math::Lanes<L>* v, std::size_t n) {
+  math::Lanes<L> m = math::splat<L>(-std::numeric_limits<double>::infinity());
+  for (std::size_t i = 0; i < n; ++i) m = v[i] > m ? v[i] : m;
+  for (std::size_t i = 0; i < n; ++i) v[i] = v[i] - m;
+}
+
+// v <- v / sum(v), the sum from +0.0 in index order.
+template <std::size_t L>
+[[gnu::always_inline]] inline void normalise(math::Lanes<L>* v, std::size_t n) {
+  math::Lanes<L> sum{};
+  for (std::size_t i = 0; i < n; ++i) sum = sum + v[i];
+  for (std::size_t i = 0; i < n; ++i) v[i] = v[i] / sum;
+}
+
+// Both players' exponentials, r.exps[0 .. m) and r.exps[m .. m + n), shifted by their maxima and
+// taken by the vector exp, which returns exactly what ::exp returns.
+template <std::size_t L>
+[[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r, std::size_t m, std::size_t n) {
+  shift_by_max<L>(r.exps.data(), m);
+  shift_by_max<L>(r.exps.data() + m, n);
+  math::exp_in_place(reinterpret_cast<double*>(r.exps.data()), L * (m + n));
+}
+
+// One player of OmwuOomd from its exponentials: hat_next = N(exps * hat + eps) into h, then
+// next = N(exps * hat_next) into p. Returns the lanes where both pass their simplex checks.
+template <std::size_t L>
+[[gnu::always_inline]] inline math::LaneMask<L> oomd_player(const math::Lanes<L>* ex,
+                                                            const math::Lanes<L>* hat,
+                                                            math::Lanes<L>* h, math::Lanes<L>* p,
+                                                            std::size_t len) {
+  for (std::size_t i = 0; i < len; ++i) h[i] = ex[i] * hat[i] + kOomdEpsilon;
+  normalise<L>(h, len);
+  for (std::size_t i = 0; i < len; ++i) p[i] = ex[i] * h[i];
+  normalise<L>(p, len);
+  return math::on_simplex_lanes<L>(h, len) & math::on_simplex_lanes<L>(p, len);
+}
+
+template <std::size_t L>
+[[gnu::always_inline]] inline void install(MemoryLanes<L>& r) {
+  std::swap(r.x, r.next_x);
+  std::swap(r.y, r.next_y);
+  std::swap(r.first, r.next_first);
+  std::swap(r.second, r.next_second);
+}
+
+}  // namespace lane_detail
+
+// One step of `Rule` (Ogda, OmwuOomd or OmwuOftrl) in every lane, with the arithmetic of
+// `step(Rule&, GameState&, Workspace&)` operation for operation. As step_small: when any lane's
+// step would stop, nothing is written in any lane and the caller replays the step lane by lane
+// with the general rule; `stops` names those lanes. N is 0, or the games' rows and columns when
+// they are N x N, known when compiling: the loops unroll and the sorts stay in registers.
+template <class Rule, std::size_t N, std::size_t L>
+[[gnu::always_inline]] inline SmallStep<L> step_lanes(MemoryLanes<L>& r) {
+  using T = math::Lanes<L>;
+  using namespace lane_detail;
+  const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
+  gradient<L, N>(r);
+  const T gap = -total_order_min<L>(r.gy.data(), n) - total_order_min<L>(r.gx.data(), m);
+  const T* gx = r.gx.data();
+  const T* gy = r.gy.data();
+  T* d = r.work.data();
+  math::LaneMask<L> stops = math::no_lane<L>();
+
+  if constexpr (std::is_same_v<Rule, Ogda>) {
+    const T eta = r.eta;
+    for (std::size_t i = 0; i < m; ++i) d[i] = r.first[i] - gx[i] * eta;
+    stops |=
+        math::project_lanes<L, N>(d, m, r.next_first.data(), r.sorted.data(), r.order[0].data());
+    for (std::size_t j = 0; j < n; ++j) d[j] = r.second[j] - gy[j] * eta;
+    stops |=
+        math::project_lanes<L, N>(d, n, r.next_second.data(), r.sorted.data(), r.order[1].data());
+    for (std::size_t i = 0; i < m; ++i) d[i] = r.next_first[i] - gx[i] * eta;
+    stops |= math::project_lanes<L, N>(d, m, r.next_x.data(), r.sorted.data(), r.order[2].data());
+    for (std::size_t j = 0; j < n; ++j) d[j] = r.next_second[j] - gy[j] * eta;
+    stops |= math::project_lanes<L, N>(d, n, r.next_y.data(), r.sorted.data(), r.order[3].data());
+  } else if constexpr (std::is_same_v<Rule, OmwuOomd>) {
+    const T neg_eta = -r.eta;
+    T* e = r.exps.data();
+    for (std::size_t i = 0; i < m; ++i) e[i] = gx[i] * neg_eta;
+    for (std::size_t j = 0; j < n; ++j) e[m + j] = gy[j] * neg_eta;
+    shifted_exps<L>(r, m, n);
+    const auto accepted =
+        oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
+        oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
+    stops = accepted == math::no_lane<L>();
+  } else {
+    static_assert(std::is_same_v<Rule, OmwuOftrl>);
+    const T neg_eta = -r.eta;
+    T* e = r.exps.data();
+    for (std::size_t i = 0; i < m; ++i) {
+      r.next_first[i] = r.first[i] + gx[i];
+      e[i] = (r.next_first[i] + gx[i]) * neg_eta;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      r.next_second[j] = r.second[j] + gy[j];
+      e[m + j] = (r.next_second[j] + gy[j]) * neg_eta;
+    }
+    shifted_exps<L>(r, m, n);
+    for (std::size_t i = 0; i < m; ++i) r.next_x[i] = e[i];
+    for (std::size_t j = 0; j < n; ++j) r.next_y[j] = e[m + j];
+    normalise<L>(r.next_x.data(), m);
+    normalise<L>(r.next_y.data(), n);
+    const auto accepted = math::on_simplex_lanes<L>(r.next_x.data(), m) &
+                          math::on_simplex_lanes<L>(r.next_y.data(), n);
+    stops = accepted == math::no_lane<L>();
+  }
+  if (math::any_lane<L>(stops)) return {gap, stops};
+  install<L>(r);
+  return {gap, math::no_lane<L>()};
+}
+
+}  // namespace ludovec::optimizers
