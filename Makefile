@@ -99,6 +99,7 @@ demo: module $(VENV)/.demo-ready $(VENV)/.lab-ready
 # A forced OpenBLAS core type slows a current NumPy: unset here only (the report names the kernel).
 bench: build $(VENV)/.bench-ready
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/run.py
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) bench/native/mid_sizes.py
 	$(MAKE) --no-print-directory engine-bench
 
 # Instructions per step of single runs, then per run-step of explorations, counted by callgrind
