@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import numpy as np
@@ -35,6 +36,30 @@ def cli(*args: str, timeout: float = 120, **kw) -> subprocess.CompletedProcess:
         env=CHILD_ENV,
         **kw,
     )
+
+
+def started_run(study: Path, store: Path, *args: str, chunks: int = 1) -> subprocess.Popen[str]:
+    """``ludovec-lab run`` started on ``study``, back once ``store`` holds ``chunks`` chunks."""
+    proc = subprocess.Popen(
+        [
+            str(BIN / "ludovec-lab"),
+            "run",
+            str(study),
+            "--store",
+            str(store),
+            "--no-progress",
+            *args,
+        ],
+        env=CHILD_ENV,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    deadline = time.monotonic() + 120
+    while len(list((store / "chunks").glob("chunk-*.parquet"))) < chunks:
+        assert time.monotonic() < deadline and proc.poll() is None, proc.communicate()
+        time.sleep(0.02)
+    return proc
 
 
 def assert_same_results(a: pd.DataFrame, b: pd.DataFrame) -> None:

@@ -17,7 +17,7 @@ import pytest
 
 import ludovec_lab as lab
 
-from labkit import BIN, CHILD_ENV, cli, seeded_toml, write_study  # noqa: F401 (fixture)
+from labkit import BIN, CHILD_ENV, cli, seeded_toml, started_run, write_study  # noqa: F401 (fixture)
 
 
 def _closed_port() -> int:
@@ -260,28 +260,9 @@ def _gone(pid: int) -> bool:
         return True
 
 
-def _start(tmp_path, study, *args: str) -> subprocess.Popen:
+def _start(tmp_path, study, *args: str) -> subprocess.Popen[str]:
     """The command started on ``study``, back once it has committed a chunk."""
-    proc = subprocess.Popen(
-        [
-            str(BIN / "ludovec-lab"),
-            "run",
-            str(study),
-            "--store",
-            str(tmp_path / "s"),
-            "--no-progress",
-            *args,
-        ],
-        env=CHILD_ENV,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    deadline = time.monotonic() + 120
-    while not list((tmp_path / "s" / "chunks").glob("chunk-*.parquet")):
-        assert time.monotonic() < deadline and proc.poll() is None, proc.communicate()
-        time.sleep(0.02)
-    return proc
+    return started_run(study, tmp_path / "s", *args)
 
 
 @pytest.mark.slow

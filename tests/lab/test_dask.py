@@ -17,7 +17,15 @@ import pytest
 import ludovec_lab as lab
 from ludovec_lab.store import Store
 
-from labkit import BIN, CHILD_ENV, assert_same_results, cli, seeded_toml, write_study  # noqa: F401
+from labkit import (  # noqa: F401 (fixture)
+    BIN,
+    CHILD_ENV,
+    assert_same_results,
+    cli,
+    seeded_toml,
+    started_run,
+    write_study,
+)
 
 distributed = pytest.importorskip("distributed")
 
@@ -224,30 +232,10 @@ metric = "max_last"
 """
 
 
-def _started(tmp_path, text: str, address: str) -> subprocess.Popen:
+def _started(tmp_path, text: str, address: str) -> subprocess.Popen[str]:
     """The command running the study ``text`` on ``address``, back once a chunk is committed."""
     study = write_study(tmp_path / "study.toml", text)
-    proc = subprocess.Popen(
-        [
-            str(BIN / "ludovec-lab"),
-            "run",
-            str(study),
-            "--store",
-            str(tmp_path / "s"),
-            "--dask",
-            address,
-            "--no-progress",
-        ],
-        env=CHILD_ENV,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    deadline = time.monotonic() + 120
-    while not list((tmp_path / "s" / "chunks").glob("chunk-*.parquet")):
-        assert time.monotonic() < deadline and proc.poll() is None, proc.communicate()
-        time.sleep(0.02)
-    return proc
+    return started_run(study, tmp_path / "s", "--dask", address)
 
 
 def _one_line(proc: subprocess.Popen) -> tuple[int | None, str]:

@@ -9,7 +9,6 @@ import shutil
 import signal
 import subprocess
 import threading
-import time
 import warnings
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -25,7 +24,7 @@ from ludovec_lab import cli, runner
 from ludovec_lab.plan import make_plan
 from ludovec_lab.store import RECORD_KEY, Store, module_version
 
-from labkit import BIN, CHILD_ENV, assert_same_results, write_study
+from labkit import assert_same_results, started_run, write_study
 
 LONG = """
     kind = "scattered"
@@ -49,18 +48,7 @@ def _files(store: Path) -> list[Path]:
 def _start_and_stop(tmp_path: Path, sig: int, game: str) -> tuple[Path, Path, int, str]:
     path = write_study(tmp_path / "long.toml", LONG.format(game=game))
     store = tmp_path / "store"
-    proc = subprocess.Popen(
-        [str(BIN / "ludovec-lab"), "run", str(path), "--store", str(store), "--no-progress"],
-        env=CHILD_ENV,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
-    deadline = time.monotonic() + 120
-    while len(list((store / "chunks").glob("chunk-*.parquet"))) < 3:
-        assert proc.poll() is None, proc.communicate()
-        assert time.monotonic() < deadline
-        time.sleep(0.02)
+    proc = started_run(path, store, chunks=3)
     children = psutil.Process(proc.pid).children(recursive=True)
     proc.send_signal(sig)
     _, err = proc.communicate(timeout=60)
