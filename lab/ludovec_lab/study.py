@@ -23,15 +23,17 @@ study that cannot run is refused before its store exists.
 from __future__ import annotations
 
 import contextvars
+import difflib
 import hashlib
 import json
 import math
+import os
 import re
 import tomllib
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field, fields
 from pathlib import Path
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -39,7 +41,8 @@ import numpy.typing as npt
 from . import games, reduce
 from .errors import StudyError
 
-KINDS = ("single", "scattered", "concentric", "stack")
+Kind = Literal["single", "scattered", "concentric", "stack"]
+KINDS: tuple[Kind, ...] = ("single", "scattered", "concentric", "stack")
 EXPLORATIONS = ("scattered", "concentric")
 DYNAMICS = {
     "ogda": "ogda",
@@ -103,11 +106,12 @@ class Study:
     """A validated study. Lists (``dynamic``, ``eta``, ``tolerances``) become tuples; the
     matrix (named ``game``, a file path or an array in ``matrix``) is read at construction."""
 
-    kind: str
+    kind: Kind
     game: str | None = None
-    matrix: Any = None
-    dynamic: Any = "ogda"
-    eta: Any = 0.1
+    # A path, or the matrix (a stack: the matrices) itself; nested lists work at run time.
+    matrix: str | os.PathLike[str] | npt.NDArray[np.floating[Any] | np.integer[Any]] | None = None
+    dynamic: str | Sequence[str] = "ogda"
+    eta: float | Sequence[float] = 0.1
     num_steps: int = 1000
     num_runs: int | None = None
     inner_radius: float | None = None
@@ -120,11 +124,11 @@ class Study:
     seed: int | None = None
     chunk_size: int | None = None
     normalize: bool = False
-    tolerances: Any = (1e-4, 1e-6, 1e-8)
-    decimation: Any = "log"
+    tolerances: Sequence[float] = (1e-4, 1e-6, 1e-8)
+    decimation: int | Literal["log"] = "log"
     history_points: int = 1000
     segment_steps: int = 100_000
-    executor: str = "local"
+    executor: Literal["local", "dask"] = "local"
     scheduler: str | None = None
     workers: int | None = None
     _payoff: npt.NDArray[np.float64] | None = field(
@@ -165,7 +169,9 @@ class Study:
     @property
     def combos(self) -> list[tuple[str, float]]:
         """Every (dynamic, step size) pair, dynamics first."""
-        return [(d, e) for d in self.dynamic for e in self.eta]
+        dynamics = (self.dynamic,) if isinstance(self.dynamic, str) else self.dynamic
+        etas = self.eta if isinstance(self.eta, Sequence) else (self.eta,)
+        return [(d, e) for d in dynamics for e in etas]
 
     @property
     def matrix_sha256(self) -> str:
@@ -182,7 +188,7 @@ class Study:
                 continue
             v = getattr(self, f.name)
             if f.name == "matrix":
-                v = None if v is None else (str(v) if isinstance(v, (str, Path)) else "<array>")
+                v = None if v is None else (os.fspath(v) if _is_path(v) else "<array>")
             elif isinstance(v, tuple):
                 v = list(v)
             out[f.name] = v
@@ -217,8 +223,14 @@ def study_from_dict(d: dict[str, Any], payoff: npt.NDArray[np.float64]) -> Study
     return Study(**kwargs)
 
 
-def load_study(path: str | Path) -> Study:
-    """Reads and validates a TOML study file; a StudyError names each bad field and its line."""
+def load_study(path: str | os.PathLike[str]) -> Study:
+    """Reads and validates a TOML study file.
+
+    Every mistake is found in one pass (unknown fields, bad values, missing fields, rules
+    across fields) and raised as one StudyError whose ``problems`` are in the order of the
+    file's lines, each starting with ``<path>:<line>:`` (or ``<path>:`` for a field the file
+    does not hold), then the field.
+    """
     path = Path(path)
     try:
         text = path.read_text()
@@ -239,53 +251,84 @@ def load_study(path: str | Path) -> Study:
 
     def where(name: str) -> str:
         line = lines.get(name)
-        return f"{path}, line {line}: {name}" if line else f"{path}: {name}"
+        return f"{path}:{line}: {name}" if line else f"{path}: {name}"
 
-    known = {f.name for f in fields(Study) if not f.name.startswith("_")}
+    known = [f.name for f in fields(Study) if f.init]
     problems: list[str] = []
+    kwargs: dict[str, Any] = {"kind": None}  # a missing kind is reported with the rest
     for key, value in raw.items():
         if key not in known:
-            problems.append(
-                f"{where(key)}: unknown field (known fields: {', '.join(sorted(known))})"
+            close = difflib.get_close_matches(key, known, n=1)
+            hint = (
+                f"did you mean {close[0]}?"
+                if close
+                else "remove it (help(ludovec_lab.Study) lists the fields)"
             )
+            problems.append(f"{where(key)}: unknown field; {hint}")
         elif isinstance(value, dict):
             problems.append(f"{where(key)}: expected a value, found a table")
-    if "kind" not in raw:
-        problems.append(f"{path}: kind: missing field (one of {', '.join(KINDS)})")
-    if problems:
-        raise StudyError(problems)
-    kwargs = dict(raw)
+        else:
+            kwargs[key] = value
     if isinstance(kwargs.get("matrix"), str) and "\0" not in kwargs["matrix"]:
         m = Path(kwargs["matrix"]).expanduser()
         kwargs["matrix"] = str(m if m.is_absolute() else (path.parent / m).resolve())
     token = _where.set(where)
     try:
-        return Study(**kwargs)
+        study = Study(**kwargs)
+    except StudyError as exc:
+        problems += exc.problems
     finally:
         _where.reset(token)
+    if problems:
+        raise StudyError(_in_line_order(problems, f"{path}:"))
+    return study
 
 
-_KEY = re.compile(r"""^\s*(?:"([^"]+)"|'([^']+)'|([A-Za-z0-9_-]+))\s*=""")
+def _in_line_order(problems: list[str], prefix: str) -> list[str]:
+    """Sorted by the line after ``prefix`` (``prefix<line>: ...``); those without a line last,
+    each group in the order found."""
+    pattern = re.compile(re.escape(prefix) + r"(\d+): ")
+
+    def line(problem: str) -> float:
+        m = pattern.match(problem)
+        return int(m.group(1)) if m else math.inf
+
+    return sorted(problems, key=line)
+
+
+_KEY = re.compile(r"""^\s*(?:"([^"]+)"|'([^']+)'|([A-Za-z0-9_-]+))\s*[.=]""")
+_TABLE = re.compile(r"""^\s*\[\[?\s*(?:"([^"]+)"|'([^']+)'|([A-Za-z0-9_-]+))\s*[.\]]""")
+_STRING = re.compile(r""""(?:[^"\\]|\\.)*"|'[^']*'""")
 
 
 def _key_lines(text: str) -> dict[str, int]:
-    """The line of each top-level key: tomllib keeps no positions, so the text is scanned."""
+    """The line of each top-level key, and of each table's header (a table is one top-level
+    key too): tomllib keeps no positions, so the text is scanned."""
     lines: dict[str, int] = {}
     depth = 0  # inside a multi-line array the lines hold values, not keys
+    tables = False  # after the first header, keys belong to tables
     for number, line in enumerate(text.splitlines(), 1):
-        stripped = line.split("#", 1)[0]
+        code = _STRING.sub('""', line).split("#", 1)[0]  # brackets and '#' of strings dropped
         if depth == 0:
-            if stripped.lstrip().startswith("["):
-                break  # tables come after the top-level keys
-            m = _KEY.match(stripped)
+            m = _TABLE.match(line) if code.lstrip().startswith("[") else None
+            tables = tables or m is not None
+            m = m or (None if tables else _KEY.match(line))
             if m:
                 lines.setdefault(next(g for g in m.groups() if g), number)
-        depth += stripped.count("[") - stripped.count("]")
-        depth = max(depth, 0)
+        depth = max(depth + code.count("[") - code.count("]"), 0)
     return lines
 
 
 # ---- validation --------------------------------------------------------------------------
+
+
+def _items(v: object) -> list[Any]:
+    """One value or a list of them, as a list of values of any type (not checked yet)."""
+    return list(v) if isinstance(v, (list, tuple)) else [v]
+
+
+def _is_path(v: object) -> bool:
+    return isinstance(v, (str, os.PathLike))
 
 
 def _is_int(v: Any) -> bool:
@@ -357,22 +400,28 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
             return None
         return table[key] if isinstance(table, dict) else key
 
+    # Without a kind, the fields every kind shares are still checked, so that one pass
+    # reports all it can.
     kind = s.kind
-    if kind not in KINDS:
+    known_kind = kind in KINDS
+    if kind is None:
+        bad("kind", f"missing field (one of {', '.join(KINDS)})")
+    elif not known_kind:
         bad("kind", f"unknown kind {kind!r} (expected one of {', '.join(KINDS)})")
-        raise StudyError(problems)
 
     # Fields the kind does not use must keep their defaults: a silently ignored field is a
     # study that does not do what its author thinks.
     for f in fields(Study):
         v = getattr(s, f.name)
         v = tuple(v) if isinstance(v, list) else v
-        if f.name in _ONLY and kind not in _ONLY[f.name] and v != f.default:
+        if known_kind and f.name in _ONLY and kind not in _ONLY[f.name] and v != f.default:
             bad(f.name, f"not used by a {kind!r} study (used by: {', '.join(_ONLY[f.name])})")
 
     # The game.
     payoff: npt.NDArray[np.float64] | None = None
-    if kind == "stack":
+    if not known_kind:
+        pass  # a matrix is read as one game or as a stack, by kind
+    elif kind == "stack":
         if s.game is not None:
             bad("game", "a stack study reads its matrices from 'matrix' (a 3-D .npy file or array)")
         if s.matrix is None:
@@ -407,23 +456,23 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         set_("_payoff", payoff)
 
     # Dynamics and step sizes: one value or a list of them.
-    dyn = s.dynamic if isinstance(s.dynamic, (list, tuple)) else [s.dynamic]
+    dyn = _items(s.dynamic)
     names = [name_of("dynamic", DYNAMICS, d) for d in dyn]
     if not dyn:
         bad("dynamic", "the list is empty")
     elif None not in names:
         if len(set(names)) != len(names):
-            bad("dynamic", f"a dynamic is listed twice: {list(dyn)}")
+            bad("dynamic", f"a dynamic is listed twice: {dyn}")
         set_("dynamic", tuple(names))
-    etas = s.eta if isinstance(s.eta, (list, tuple)) else [s.eta]
+    etas = _items(s.eta)
     if not etas:
         bad("eta", "the list is empty")
     elif not all(_is_number(e) for e in etas):
         bad("eta", f"expected a number or a list of numbers, found {s.eta!r}")
     elif not all(math.isfinite(e) and e > 0 for e in etas):
-        bad("eta", f"every step size must be a finite number above 0, found {list(etas)}")
+        bad("eta", f"every step size must be a finite number above 0, found {etas}")
     elif len(set(map(float, etas))) != len(etas):
-        bad("eta", f"a step size is listed twice: {list(etas)}")
+        bad("eta", f"a step size is listed twice: {etas}")
     else:
         set_("eta", tuple(float(e) for e in etas))
 
@@ -463,7 +512,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         n = name_of("norm", NORMS, s.norm)
         if n:
             set_("norm", n)
-    if kind != "single":
+    if kind in (*EXPLORATIONS, "stack"):
         m = name_of("metric", METRICS, s.metric)
         if m:
             set_("metric", m)
@@ -478,15 +527,15 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         integer("chunk_size", 1, required=False)
         if not isinstance(s.normalize, (bool, np.bool_)):
             bad("normalize", f"expected true or false, found {s.normalize!r}")
-    else:
-        tols = s.tolerances if isinstance(s.tolerances, (list, tuple)) else [s.tolerances]
+    elif kind == "single":
+        tols = _items(s.tolerances)
         if not tols or not all(_is_number(t) for t in tols):
             bad("tolerances", f"expected a non-empty list of numbers, found {s.tolerances!r}")
         elif not all(MIN_TOLERANCE <= t < math.inf for t in tols):
             bad(
                 "tolerances",
                 f"every tolerance must be a finite number at least 1e-08 (the "
-                f"module stops a run at its first gap below 1e-08), found {list(tols)}",
+                f"module stops a run at its first gap below 1e-08), found {tols}",
             )
         else:
             kept = sorted({float(t) for t in tols}, reverse=True)
@@ -524,6 +573,8 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
             f'expected an address such as "tcp://127.0.0.1:8786", found {s.scheduler!r}',
         )
     integer("workers", 1, 4096, required=False)
+    if not known_kind:  # what follows depends on the kind
+        raise StudyError(problems)
 
     # What the fields ask of memory and of the plan, checked where those fields are valid: a
     # study that cannot run is refused before its store exists.
@@ -607,9 +658,9 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
 def _read(
     value: Any, ndim: int, where: Callable[[str], str], problems: list[str]
 ) -> npt.NDArray[np.float64] | None:
-    if isinstance(value, (str, Path)):
+    if _is_path(value):
         try:
-            return games.read_matrix(value, ndim)
+            return games.read_matrix(os.fspath(value), ndim)
         except StudyError as exc:
             problems.extend(f"{where('matrix')}: {p}" for p in exc.problems)
             return None

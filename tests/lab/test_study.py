@@ -1,6 +1,10 @@
 """Study descriptions: TOML and Python forms, one message per mistake, matrices and games."""
 
 import io
+import os
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -59,7 +63,8 @@ def _toml(tmp_path, replace: dict[str, str | None], extra: str = ""):
         ({}, 'metric = "max_last_5"', "metric", "unknown metric 'max_last_5'"),
         ({}, 'norm = "l2"', "norm", "unknown norm 'l2'"),
         ({}, "tolerances = [1e-9]", "tolerances", "not used by a 'scattered' study"),
-        ({}, "colour = 3", "colour", "unknown field"),
+        ({}, "colour = 3", "colour", "unknown field; remove it"),
+        ({}, "num_slice = 3", "num_slice", "unknown field; did you mean num_slices?"),
         ({"game": '"chess"'}, "", "game", "unknown game 'chess'"),
         ({"game": None}, 'matrix = "m\\u0000.csv"', "matrix", "holds a NUL character"),
         (
@@ -84,19 +89,95 @@ def test_each_mistake_names_its_field_and_line(tmp_path, replace, extra, field, 
     )
     with pytest.raises(lab.StudyError) as err:
         lab.load_study(path)
-    assert f"{path}, line {line}: {field}: " in str(err.value)
-    assert words in str(err.value)
+    assert err.value.problems == [p for p in err.value.problems if p.startswith(f"{path}:")]
+    assert any(p.startswith(f"{path}:{line}: {field}: ") and words in p for p in err.value.problems)
+    assert "segment_steps" not in str(err.value)  # no list of every field
 
 
-def test_all_problems_are_reported_together(tmp_path):
-    path = _toml(tmp_path, {"dynamic": '"sgd"', "num_steps": "0", "kind": None})
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        pytest.param(
+            """
+            outer_radius = 0.1
+            kind = "scattered"
+            game = "matching_pennies"
+            dynamic = [
+              "ogda", "sgd",  # a bracket in a comment: ]
+            ]
+            colour = "[red"
+            inner_radius = 0.5
+            num_step = 100
+            [eta]
+            value = 1
+            """,
+            [
+                ("outer_radius", "must be greater than inner_radius (0.5), found 0.1"),
+                ("dynamic", "unknown dynamic 'sgd'"),
+                ("colour", "unknown field; remove it"),
+                ("num_step", "unknown field; did you mean num_steps?"),
+                ("eta", "expected a value, found a table"),
+                ("num_runs", "missing field"),
+            ],
+            id="every-kind-of-mistake",
+        ),
+        pytest.param(
+            """
+            num_steps = 0
+            dynamic = "sgd"
+            """,
+            [
+                ("num_steps", "from 1 to"),
+                ("dynamic", "unknown dynamic 'sgd'"),
+                ("kind", "missing field (one of single, scattered, concentric, stack)"),
+            ],
+            id="no-kind",
+        ),
+    ],
+)
+def test_a_study_file_reports_every_mistake_in_line_order(tmp_path, text, expected):
+    path = write_study(tmp_path / "s.toml", text)
+    lines = path.read_text().splitlines()
+
+    def line(name: str) -> int | None:
+        starts = (f"{name} =", f"[{name}]")
+        return next((i for i, t in enumerate(lines, 1) if t.startswith(starts)), None)
+
     with pytest.raises(lab.StudyError) as err:
         lab.load_study(path)
-    assert "kind: missing field" in str(err.value)
-    path = _toml(tmp_path, {"dynamic": '"sgd"', "num_steps": "0", "num_runs": "-3"})
-    with pytest.raises(lab.StudyError) as err:
-        lab.load_study(path)
-    assert [p.split(": ")[1] for p in err.value.problems] == ["dynamic", "num_steps", "num_runs"]
+    problems = err.value.problems
+    assert str(err.value) == "\n".join(problems)
+    assert len(problems) == len(expected), problems
+    for problem, (name, words) in zip(problems, expected, strict=True):
+        at = line(name)
+        prefix = f"{path}:{at}: {name}: " if at else f"{path}: {name}: "
+        assert problem.startswith(prefix) and words in problem, (problem, prefix)
+
+
+@pytest.mark.slow
+def test_type_checkers_reject_fields_of_the_wrong_type(tmp_path):
+    snippet = tmp_path / "snippet.py"
+    snippet.write_text(
+        "import numpy as np\n"
+        "from ludovec_lab import Study\n"
+        'Study(kind="single", eta=[0.1, 0.2], dynamic=("ogda",), matrix=np.eye(2))\n'
+        'Study(kind="single", eta="0.1", dynamic=3)\n'
+        'Study(kind="single", game="oneill", decimation="lin")\n'
+    )
+    env = {**os.environ, "MYPYPATH": str(Path(lab.__file__).parent.parent)}  # this lab
+    mypy = [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent"]
+    res = subprocess.run(
+        [*mypy, "--cache-dir=/dev/null", str(snippet)],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
+    )
+    errors = [line for line in res.stdout.splitlines() if ": error: " in line]
+    assert [e.split(":")[1] for e in errors] == ["4", "4", "5"], res.stdout
+    assert 'Argument "eta" to "Study" has incompatible type "str"' in errors[0]
+    assert 'Argument "dynamic" to "Study" has incompatible type "int"' in errors[1]
+    assert 'Argument "decimation"' in errors[2]
 
 
 @pytest.mark.parametrize(
