@@ -3,6 +3,8 @@
 # ruff: noqa: F811 (labkit's fixtures are imported by name, then requested as arguments)
 
 import contextlib
+import datetime as dt
+import json
 import os
 import resource
 import signal
@@ -10,12 +12,16 @@ import socket
 import subprocess
 import threading
 import time
+from importlib import metadata
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import ludovec_lab as lab
+from ludovec_lab import views
+from ludovec_lab.store import module_version
 
 from labkit import BIN, CHILD_ENV, cli, seeded_toml, started_run, write_study  # noqa: F401 (fixture)
 
@@ -26,10 +32,28 @@ def _closed_port() -> int:
         return s.getsockname()[1]
 
 
-@pytest.mark.parametrize("command", [[], ["run"], ["status"], ["report"]])
-def test_help(command):
+@pytest.mark.parametrize(
+    ("command", "words"),
+    [
+        ([], ["summary", "export", "report", "--version"]),
+        (["run"], ["committing each as it finishes", "one line per mistake"]),
+        (["status"], ["runs and chunks done", "estimate of the time left"]),
+        (["summary"], ["summary table", "--by COL"]),
+        (["export"], ["CSV or Parquet", "temporary name", "--histories"]),
+        (["report"], ["PNG and SVG", "summary.txt", "index.html", "print the paths written"]),
+    ],
+)
+def test_help_says_what_each_command_does(command, words):
     res = cli(*command, "--help")
-    assert res.returncode == 0 and "usage: ludovec-lab" in res.stdout
+    text = " ".join(res.stdout.split())  # as wrapped for the terminal
+    assert res.returncode == 0 and text.startswith("usage: ludovec-lab")
+    assert all(w in text for w in words), [w for w in words if w not in text]
+
+
+def test_version():
+    res = cli("--version")
+    assert res.returncode == 0
+    assert res.stdout == f"ludovec-lab {metadata.version('ludovec')} (ludovec {module_version()})\n"
 
 
 def test_run_status_report(tmp_path, seeded_toml):
@@ -39,19 +63,133 @@ def test_run_status_report(tmp_path, seeded_toml):
     assert "6.00k/6.00k" in res.stderr  # the progress bar counts runs
     res = cli("status", tmp_path / "s")
     assert res.returncode == 0
-    assert "chunks:      12 of 12 committed (100.0 %), complete" in res.stdout
-    assert "scattered on biased_pennies (2, 2), dynamics ogda, omwuoomd" in res.stdout
+    for line in [
+        "study:       scattered, 2000 steps a run",
+        "game:        biased_pennies (2 x 2)",
+        "dynamics:    ogda, omwuoomd",
+        "step sizes:  0.05",
+        "radii:       [0, 0.5) per entry, norm max",
+        "metric:      total_var, cutoff 0.1, threshold 1e-08",
+        "seed:        2024 (given)",
+        "runs:        6000 of 6000 (100.0 %)",
+        "chunks:      12 of 12 committed, complete",
+        "time left:   none (complete)",
+    ]:
+        assert f"\n{line}\n" in res.stdout, line
     res = cli("report", tmp_path / "s", "--out", tmp_path / "figs")
     assert res.returncode == 0, res.stderr
     assert {p.suffix for p in (tmp_path / "figs").iterdir()} >= {".png", ".svg"}
 
 
-def test_user_mistakes_exit_2_with_one_line(tmp_path, seeded_toml):
+@pytest.mark.parametrize("kept", [0, 9])
+def test_status_counts_runs_and_estimates_the_time_left(tmp_path, seeded_toml, kept):
+    store = tmp_path / "s"
+    lab.run(seeded_toml, store, progress=False)
+    manifest = json.loads((store / "manifest.json").read_text())
+    chunks = sorted((store / "chunks").glob("chunk-*.parquet"))
+    for p in chunks[kept:]:
+        p.unlink()
+    # 9 chunks of 500 runs committed 90 s after the store was created: 30 s for the other 3.
+    t = dt.datetime.fromisoformat(manifest["created"]).timestamp() + 90
+    for p in chunks[:kept]:
+        os.utime(p, (t, t))
+    if kept:  # as written for a seed the OS drew
+        manifest["study"]["seed_drawn"] = True
+        (store / "manifest.json").write_text(json.dumps(manifest))
+    res = cli("status", store)
+    assert res.returncode == 0, res.stderr
+    assert f"runs:        {500 * kept} of 6000 ({500 * kept / 60:.1f} %)\n" in res.stdout
+    assert f"chunks:      {kept} of 12 committed\n" in res.stdout
+    assert f"seed:        2024 ({'drawn' if kept else 'given'})\n" in res.stdout
+    left = "about 30 s at the pace so far" if kept else "unknown (no pace yet"
+    assert f"time left:   {left}" in res.stdout
+
+
+@pytest.mark.parametrize(
+    ("args", "by"),
+    [
+        ([], None),
+        (["--by", "dynamic"], ["dynamic"]),
+        (["--by", "eta", "--by", "dynamic"], ["eta", "dynamic"]),
+    ],
+)
+def test_summary_prints_the_table_of_the_views(tmp_path, seeded_toml, capsys, args, by):
+    lab.run(seeded_toml, tmp_path / "s", progress=False)
+    res = cli("summary", tmp_path / "s", *args)
+    assert res.returncode == 0, res.stderr
+    views.summary(tmp_path / "s", by=by)
+    assert res.stdout == capsys.readouterr().out
+
+
+SINGLE = 'kind = "single"\ngame = "biased_pennies"\n'
+
+
+@pytest.mark.parametrize("kind", ["scattered", "single"])
+@pytest.mark.parametrize(("name", "args"), [("runs.csv", []), ("runs.pq", ["--format", "parquet"])])
+def test_export_writes_the_loaded_table(tmp_path, seeded_toml, kind, name, args):
+    study = seeded_toml
+    if kind == "single":
+        study = write_study(tmp_path / "single.toml", SINGLE + 'dynamic = ["ogda", "omwuoomd"]\n')
+    lab.run(study, tmp_path / "s", progress=False)
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / name).write_text("an older export, replaced")
+    histories = out / f"histories{Path(name).suffix}"
+    if kind == "single":
+        args = [*args, "--histories", histories]
+    res = cli("export", tmp_path / "s", "--out", out / name, *args)
+    assert res.returncode == 0, res.stderr
+    read = pd.read_csv if name.endswith(".csv") else pd.read_parquet
+    expected = [(out / name, lab.load(tmp_path / "s"))]
+    if kind == "single":
+        expected.append((histories, lab.load_histories(tmp_path / "s")))
+    for path, df in expected:
+        back = read(path)
+        pd.testing.assert_frame_equal(back, df, check_dtype=read is pd.read_parquet)
+        if read is pd.read_parquet:
+            assert back.attrs["fingerprint"] == df.attrs["fingerprint"]
+    assert sorted(out.iterdir()) == sorted(p for p, _ in expected)  # no temporary left
+
+
+@pytest.mark.parametrize(
+    ("out", "histories", "words"),
+    [
+        ("dir", None, "{tmp}/dir: is a directory; give the name of a file to write"),
+        ("file/x.csv", None, "{tmp}/file/x.csv: Not a directory"),
+        ("x.txt", None, "give --format csv or parquet"),
+        ("x.csv", "h.csv", "holds a 'scattered' study; only single-run studies keep histories"),
+    ],
+)
+def test_export_failures_end_in_one_line(tmp_path, seeded_toml, out, histories, words):
+    (tmp_path / "dir").mkdir()
+    (tmp_path / "file").write_text("")
+    lab.run(seeded_toml, tmp_path / "s", progress=False)
+    before = sorted(tmp_path.rglob("*"))
+    extra = [] if histories is None else ["--histories", tmp_path / histories]
+    res = cli("export", tmp_path / "s", "--out", tmp_path / out, *extra)
+    assert res.returncode == 2
+    assert words.format(tmp=tmp_path) in _one_line(res)
+    assert sorted(tmp_path.rglob("*")) == before
+
+
+def test_a_bad_study_file_prints_one_line_per_mistake_in_line_order(tmp_path):
     bad = write_study(
         tmp_path / "bad.toml",
-        'kind = "scattered"\ngame = "oneill"\n'
-        "num_runs = 0\ninner_radius = 0.5\nouter_radius = 0.1\n",
+        'kind = "scattered"\ngame = "oneill"\nouter_radius = 0.1\n'
+        "num_run = 5\ninner_radius = 0.5\n",
     )
+    res = cli("run", bad, "--store", tmp_path / "b", "--no-progress")
+    assert res.returncode == 2 and not (tmp_path / "b").exists()
+    assert res.stderr.splitlines() == [
+        f"ludovec-lab: error: {bad}:3: outer_radius: must be greater than inner_radius (0.5), "
+        "found 0.1",
+        f"ludovec-lab: error: {bad}:4: num_run: unknown field; did you mean num_runs?",
+        f"ludovec-lab: error: {bad}: num_runs: missing field (must be an integer from 1 to "
+        "4294967295)",
+    ]
+
+
+def test_user_mistakes_exit_2_with_one_line(tmp_path, seeded_toml):
     other = write_study(
         tmp_path / "other.toml", seeded_toml.read_text().replace("seed = 2024", "seed = 7")
     )
@@ -59,11 +197,6 @@ def test_user_mistakes_exit_2_with_one_line(tmp_path, seeded_toml):
     (tmp_path / "plain").mkdir()
     (tmp_path / "plain" / "x").write_text("")
     cases = [
-        (
-            ["run", bad, "--store", tmp_path / "b"],
-            f"{bad}, line 3: num_runs: must be an integer from 1 to 4294967295, found 0; "
-            f"{bad}, line 5: outer_radius: must be greater than inner_radius (0.5), found 0.1",
-        ),
         (
             ["run", tmp_path / "missing.toml", "--store", tmp_path / "b"],
             "cannot read the study file",
@@ -134,9 +267,6 @@ def _stack_study(
         chunk_size = 1
         """,
     )
-
-
-SINGLE = 'kind = "single"\ngame = "biased_pennies"\n'
 
 
 @pytest.mark.parametrize(
