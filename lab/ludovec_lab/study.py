@@ -274,12 +274,13 @@ def load_study(path: str | os.PathLike[str]) -> Study:
         kwargs["matrix"] = str(m if m.is_absolute() else (path.parent / m).resolve())
     token = _where.set(where)
     try:
-        study = Study(**kwargs)
+        study: Study | None = Study(**kwargs)
     except StudyError as exc:
+        study = None
         problems += exc.problems
     finally:
         _where.reset(token)
-    if problems:
+    if problems or study is None:
         raise StudyError(_in_line_order(problems, f"{path}:"))
     return study
 
