@@ -79,6 +79,7 @@ lint: $(VENV)/.lab-ready
 	$(VENV)/bin/ruff format --check $(LINT_PY) || status=1; \
 	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_CXX) || status=1; \
 	MYPYPATH=$(LINT_STUBS) $(PY) -m mypy --strict lab/ludovec_lab || status=1; \
+	$(VENV)/bin/basedpyright --pythonpath $(PY) || status=1; \
 	if [ $$status = 0 ]; then echo "lint: clean"; fi; exit $$status
 
 # The stubs must match the compiled module, signature by signature. Both are found where pip
