@@ -452,20 +452,16 @@ def main(argv: list[str] | None = None) -> int:
         "export": _export,
         "report": _report,
     }
+    # Only a run has chunks to keep; the other commands write whole files or nothing.
+    kept = "; finished chunks are committed, run again to resume" if args.command == "run" else ""
     previous = _stop_on_signals()
     try:
         return commands[args.command](args)
     except _Terminated:
-        print(
-            "ludovec-lab: terminated; finished chunks are committed, run again to resume",
-            file=sys.stderr,
-        )
+        print(f"ludovec-lab: terminated{kept}", file=sys.stderr)
         return EXIT_TERMINATED
     except KeyboardInterrupt:
-        print(
-            "ludovec-lab: interrupted; finished chunks are committed, run again to resume",
-            file=sys.stderr,
-        )
+        print(f"ludovec-lab: interrupted{kept}", file=sys.stderr)
         return EXIT_INTERRUPTED
     except StudyError as exc:
         return _errors([line for p in exc.problems for line in p.splitlines() if line.strip()])
