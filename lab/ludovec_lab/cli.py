@@ -359,8 +359,6 @@ def _summary(args: argparse.Namespace) -> int:
 def _write_table(df: pd.DataFrame, out: Path, fmt: str) -> None:
     """Writes ``df`` to ``out`` through a temporary sibling renamed into place, so that a
     reader never sees half a file and a failed write leaves what was there."""
-    if out.is_dir():
-        raise LabError(f"{out}: is a directory; give the name of a file to write")
     tmp = out.with_name(f".{out.name}.tmp-{os.getpid()}")
     try:
         with open(tmp, "wb") as f:

@@ -239,7 +239,9 @@ def load_study(path: str | os.PathLike[str]) -> Study:
     try:
         raw = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
-        raise StudyError([f"{path}: not valid TOML: {exc}"]) from None
+        at = re.search(r"\(at line (\d+), column \d+\)$", str(exc))  # no attribute before 3.14
+        where = f"{path}:{at.group(1)}" if at else str(path)
+        raise StudyError([f"{where}: not valid TOML: {exc}"]) from None
     except RecursionError:  # the parser recurses once per level of nesting
         raise StudyError(
             [

@@ -154,6 +154,16 @@ def test_a_study_file_reports_every_mistake_in_line_order(tmp_path, text, expect
         assert problem.startswith(prefix) and words in problem, (problem, prefix)
 
 
+@pytest.mark.parametrize(
+    "text, start", [('kind = "single"\ngame = = 3\n', ":2: "), ('kind = "x', ": ")]
+)
+def test_a_file_that_is_not_toml_names_its_line(tmp_path, text, start):
+    path = write_study(tmp_path / "s.toml", text)
+    with pytest.raises(lab.StudyError) as err:
+        lab.load_study(path)
+    assert err.value.problems[0].startswith(f"{path}{start}not valid TOML: ")
+
+
 @pytest.mark.slow
 def test_type_checkers_reject_fields_of_the_wrong_type(tmp_path):
     snippet = tmp_path / "snippet.py"
