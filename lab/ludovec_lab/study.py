@@ -240,8 +240,8 @@ def load_study(path: str | os.PathLike[str]) -> Study:
         raw = tomllib.loads(text)
     except tomllib.TOMLDecodeError as exc:
         at = re.search(r"\(at line (\d+), column \d+\)$", str(exc))  # no attribute before 3.14
-        where = f"{path}:{at.group(1)}" if at else str(path)
-        raise StudyError([f"{where}: not valid TOML: {exc}"]) from None
+        place = f"{path}:{at.group(1)}" if at else str(path)
+        raise StudyError([f"{place}: not valid TOML: {exc}"]) from None
     except RecursionError:  # the parser recurses once per level of nesting
         raise StudyError(
             [
