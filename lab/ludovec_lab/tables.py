@@ -499,8 +499,8 @@ def describe(df: pd.DataFrame) -> list[str]:
                 lines.append(f"  {label}: {_describe_study(described, rows, own)}")
             else:
                 lines.append(
-                    f"  {label}: {len(rows):,} runs; description not in the table "
-                    "(pandas.concat drops it: pass the stores or tables as a list to keep it)"
+                    f"  {label}: {len(rows):,} runs; its description is not in the table "
+                    "(concatenated tables keep none: pass them as a list, summary([a, b]))"
                 )
     lines.extend(_outcome_note(df, kind))
     return lines

@@ -141,7 +141,7 @@ def test_tables_of_two_studies_are_grouped_by_study(how):
     if how == "list":
         assert "seed 1" in header and "seed 2" in header
     else:
-        assert "pass the stores or tables as a list" in header
+        assert "pass them as a list" in header
     assert "unseeded" not in header
 
 
