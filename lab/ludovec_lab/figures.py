@@ -300,17 +300,33 @@ def plot_scattered(source: Sources, *, bins: int = 10, confidence: float = 0.95)
     fig, (top, bottom) = _new_figure(2, height_ratios=(3, 1.4), size=(7.5, 6.8))
     lows: list[Floats] = [np.zeros(0)]
     highs: list[Floats] = [np.zeros(0)]
+    # One set of equal-count bins for every series: the same norms are compared, and each
+    # series' bars take their own part of a bin.
+    norms = df["norm"].to_numpy(dtype=np.float64)
+    finite = norms[np.isfinite(norms)]
+    edges: Floats = (
+        np.unique(np.quantile(finite, np.linspace(0, 1, bins + 1))) if finite.size else finite
+    )
+    if edges.size == 1:  # every norm equal: one bin around it
+        edges = np.array([edges[0], edges[0] + 1.0])
+    keys = _series_keys(df)
+    count = df.groupby(keys, dropna=False).ngroups if keys else 1
+    drawn: list[int] = []
 
     def beside(group: pd.DataFrame, look: _Look, name: str) -> None:
+        if not edges.size:
+            return
         low, high = _fraction_by_norm(
             bottom,
             group["norm"].to_numpy(dtype=np.float64),
             group[_outcome_column(group)].to_numpy(dtype=bool),
-            bins,
+            edges,
             confidence,
             look,
             name,
+            (len(drawn), count),
         )
+        drawn.append(1)
         lows.append(low)
         highs.append(high)
 
@@ -412,33 +428,32 @@ def _fraction_by_norm(
     ax: Axes,
     norm: Floats,
     done: npt.NDArray[np.bool_],
-    bins: int,
+    edges: Floats,
     confidence: float,
     look: _Look,
     name: str,
+    place: tuple[int, int],
 ) -> tuple[Floats, Floats]:
-    """The fraction in equal-count bins of the norm, drawn; returns the intervals."""
+    """The fraction in the bins of the norm between `edges`, drawn as series place[0] of
+    place[1]; returns the intervals."""
     from .tables import binomial_interval
 
     ok = np.isfinite(norm)
     norm, done = norm[ok], done[ok]
     if not norm.size:
         return np.zeros(0), np.zeros(0)
-    edges = np.unique(np.quantile(norm, np.linspace(0, 1, bins + 1)))
-    if edges.size < 2:
-        edges = np.array([norm.min(), norm.max()])
     which = np.clip(np.searchsorted(edges, norm, side="right") - 1, 0, edges.size - 2)
     trials = np.bincount(which, minlength=edges.size - 1)
     hits = np.bincount(which, weights=done.astype(np.float64), minlength=edges.size - 1)
     keep = trials > 0
-    centres = (edges[:-1] + edges[1:]) / 2
     fraction = np.divide(hits, trials, out=np.zeros_like(hits), where=keep)
     low, high = binomial_interval(hits[keep], trials[keep], confidence)
+    lo, hi, x = _band_layout(edges[:-1][keep], edges[1:][keep], *place)
     ax.errorbar(
-        centres[keep],
+        x,
         fraction[keep],
         yerr=[fraction[keep] - low, high - fraction[keep]],
-        xerr=[centres[keep] - edges[:-1][keep], edges[1:][keep] - centres[keep]],
+        xerr=[x - lo, hi - x],
         color=look.colour,
         marker=look.marker,
         linestyle=look.dash,

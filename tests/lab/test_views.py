@@ -292,6 +292,19 @@ def test_concentric_bands_and_intervals_stay_apart_and_inside():
     assert high < table["ci_high"].max() + 0.1 and low >= -0.05
 
 
+def test_scattered_bins_are_shared_and_their_bars_apart():
+    df = exploration_frame(slices=1, kind="scattered")
+    series = bars(views.plot_scattered(df, bins=4).axes[1])
+    assert len(series) == 4
+    spans = sorted(sorted(bar) for s in series for bar in s["xbars"])
+    assert len(spans) == 16 and all(a[1] <= b[0] for a, b in itertools.pairwise(spans))
+    assert all(0 <= lo <= hi <= 1 for s in series for lo, hi in map(sorted, s["ybars"]))
+    for s in series:  # four equal-count bins of the shared norms: a quarter of the runs each
+        dynamic, eta = s["label"].split(", eta ")
+        group = df[(df["dynamic"] == dynamic) & (df["eta"] == float(eta))]
+        assert np.mean(s["y"]) == pytest.approx(group["converged"].mean())
+
+
 def test_heatmap_cells_are_the_summary_fractions():
     df = exploration_frame()
     fig = views.plot_heatmap(df)
