@@ -35,10 +35,13 @@ from .tables import (
     aggregate,
     cap_of,
     check_apart,
+    column,
+    distinct,
     game_name,
     group_keys,
     kind_of,
     metric_name,
+    number,
     resolve,
     seed_text,
     series_label,
@@ -159,7 +162,7 @@ def _rows(source: Sources) -> pd.DataFrame:
 def _series_keys(df: pd.DataFrame) -> list[str]:
     """Study and game when they vary, dynamic and step size always (when present)."""
     return [
-        k for k in _SERIES if k in df.columns and (k in ("dynamic", "eta") or df[k].nunique() > 1)
+        k for k in _SERIES if k in df.columns and (k in ("dynamic", "eta") or distinct(df, k) > 1)
     ]
 
 
@@ -191,7 +194,7 @@ def _title(df: pd.DataFrame, head: str) -> str:
         seed = seed_text(study)
         if seed and kind_of(df) in ("scattered", "concentric"):
             bits.append(seed)
-    elif "study" in df.columns and df["study"].nunique() > 1:
+    elif "study" in df.columns and distinct(df, "study") > 1:
         bits.append(f"{df['study'].nunique()} studies")
     return ", ".join(bits)
 
@@ -208,11 +211,11 @@ def _headlines(table: pd.DataFrame, keys: Sequence[str], threshold: float) -> li
     outcome = str(table.attrs.get("fraction_of", "converged"))
     lines = []
     for key, rows in _groups(table, keys):
-        (row,) = rows.itertuples(index=False)
-        done, runs = int(getattr(row, outcome)), int(row.runs)
+        (row,) = rows.to_dict("records")
+        done, runs = int(number(row[outcome])), int(number(row["runs"]))
         lines.append(
             f"{_label(key)}: {word} {done:,} of {runs:,} = {done / runs:.3f} "
-            f"[{float(row.ci_low):.3f}, {float(row.ci_high):.3f}]"
+            f"[{number(row['ci_low']):.3f}, {number(row['ci_high']):.3f}]"
         )
     if len(lines) > _MAX_HEADLINES:
         return [f"{len(lines)} series: their fractions are in the summary table"]
@@ -560,7 +563,7 @@ def plot_concentric(source: Sources, *, confidence: float = 0.95) -> Figure:
     fig.legend(
         *bottom.get_legend_handles_labels(), loc="outside lower center", ncols=2, fontsize="small"
     )
-    nan = int(table["nan"].sum())
+    nan = int(column(table, "nan").sum())
     lines = [_title(df, "concentric exploration")]
     lines += _headlines(aggregate(df, keys, confidence, ()), keys, threshold)
     if nan:
@@ -585,7 +588,7 @@ def plot_stack(source: Sources, *, confidence: float = 0.95) -> Figure:
 
 
 def _bands(df: pd.DataFrame, what: str) -> None:
-    if "inner" not in df.columns or "outer" not in df.columns or df["inner"].isna().all():
+    if "inner" not in df.columns or "outer" not in df.columns or column(df, "inner").isna().all():
         raise TableError(
             f"{what} needs perturbation bands (the inner/outer columns of explorations); "
             "these rows have none (a stack study?)"
@@ -595,9 +598,9 @@ def _bands(df: pd.DataFrame, what: str) -> None:
 def _one_study_per(df: pd.DataFrame, keys: Sequence[str], what: str) -> None:
     if "study" not in df.columns:
         return
-    counts = df.groupby(list(keys), dropna=False)["study"].nunique()
+    counts = pd.Series(df.groupby(list(keys), dropna=False)["study"].nunique())
     if (counts > 1).any():
-        key = counts[counts > 1].index[0]
+        key = counts.index[counts.to_numpy() > 1][0]
         key = key if isinstance(key, tuple) else (key,)
         raise TableError(
             f"{what}: {series_label(list(keys), list(key))} holds runs of "
@@ -618,7 +621,7 @@ def plot_heatmap(source: Sources, *, confidence: float = 0.95) -> Figure:
     df = _rows(source)
     _bands(df, "a heat map")
     panel_keys = [k for k in ("game", "dynamic") if k in df.columns]
-    if "game" in panel_keys and df["game"].nunique() == 1:
+    if "game" in panel_keys and distinct(df, "game") == 1:
         panel_keys.remove("game")
     cell_keys = [*panel_keys, "eta", "inner", "outer"]
     _one_study_per(df, cell_keys, "a heat map")
@@ -640,11 +643,11 @@ def plot_heatmap(source: Sources, *, confidence: float = 0.95) -> Figure:
         values = np.full((len(etas), len(bands)), np.nan)
         counts: dict[tuple[int, int], tuple[int, int]] = {}
         outcome = str(table.attrs["fraction_of"])
-        for row in rows.itertuples(index=False):
-            i = etas.index(float(row.eta))
-            j = bands.index((float(row.inner), float(row.outer)))
-            values[i, j] = float(row.fraction)
-            counts[i, j] = (int(getattr(row, outcome)), int(row.runs))
+        for row in rows.to_dict("records"):
+            i = etas.index(number(row["eta"]))
+            j = bands.index((number(row["inner"]), number(row["outer"])))
+            values[i, j] = number(row["fraction"])
+            counts[i, j] = (int(number(row[outcome])), int(number(row["runs"])))
         image = ax.imshow(values, vmin=0.0, vmax=top, cmap="viridis", aspect="auto", origin="lower")
         for (i, j), (k, n) in counts.items():
             ax.text(
@@ -799,7 +802,7 @@ def plot_overlay(
         )
         marker = _MARKERS[sources_seen.index(str(key["source"])) % len(_MARKERS)]
         name = _label({k: v for k, v in key.items() if k != "source"})
-        suffix = "" if rows["_known"].all() else f" (metric < {threshold_of(rows):g})"
+        suffix = "" if column(rows, "_known").all() else f" (metric < {threshold_of(rows):g})"
         _fraction_bars(
             ax, table, palette.look(key), i, len(series), f"{key['source']}: {name}{suffix}", marker
         )
@@ -838,13 +841,13 @@ def _run_label(key: dict[str, object], first: pd.Series) -> str:
     parts = [f"run {key['run']}"] if "run" in key else []
     parts += [str(first[c]) for c in ("game", "dynamic") if c in first.index]
     if "eta" in first.index:
-        parts.append(f"eta {float(first['eta']):g}")
+        parts.append(f"eta {number(first['eta']):g}")
     return ": ".join([parts[0], ", ".join(parts[1:])]) if len(parts) > 1 else "".join(parts)
 
 
 def _runs_of(histories: pd.DataFrame) -> list[tuple[dict[str, object], pd.DataFrame]]:
     keys = [k for k in ("study", "run") if k in histories.columns]
-    if "study" in keys and histories["study"].nunique() == 1:
+    if "study" in keys and distinct(histories, "study") == 1:
         keys.remove("study")
     return [(key, rows.sort_values("step")) for key, rows in _groups(histories, keys)]
 

@@ -24,7 +24,7 @@ from .figures import (
     save_figure,
 )
 from .store import Store
-from .tables import TableError, kind_of, resolve, studies_of, summarise
+from .tables import TableError, distinct, kind_of, resolve, studies_of, summarise
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -79,7 +79,7 @@ def _figures(
         "scattered": lambda: plot_scattered(df),
     }
     found = {kind: found[kind]} if kind in found else {"scattered": found["scattered"]}
-    if kind != "stack" and df["eta"].nunique() * df.groupby(["inner", "outer"]).ngroups > 1:
+    if kind != "stack" and distinct(df, "eta") * df.groupby(["inner", "outer"]).ngroups > 1:
         found["heatmap"] = lambda: plot_heatmap(df)
     if "steps" in df.columns and "converged" in df.columns:
         found["steps"] = lambda: plot_steps_ecdf(df)

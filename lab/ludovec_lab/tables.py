@@ -48,6 +48,28 @@ DISTANCE_TOLERANCE = 1e-7
 VALUE_RESOLUTION = 1e-9
 
 
+def column(df: pd.DataFrame, name: str) -> pd.Series:
+    """One column of `df`, as a Series."""
+    return pd.Series(df[name])
+
+
+def distinct(df: pd.DataFrame, name: str) -> int:
+    """How many distinct values (NaN aside) a column of `df` holds."""
+    return int(column(df, name).nunique())
+
+
+def select(df: pd.DataFrame, mask: pd.Series) -> pd.DataFrame:
+    """The rows of `df` where `mask` holds."""
+    rows = df.loc[mask]
+    assert isinstance(rows, pd.DataFrame)
+    return rows
+
+
+def number(value: object) -> float:
+    """A table cell as a float."""
+    return float(value) if isinstance(value, (int, float, np.number)) else float(str(value))
+
+
 class TableError(LabError, ValueError):
     """A table or figure asked of rows that cannot give it: rows of several studies that
     nothing tells apart, a grouping by a column the rows lack, a figure without its data."""
@@ -114,10 +136,6 @@ def _load_one(source: Source) -> pd.DataFrame:
     )
 
 
-def _several(source: Sources) -> bool:
-    return isinstance(source, (list, tuple))
-
-
 def normalise(df: pd.DataFrame) -> pd.DataFrame:
     """The rows with the columns of the current format where an older one can give them.
 
@@ -141,12 +159,10 @@ def resolve(source: Sources) -> pd.DataFrame:
     Tables of a list keep their descriptions apart in ``attrs["studies"]`` (by study), since
     concatenating tables keeps no attrs that differ; each gets a ``study`` column if it has
     none (its fingerprint's first 12 digits, else its place in the list)."""
-    if not _several(source):
-        assert not isinstance(source, (list, tuple))
+    if isinstance(source, (pd.DataFrame, str, os.PathLike, Store)):
         return normalise(_load_one(source))
     tables = []
     studies: dict[str, StudyDict] = {}
-    assert isinstance(source, (list, tuple))
     for i, one in enumerate(source):
         df = normalise(_load_one(one))
         if "study" not in df.columns:
@@ -183,7 +199,7 @@ def studies_of(df: pd.DataFrame) -> dict[str, StudyDict]:
     if not study:
         return {}
     label = str(df.attrs.get("fingerprint", ""))[:12] or "study"
-    if "study" in df.columns and df["study"].nunique() == 1:
+    if "study" in df.columns and distinct(df, "study") == 1:
         label = str(df["study"].iloc[0])
     return {label: study}
 
@@ -195,9 +211,9 @@ def kind_of(df: pd.DataFrame) -> str:
         return kinds.pop()
     if "run" in df.columns and "index" not in df.columns:
         return "single"
-    if "inner" in df.columns and len(df) and df["inner"].isna().all():
+    if "inner" in df.columns and len(df) and column(df, "inner").isna().all():
         return "stack"
-    if "slice" in df.columns and df["slice"].nunique() > 1:
+    if "slice" in df.columns and distinct(df, "slice") > 1:
         return "concentric"
     return "scattered"
 
@@ -330,7 +346,7 @@ def aggregate(
         table["metric_below_fraction"] = table["metric_below"] / table["runs"]
     front = [*keys, "inner", "outer", "runs", outcome, "fraction", "ci_low", "ci_high"]
     front = [c for c in dict.fromkeys(front) if c in table.columns]
-    table = table[front + [c for c in table.columns if c not in front]]
+    table = table.reindex(columns=front + [c for c in table.columns if c not in front])
     table.attrs["fraction_of"] = outcome
     return table
 
@@ -471,7 +487,7 @@ def describe(df: pd.DataFrame) -> list[str]:
     kind = kind_of(df)
     studies = studies_of(df)
     lines = []
-    if len(studies) == 1 and ("study" not in df.columns or df["study"].nunique() <= 1):
+    if len(studies) == 1 and ("study" not in df.columns or distinct(df, "study") <= 1):
         (study,) = studies.values()
         lines.append(_describe_study(study, df, kind))
         planned = _planned_runs(study)
@@ -493,7 +509,7 @@ def describe(df: pd.DataFrame) -> list[str]:
             else f"{kind} rows, {len(df):,} runs (no study description in the table)"
         )
         for label in labels:
-            rows = df[df["study"] == label]
+            rows = select(df, column(df, "study") == label)
             if described := studies.get(label):
                 own = str(described.get("kind") or kind_of(rows))
                 lines.append(f"  {label}: {_describe_study(described, rows, own)}")
@@ -525,7 +541,7 @@ def _outcome_note(df: pd.DataFrame, kind: str) -> list[str]:
 def _shown_keys(table: pd.DataFrame, keys: Sequence[str], several: bool) -> list[str]:
     # A study or game the header already names needs no column.
     shown = {"study": several}
-    return [k for k in keys if shown.get(k, k != "game") or table[k].nunique() > 1]
+    return [k for k in keys if shown.get(k, k != "game") or distinct(table, k) > 1]
 
 
 def render(
@@ -539,7 +555,7 @@ def render(
         out[key] = table[key].map(_name)
     if "slice" in keys:
         out["slice"] = table["slice"].astype(int)
-    if "inner" in table.columns and table["inner"].notna().any():
+    if "inner" in table.columns and column(table, "inner").notna().any():
         out["band"] = [
             f"[{_fmt(a, '.4g')}, {_fmt(b, '.4g')})"
             for a, b in zip(table["inner"], table["outer"], strict=True)
@@ -566,23 +582,23 @@ def render(
         ]
     if (
         "metric_below_fraction" in table.columns
-        and (table["metric_below"] != table["converged"]).any()
+        and (column(table, "metric_below") != column(table, "converged")).any()
     ):
         out["metric below threshold"] = [
             f"{int(k):,} ({f:.4f})"
             for k, f in zip(table["metric_below"], table["metric_below_fraction"], strict=True)
         ]
-    for column in table.columns:
-        if column.startswith("q") and column[1:].replace(".", "").isdigit():
-            out[f"metric {column}"] = table[column].map(lambda v: _fmt(v, ".3g"))
-    if "nan" in table.columns and table["nan"].any():
+    for name in table.columns:
+        if name.startswith("q") and name[1:].replace(".", "").isdigit():
+            out[f"metric {name}"] = table[name].map(lambda v: _fmt(v, ".3g"))
+    if "nan" in table.columns and column(table, "nan").any():
         out["NaN"] = table["nan"]
     return out
 
 
 def single_table(df: pd.DataFrame) -> pd.DataFrame:
     """The single runs, one row each, in run order (study and game first when several)."""
-    several = [c for c in ("study", "game") if c in df.columns and df[c].nunique() > 1]
+    several = [c for c in ("study", "game") if c in df.columns and distinct(df, c) > 1]
     front = [
         c
         for c in (*several, "run", "dynamic", "eta", "steps", "converged", "final_gap", "distance")
@@ -592,7 +608,8 @@ def single_table(df: pd.DataFrame) -> pd.DataFrame:
         front.append("value")
     tolerances = [c for c in df.columns if c.startswith("steps_to_")]
     order = [c for c in (*several, "run") if c in df.columns] or front[:1]
-    return df[front + tolerances].sort_values(order, kind="stable").reset_index(drop=True)
+    listing = df.reindex(columns=front + tolerances)
+    return listing.sort_values(by=order, kind="stable").reset_index(drop=True)
 
 
 def render_single(table: pd.DataFrame) -> pd.DataFrame:
@@ -644,7 +661,7 @@ def summarise(
         return Summary(header, table, render_single(table))
     keys = group_keys(df, by)
     table = aggregate(df, keys, confidence, quantiles)
-    several = "study" in df.columns and df["study"].nunique() > 1
+    several = "study" in df.columns and distinct(df, "study") > 1
     cells = render(table, keys, confidence, several) if not table.empty else pd.DataFrame()
     return Summary(header, table, cells)
 
