@@ -104,6 +104,7 @@ def test_interval_refuses_impossible_counts(k, n, confidence):
 
 def test_summary_keeps_every_dynamic_step_size_and_slice_apart():
     df = exploration_frame()
+    df.attrs["study"]["seed_drawn"] = True
     out = io.StringIO()
     table = views.summary(df, file=out, quantiles=(0.1, 0.5, 0.9))
     expected = df.groupby(["game", "dynamic", "eta", "slice"])
@@ -121,7 +122,7 @@ def test_summary_keeps_every_dynamic_step_size_and_slice_apart():
         assert row.metric_below == group["metric_below"].sum()
         assert row.q90 == np.quantile(group["metric"], 0.9)
     text = out.getvalue()
-    assert "seed 11" in text and "unseeded" not in text
+    assert "seed 11 (drawn)" in text and "unseeded" not in text
     assert "censored at the cap" in text and "omwuoomd" in text
 
 
