@@ -617,6 +617,15 @@ def plot_heatmap(source: Sources, *, confidence: float = 0.95) -> Figure:
     Returns
     -------
     matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> df = pd.DataFrame({"index": range(4), "slice": [0, 0, 1, 1], "inner": [0, 0, .5, .5],
+    ...                    "outer": [.5, .5, 1, 1], "dynamic": "ogda", "eta": 0.1,
+    ...                    "steps": [12, 100, 40, 100], "converged": [True, False, True, False],
+    ...                    "metric": [0.0, 0.2, 0.0, 0.1]})
+    >>> fig = plot_heatmap(df)
     """
     df = _rows(source)
     _bands(df, "a heat map")
@@ -687,6 +696,15 @@ def plot_steps_ecdf(source: Sources, *, by: str | Sequence[str] | None = None) -
     Returns
     -------
     matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> df = pd.DataFrame({"index": range(4), "slice": [0, 0, 1, 1], "inner": [0, 0, .5, .5],
+    ...                    "outer": [.5, .5, 1, 1], "dynamic": "ogda", "eta": 0.1,
+    ...                    "steps": [12, 100, 40, 100], "converged": [True, False, True, False],
+    ...                    "metric": [0.0, 0.2, 0.0, 0.1]})
+    >>> fig = plot_steps_ecdf(df)
     """
     df = _rows(source)
     if "steps" not in df.columns or "converged" not in df.columns:
@@ -761,6 +779,16 @@ def plot_overlay(
     Returns
     -------
     matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> df = pd.DataFrame({"index": range(4), "slice": [0, 0, 1, 1], "inner": [0, 0, .5, .5],
+    ...                    "outer": [.5, .5, 1, 1], "dynamic": "ogda", "eta": 0.1,
+    ...                    "steps": [12, 100, 40, 100], "converged": [True, False, True, False],
+    ...                    "metric": [0.0, 0.2, 0.0, 0.1]})
+    >>> fig = plot_overlay([df, df.assign(inner=df.inner + 1, outer=df.outer + 1)],
+    ...                    labels=["near", "far"])
     """
     items = list(sources) if isinstance(sources, (list, tuple)) else [sources]
     if labels is not None and len(labels) != len(items):
@@ -1049,6 +1077,14 @@ def plot_paths(
     Returns
     -------
     matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> h = pd.DataFrame({"run": 0, "step": [1, 10], "gap": [0.5, 0.01], "dynamic": "ogda",
+    ...                   "eta": 0.1, "x_0": [0.6, 0.4], "x_1": [0.4, 0.6],
+    ...                   "y_0": [0.2, 0.5], "y_1": [0.8, 0.5]})
+    >>> fig = plot_paths(h, matrix=[[1.0, -1.0], [-1.0, 1.0]])
     """
     histories = _histories(source)
     xs, ys = _strategies(histories)
@@ -1127,6 +1163,14 @@ def plot_distance(source: Source, *, matrix: npt.ArrayLike | None = None) -> Fig
     Returns
     -------
     matplotlib.figure.Figure
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> h = pd.DataFrame({"run": 0, "step": [1, 10], "gap": [0.5, 0.01], "dynamic": "ogda",
+    ...                   "eta": 0.1, "x_0": [0.6, 0.4], "x_1": [0.4, 0.6],
+    ...                   "y_0": [0.2, 0.5], "y_1": [0.8, 0.5]})
+    >>> fig = plot_distance(h, matrix=[[1.0, -1.0], [-1.0, 1.0]])
     """
     histories = _histories(source)
     xs, ys = _strategies(histories)
