@@ -31,10 +31,12 @@ def test_tutorial_executes(tmp_path):
     for field in ("dynamic", "num_runs", "outer_radius", "seed"):
         assert field in text  # the study error names each bad field
     figures = tmp_path / "tutorial-output" / "figures"
-    assert {p.name for p in figures.iterdir()} == {
+    # The report's own figures beside these depend on the rows (heat map, steps to converge).
+    assert {p.name for p in figures.iterdir()} >= {
         "concentric.png",
         "concentric.svg",
         "summary.txt",
+        "index.html",
     }
     images = [
         o for cell in nb.cells for o in cell.get("outputs", []) if "image/png" in o.get("data", {})
