@@ -199,10 +199,9 @@ def test_progress_is_told_and_its_exception_cancels_the_batch():
     def fail(done):
         raise LookupError(done)
 
-    start = time.monotonic()
+    # Seconds of work if the exception were lost; it stops the batch at the first call.
     with pytest.raises(LookupError):
-        _engine.run_batch(**LONG, progress=fail)
-    assert time.monotonic() - start < 20  # a hang, not a timing
+        _engine.run_batch(**{**LONG, "num_steps": 10**6}, progress=fail)
 
 
 @pytest.mark.slow
