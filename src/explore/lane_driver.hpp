@@ -4,11 +4,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "domain/run_loop.hpp"
 #include "math/lanes.hpp"
 #include "optimizers/core.hpp"
 #include "optimizers/lane_steps.hpp"
+#include "optimizers/small_steps.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace ludovec::explore {
@@ -17,26 +20,30 @@ namespace ludovec::explore {
 inline constexpr std::size_t kExplorationLanes = 4;
 
 // Steps runs in the lanes of `lanes` with the rule `Rule` (for N, see step_lanes), each from the
-// state `fresh`, until
-// `runs` has none left. `runs` provides:
+// state `fresh`, until `runs` has none left; `lanes` is a MemoryLanes, or a SmallRun of N x N
+// games held in registers (step_small). `runs` provides:
 //   bool start(l, state): writes the next run's game and starting strategies into `state`
 //     (sized like the lanes) and returns true, or returns false when no run is left;
 //   void record(l, t, gap): gap t of the run in lane l;
 //   optionally void before_step(l, t, lanes): step t of the run in lane l is about to begin;
 //   void finish(l, steps, converged, gap): the run in lane l ended after `steps` steps with
-//     `gap`, strictly below the threshold (converged) or at the step limit `num_steps` (>= 1).
+//     `gap`, strictly below the threshold (converged) or at the step limit `num_steps` (>= 1);
+//   optionally void progressed(n): n more run-steps are done (a finished run counts num_steps),
+//     told at each look at `stop` and when the lanes are done, never per step.
 // A lane without a run keeps stepping what it last held; its results and stops are ignored.
 // When a lane's step may stop, the step is replayed lane by lane with the general rule, which
 // stops exactly where the rule says (the exception propagates) or completes it. Once
 // `stop` is requested the runs in flight are abandoned within kStepsBetweenPolls steps.
 // `scratch` is a state of the lanes' sizes; `workspace` serves the replays.
-template <class Rule, std::size_t N, class Runs>
-[[gnu::always_inline]] inline void drive_lanes(optimizers::MemoryLanes<kExplorationLanes>& lanes,
-                                               const Rule& fresh, domain::GameState& scratch,
+template <class Rule, std::size_t N, class LaneState, class Runs>
+[[gnu::always_inline]] inline void drive_lanes(LaneState& lanes, const Rule& fresh,
+                                               domain::GameState& scratch,
                                                optimizers::Workspace& workspace,
                                                std::uint32_t num_steps, Runs& runs,
                                                const runtime::BatchStop& stop) {
   constexpr std::size_t L = kExplorationLanes;
+  constexpr bool kInRegisters = std::is_same_v<LaneState, optimizers::SmallRun<N, L>>;
+  static_assert(kInRegisters || std::is_same_v<LaneState, optimizers::MemoryLanes<L>>);
   std::array<std::uint32_t, L> steps{};
   math::LaneMask<L> active = math::no_lane<L>();
   for (std::size_t l = 0; l < L; ++l) {
@@ -44,20 +51,40 @@ template <class Rule, std::size_t N, class Runs>
     optimizers::load_lane(lanes, l, scratch, fresh);
     active[l] = -1;
   }
+  constexpr bool kReports = requires { runs.progressed(std::uint64_t{}); };
+  std::array<std::uint32_t, L> reported{};  // steps of each lane's run already told
+  std::uint64_t untold = 0;                 // of runs that finished since the last look
   std::uint32_t since_look = 0;
   while (math::any_lane<L>(active)) {
     if (++since_look == domain::kStepsBetweenPolls) {
       since_look = 0;
+      if constexpr (kReports) {
+        for (std::size_t l = 0; l < L; ++l) {
+          if (!math::lane_set<L>(active, l)) continue;
+          untold += steps[l] - reported[l];
+          reported[l] = steps[l];
+        }
+        runs.progressed(std::exchange(untold, 0));
+      }
       if (stop.requested()) return;
     }
     if constexpr (requires { runs.before_step(std::size_t{}, std::uint32_t{}, lanes); }) {
       for (std::size_t l = 0; l < L; ++l)
         if (math::lane_set<L>(active, l)) runs.before_step(l, steps[l], lanes);
     }
-    optimizers::SmallStep<L> step = optimizers::step_lanes<Rule, N>(lanes);
+    optimizers::SmallStep<L> step;
+    if constexpr (kInRegisters)
+      step = optimizers::step_small<Rule>(lanes);
+    else
+      step = optimizers::step_lanes<Rule, N>(lanes);
     if (math::any_lane<L>(step.stops & active)) {
       for (std::size_t l = 0; l < L; ++l) {
         if (!math::lane_set<L>(active, l)) continue;
+        if constexpr (kInRegisters) {  // their store leaves the game out: it never changes
+          for (std::size_t i = 0; i < N; ++i)
+            for (std::size_t j = 0; j < N; ++j)
+              scratch.a(i, j) = math::lane<L>(lanes.game.a[i][j], l);
+        }
         Rule rule = fresh;
         optimizers::store_lane(lanes, l, scratch, rule);
         math::set_lane<L>(step.gap, l, optimizers::step(rule, scratch, workspace));
@@ -71,6 +98,10 @@ template <class Rule, std::size_t N, class Runs>
       const bool converged = gap < domain::kConvergenceThreshold;
       if (!converged && steps[l] < num_steps) continue;
       runs.finish(l, steps[l], converged, gap);
+      if constexpr (kReports) {
+        untold += num_steps - reported[l];
+        reported[l] = 0;
+      }
       steps[l] = 0;
       if (runs.start(l, scratch)) {
         optimizers::load_lane(lanes, l, scratch, fresh);
@@ -79,6 +110,7 @@ template <class Rule, std::size_t N, class Runs>
       }
     }
   }
+  if constexpr (kReports) runs.progressed(untold);
 }
 
 }  // namespace ludovec::explore
