@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import threading
+import time
 import warnings
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -86,6 +87,36 @@ def test_resume_after_interruption_gives_the_uninterrupted_result(
     assert len(resumed) == 6000 * 2
     assert not list(store.rglob(".tmp-*"))  # the next writer sweeps what a killed one left
     assert_same_results(resumed, lab.run(path, tmp_path / "whole", progress=False))
+
+
+@pytest.mark.slow
+def test_ctrl_c_stops_a_chunk_at_once_keeping_the_finished_ones(tmp_path: Path) -> None:
+    # The first step size converges every run within a few hundred steps; the second never,
+    # so its chunks take minutes: the interrupt lands inside one.
+    path = write_study(
+        tmp_path / "long.toml",
+        """
+        kind = "scattered"
+        game = "matching_pennies"
+        dynamic = "ogda"
+        eta = [0.2, 1e-5]
+        num_steps = 100000000
+        num_runs = 2000
+        inner_radius = 0.0
+        outer_radius = 0.1
+        seed = 4
+        chunk_size = 500
+        """,
+    )
+    proc = started_run(path, tmp_path / "s", chunks=4)
+    time.sleep(0.5)  # inside the first long chunk
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=60)
+    assert time.monotonic() - sent < 10  # a hang bound; the chunk alone would take minutes
+    assert proc.returncode == 130, err
+    df = lab.load(tmp_path / "s")
+    assert df.attrs["chunks"] == 4 and (df.eta == 0.2).all() and df.converged.all()
 
 
 def test_a_store_of_another_study_is_refused_untouched(tmp_path: Path) -> None:
