@@ -498,7 +498,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         )
         if kind in EXPLORATIONS and s.seed is not None:
             if not (_is_int(s.seed) and 0 <= s.seed < SEED_END):
-                bad("seed", f"must be an integer from 0 to 2**64 - 1, found {s.seed!r}")
+                bad("seed", f"must be a non-negative integer below 2**64, found {s.seed!r}")
             else:
                 set_("seed", int(s.seed))
         integer("chunk_size", 1, required=False)
