@@ -112,17 +112,18 @@ def _run_plan(
     study = st.seeded(study)  # the seed the store drew, when the study gives none
     done = st.committed()
     todo = [c for c in plan if c.id not in done]
-    from tqdm.auto import tqdm
+    bar: Any = _NoBar()
+    if progress:  # tqdm (and what it imports) only when a bar is drawn
+        from tqdm.auto import tqdm
 
-    bar = tqdm(
-        total=total_work(study, plan),
-        initial=total_work(study, [c for c in plan if c.id in done]),
-        unit="step",
-        unit_scale=True,
-        desc=f"{study.kind} study",
-        disable=not progress,
-        dynamic_ncols=True,
-    )
+        bar = tqdm(
+            total=total_work(study, plan),
+            initial=total_work(study, [c for c in plan if c.id in done]),
+            unit="step",
+            unit_scale=True,
+            desc=f"{study.kind} study",
+            dynamic_ncols=True,
+        )
     try:
         if not todo:
             pass
@@ -135,6 +136,14 @@ def _run_plan(
     finally:
         bar.close()
     return load(st)
+
+
+class _NoBar:
+    def update(self, n: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
 
 
 def _cpus() -> int:

@@ -375,19 +375,20 @@ def test_a_lost_cluster_ends_in_one_line(tmp_path, loss):
             code, line = _one_line(proc)
         words = "lost the connection to the Dask scheduler"
     else:  # each worker running the chunk exceeds its memory and is restarted, four times
-        np.save(tmp_path / "two.npy", np.random.default_rng(1).random((2, 3, 3)))
+        np.save(tmp_path / "game.npy", np.random.default_rng(1).random((3, 3)))
         with _cluster({"args": "--memory-limit 400MB"}) as (address, _, _):
+            # Every step kept: 10^7 points of 8 numbers, 640 MB of trajectory.
             res = cli(
                 "run",
                 write_study(
                     tmp_path / "oom.toml",
                     """
-                kind = "stack"
-                matrix = "two.npy"
+                kind = "single"
+                matrix = "game.npy"
                 dynamic = "ogda"
-                eta = 0.01
-                num_steps = 15000000
-                chunk_size = 1
+                eta = 1e-6
+                num_steps = 10000000
+                decimation = 1
                 """,
                 ),
                 "--store",
