@@ -114,15 +114,8 @@ def _run_plan(
     todo = [c for c in plan if c.id not in done]
     bar: Any = _NoBar()
     if progress:  # tqdm (and what it imports) only when a bar is drawn
-        from tqdm.auto import tqdm
-
-        bar = tqdm(
-            total=total_work(study, plan),
-            initial=total_work(study, [c for c in plan if c.id in done]),
-            unit="step",
-            unit_scale=True,
-            desc=f"{study.kind} study",
-            dynamic_ncols=True,
+        bar = _Bar(
+            study, total_work(study, plan), total_work(study, [c for c in plan if c.id in done])
         )
     try:
         if not todo:
@@ -144,6 +137,32 @@ class _NoBar:
 
     def close(self) -> None:
         pass
+
+
+class _Bar:
+    """The progress bar, fed run-steps: it counts runs (steps for single-run studies, whose
+    runs are few and long), moving within a chunk as its runs advance."""
+
+    def __init__(self, study: Study, total: int, done: int):
+        from tqdm.auto import tqdm
+
+        self.per = 1 if study.kind == "single" else study.num_steps
+        self.steps = done
+        self.bar = tqdm(
+            total=total // self.per,
+            initial=done // self.per,
+            unit="step" if study.kind == "single" else "run",
+            unit_scale=True,
+            desc=f"{study.kind} study",
+            dynamic_ncols=True,
+        )
+
+    def update(self, steps: int) -> None:
+        self.steps += steps
+        self.bar.update(self.steps / self.per - self.bar.n)
+
+    def close(self) -> None:
+        self.bar.close()
 
 
 def _cpus() -> int:
