@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "domain/run_loop.hpp"
 #include "math/lanes.hpp"
@@ -24,7 +25,9 @@ inline constexpr std::size_t kExplorationLanes = 4;
 //   void record(l, t, gap): gap t of the run in lane l;
 //   optionally void before_step(l, t, lanes): step t of the run in lane l is about to begin;
 //   void finish(l, steps, converged, gap): the run in lane l ended after `steps` steps with
-//     `gap`, strictly below the threshold (converged) or at the step limit `num_steps` (>= 1).
+//     `gap`, strictly below the threshold (converged) or at the step limit `num_steps` (>= 1);
+//   optionally void progressed(n): n more run-steps are done (a finished run counts num_steps),
+//     told at each look at `stop` and when the lanes are done, never per step.
 // A lane without a run keeps stepping what it last held; its results and stops are ignored.
 // When a lane's step may stop, the step is replayed lane by lane with the general rule, which
 // stops exactly where the rule says (the exception propagates) or completes it. Once
@@ -44,10 +47,21 @@ template <class Rule, std::size_t N, class Runs>
     optimizers::load_lane(lanes, l, scratch, fresh);
     active[l] = -1;
   }
+  constexpr bool kReports = requires { runs.progressed(std::uint64_t{}); };
+  std::array<std::uint32_t, L> reported{};  // steps of each lane's run already told
+  std::uint64_t untold = 0;                 // of runs that finished since the last look
   std::uint32_t since_look = 0;
   while (math::any_lane<L>(active)) {
     if (++since_look == domain::kStepsBetweenPolls) {
       since_look = 0;
+      if constexpr (kReports) {
+        for (std::size_t l = 0; l < L; ++l) {
+          if (!math::lane_set<L>(active, l)) continue;
+          untold += steps[l] - reported[l];
+          reported[l] = steps[l];
+        }
+        runs.progressed(std::exchange(untold, 0));
+      }
       if (stop.requested()) return;
     }
     if constexpr (requires { runs.before_step(std::size_t{}, std::uint32_t{}, lanes); }) {
@@ -71,6 +85,10 @@ template <class Rule, std::size_t N, class Runs>
       const bool converged = gap < domain::kConvergenceThreshold;
       if (!converged && steps[l] < num_steps) continue;
       runs.finish(l, steps[l], converged, gap);
+      if constexpr (kReports) {
+        untold += num_steps - reported[l];
+        reported[l] = 0;
+      }
       steps[l] = 0;
       if (runs.start(l, scratch)) {
         optimizers::load_lane(lanes, l, scratch, fresh);
@@ -79,6 +97,7 @@ template <class Rule, std::size_t N, class Runs>
       }
     }
   }
+  if constexpr (kReports) runs.progressed(untold);
 }
 
 }  // namespace ludovec::explore

@@ -5,6 +5,7 @@
 
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "ffi/memory_budget.hpp"
 
@@ -21,18 +22,18 @@ void raise_panic(const char* message) noexcept;
 inline constexpr const char* kGenericPanicMessage = "internal failure without a text message";
 
 // Runs `body` (returning a Ref) and hands its new reference to the interpreter, or NULL with
-// an error set: Stop and any other std::exception become PanicException(what()), memory
+// an error set: Stop and any other std::exception become raise_failure(what()), memory
 // exhaustion (bad_alloc, or a length_error from an impossible container size) MemoryError,
 // with the refusal's text when the up-front check refused the request (MemoryRefused),
-// PyErrAlreadySet keeps the error already set.
+// PyErrAlreadySet keeps the error already set. Each native entry passes its own failure class.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded_with(void (*raise_failure)(const char*) noexcept, Body&& body) noexcept {
   try {
     PyObject* result = body().release();
-    if (result == nullptr && !PyErr_Occurred()) raise_panic(kGenericPanicMessage);
+    if (result == nullptr && !PyErr_Occurred()) raise_failure(kGenericPanicMessage);
     return result;
   } catch (const PyErrAlreadySet&) {
-    if (!PyErr_Occurred()) raise_panic(kGenericPanicMessage);
+    if (!PyErr_Occurred()) raise_failure(kGenericPanicMessage);
   } catch (const MemoryRefused& e) {
     PyErr_SetString(PyExc_MemoryError, e.what());
   } catch (const std::bad_alloc&) {
@@ -40,11 +41,17 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (const std::length_error&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    raise_panic(e.what());
+    raise_failure(e.what());
   } catch (...) {
-    raise_panic(kGenericPanicMessage);
+    raise_failure(kGenericPanicMessage);
   }
   return nullptr;
+}
+
+// guarded_with PanicException: the module's boundary.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  return guarded_with(&raise_panic, std::forward<Body>(body));
 }
 
 }  // namespace ludovec::ffi

@@ -96,14 +96,34 @@ Ref array_from_vector(std::vector<double>&& data, std::initializer_list<std::siz
   return array;
 }
 
-Ref array_copy(std::span<const double> data, std::initializer_list<std::size_t> shape) {
+namespace {
+
+// A new C-ordered array of NumPy type `type` holding a copy of `data`.
+template <class T>
+Ref typed_copy(std::span<const T> data, std::initializer_list<std::size_t> shape, int type) {
   std::vector<npy_intp> dims = dims_of(shape, data.size());
   ensure_numpy();
-  Ref array = new_ref(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), NPY_DOUBLE));
+  Ref array = new_ref(PyArray_SimpleNew(static_cast<int>(dims.size()), dims.data(), type));
   if (!data.empty())
     std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data.data(),
                 data.size_bytes());
   return array;
+}
+
+}  // namespace
+
+Ref array_copy(std::span<const double> data, std::initializer_list<std::size_t> shape) {
+  return typed_copy(data, shape, NPY_DOUBLE);
+}
+
+Ref int64_array_copy(std::span<const std::int64_t> data, std::initializer_list<std::size_t> shape) {
+  static_assert(sizeof(npy_int64) == sizeof(std::int64_t));
+  return typed_copy(data, shape, NPY_INT64);
+}
+
+Ref bool_array_copy(std::span<const std::uint8_t> data, std::initializer_list<std::size_t> shape) {
+  static_assert(sizeof(npy_bool) == sizeof(std::uint8_t));
+  return typed_copy(data, shape, NPY_BOOL);
 }
 
 }  // namespace ludovec::ffi

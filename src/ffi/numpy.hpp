@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <optional>
@@ -64,5 +65,9 @@ Ref array_from_vector(std::vector<double>&& data, std::initializer_list<std::siz
 
 // A new writeable C-ordered float64 array of `shape` holding a copy of `data`.
 Ref array_copy(std::span<const double> data, std::initializer_list<std::size_t> shape);
+
+// The same for int64 and for NumPy's bool (one byte per entry, 0 or 1).
+Ref int64_array_copy(std::span<const std::int64_t> data, std::initializer_list<std::size_t> shape);
+Ref bool_array_copy(std::span<const std::uint8_t> data, std::initializer_list<std::size_t> shape);
 
 }  // namespace ludovec::ffi

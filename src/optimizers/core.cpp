@@ -23,38 +23,43 @@ void refill_uniform(Vector& v, std::size_t n, double u) {
   v = math::S::build(std::move(v)).expect("called `Result::unwrap()` on an `Err` value");
 }
 
+// Each player's iterate keeps its own length: the players of an m x n game differ.
 template <class Hat>
 void reset_hats(Hat& o) {
-  const std::size_t n = o.x_hat.size();
-  const double u = 1.0 / static_cast<double>(n);
-  refill_uniform(o.x_hat, n, u);
-  refill_uniform(o.y_hat, n, u);
+  const std::size_t m = o.x_hat.size(), n = o.y_hat.size();
+  refill_uniform(o.x_hat, m, 1.0 / static_cast<double>(m));
+  refill_uniform(o.y_hat, n, 1.0 / static_cast<double>(n));
 }
 
 void reset_one(Ogda& o) { reset_hats(o); }
 void reset_one(OmwuOomd& o) { reset_hats(o); }
 void reset_one(OmwuOftrl& o) {
-  const std::size_t n = o.x_grad_sum.size();
-  o.x_grad_sum.assign(n, 0.0);
-  o.y_grad_sum.assign(n, 0.0);
+  o.x_grad_sum.assign(o.x_grad_sum.size(), 0.0);
+  o.y_grad_sum.assign(o.y_grad_sum.size(), 0.0);
 }
 
 }  // namespace
 
-Ogda make_ogda(double eta, std::uint32_t dim) {
-  Vector x_hat = projected_origin(dim);
-  Vector y_hat = projected_origin(dim);
-  return {std::move(x_hat), std::move(y_hat), eta};
-}
-
-OmwuOomd make_omwuoomd(double eta, std::uint32_t dim) {
-  Vector x_hat = projected_origin(dim);
-  Vector y_hat = projected_origin(dim);
-  return {std::move(x_hat), std::move(y_hat), eta};
-}
-
+Ogda make_ogda(double eta, std::uint32_t dim) { return make_ogda_sized(eta, dim, dim); }
+OmwuOomd make_omwuoomd(double eta, std::uint32_t dim) { return make_omwuoomd_sized(eta, dim, dim); }
 OmwuOftrl make_omwuoftrl(double eta, std::uint32_t dim) {
-  return {Vector(dim, 0.0), Vector(dim, 0.0), eta};
+  return make_omwuoftrl_sized(eta, dim, dim);
+}
+
+Ogda make_ogda_sized(double eta, std::uint32_t m, std::uint32_t n) {
+  Vector x_hat = projected_origin(m);
+  Vector y_hat = projected_origin(n);
+  return {std::move(x_hat), std::move(y_hat), eta};
+}
+
+OmwuOomd make_omwuoomd_sized(double eta, std::uint32_t m, std::uint32_t n) {
+  Vector x_hat = projected_origin(m);
+  Vector y_hat = projected_origin(n);
+  return {std::move(x_hat), std::move(y_hat), eta};
+}
+
+OmwuOftrl make_omwuoftrl_sized(double eta, std::uint32_t m, std::uint32_t n) {
+  return {Vector(m, 0.0), Vector(n, 0.0), eta};
 }
 
 void Workspace::fit(std::size_t m, std::size_t n) {

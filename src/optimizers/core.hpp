@@ -53,6 +53,13 @@ Ogda make_ogda(double eta, std::uint32_t dim);
 OmwuOomd make_omwuoomd(double eta, std::uint32_t dim);
 OmwuOftrl make_omwuoftrl(double eta, std::uint32_t dim);
 
+// The same for games of m rows and n columns (named apart: the square ones are taken by
+// address): the row player's vector has m entries, the column
+// player's n (dim, dim is the square case).
+Ogda make_ogda_sized(double eta, std::uint32_t m, std::uint32_t n);
+OmwuOomd make_omwuoomd_sized(double eta, std::uint32_t m, std::uint32_t n);
+OmwuOftrl make_omwuoftrl_sized(double eta, std::uint32_t m, std::uint32_t n);
+
 // Scratch of the step rules for one game size, reused from step to step and run to run so
 // that a step allocates nothing. A step computes its new Vectors here and swaps each into the
 // state or the optimizer once it is accepted, so the replaced Vectors become the next scratch.
@@ -78,8 +85,8 @@ inline double step(Optimizer& opt, GameState& s, Workspace& w) {
   return std::visit([&](auto& o) { return step(o, s, w); }, opt.inner);
 }
 
-// Back to the fresh state of the same length and eta. Ogda and OmwuOomd stop with
-// "called `Result::unwrap()` on an `Err` value: \"...\"" when their vectors are empty.
+// Back to the fresh state of the same lengths (each player's its own) and eta. Ogda and OmwuOomd
+// stop with "called `Result::unwrap()` on an `Err` value: \"...\"" when their vectors are empty.
 void reset(Optimizer& opt);
 
 // The run loop of an Experiment with this optimizer; state and optimizer keep what the

@@ -117,6 +117,9 @@ std::optional<std::string> take_pool_size_notice();
 struct BatchExecution {
   WorkerPool* pool = nullptr;  // nullptr: the process-wide pool
   CancelHook cancel;
+  // Where a batch that reports its progress adds the run-steps it did (relaxed increments from
+  // the workers, read by `cancel` for instance); nullptr: not told.
+  std::atomic<std::uint64_t>* progress = nullptr;
 
   WorkerPool& resolve() const { return pool ? *pool : process_pool(); }
 };

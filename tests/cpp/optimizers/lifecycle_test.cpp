@@ -106,6 +106,32 @@ TEST(Reset, AfterStepsEqualsFreshAndLeavesClonesAlone) {
     }
 }
 
+Matrix sine_game_2x5() {
+  Matrix a(2, 5);
+  for (std::size_t k = 0; k < a.size(); ++k) a.data()[k] = std::sin(static_cast<double>(k * k));
+  return a;
+}
+
+// Each player of an m x n game keeps its own length, on the m- and n-simplex, through steps
+// and reset.
+TEST(Reset, RectangularOptimizersKeepEachPlayersLength) {
+  const std::array<Optimizer, 3> fresh = {Optimizer{make_ogda_sized(0.3, 2, 5)},
+                                          Optimizer{make_omwuoomd_sized(0.3, 2, 5)},
+                                          Optimizer{make_omwuoftrl_sized(0.3, 2, 5)}};
+  for (const Optimizer& f : fresh) {
+    SCOPED_TRACE(f.inner.index());
+    GameState s = GameState::from_matrix(sine_game_2x5());
+    Optimizer opt = f;
+    Workspace w;
+    for (int t = 0; t < 7; ++t) step(opt, s, w);
+    EXPECT_TRUE(math::lies_on_simplex(s.x) && s.x.size() == 2);
+    EXPECT_TRUE(math::lies_on_simplex(s.y) && s.y.size() == 5);
+    ASSERT_FALSE(same_bits(opt, f));
+    reset(opt);
+    EXPECT_TRUE(same_bits(opt, f));
+  }
+}
+
 TEST(Reset, EmptyIteratesStopWithTheUnwrapMessage) {
   const std::string want =
       "called `Result::unwrap()` on an `Err` value: \"v does not belong on the simplex. Last "
