@@ -112,17 +112,17 @@ def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str
         **_starts(study),
     )
     if study.kind == "single":
-        return _single(
-            study,
-            chunk,
-            _engine.run_batch(
-                stack=study.payoff[None],
-                **common,
-                keep=np.zeros(1, dtype=np.int64),
-                keep_steps=kept_steps(study),
-                tolerances=list(study.tolerances),
-            ),
+        # A single run reports no metric; total_var is the one the engine keeps without a
+        # buffer of the gap history's tail (10 % of a long cap, per lane).
+        out = _engine.run_batch(
+            stack=study.payoff[None],
+            metric="total_var",
+            keep=np.zeros(1, dtype=np.int64),
+            keep_steps=kept_steps(study),
+            tolerances=list(study.tolerances),
+            **common,
         )
+        return _single(study, chunk, out)
     common.update(metric=study.metric, cutoff=study.cutoff)
     if study.kind == "stack":
         out = _engine.run_batch(
