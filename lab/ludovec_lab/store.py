@@ -712,8 +712,15 @@ class Store:
                 run = np.full(len(history["step"]), records["run"][0])
                 htable = stamped(pa.table({"run": run, **history}))
                 _atomic_write(hist_path, lambda tmp: pq.write_table(htable, tmp))
+            # Text columns straight from their object arrays: through a list they cost most of
+            # the commit.
             table = stamped(
-                pa.table({k: (list(v) if v.dtype == object else v) for k, v in records.items()})
+                pa.table(
+                    {
+                        k: (pa.array(v, type=pa.string()) if v.dtype == object else v)
+                        for k, v in records.items()
+                    }
+                )
             )
             # Dictionary pages only for the columns constant within a chunk: dictionary-encoding
             # the metrics and norms costs three times the rest of the write and saves nothing.
