@@ -129,6 +129,43 @@ def test_a_chunk_longer_than_the_worker_ttl_keeps_its_worker(tmp_path):
     assert len(df) == runs
 
 
+def _busy_seconds() -> float:
+    """CPU seconds this process spends over one second of wall time."""
+    import resource
+
+    def used() -> float:
+        r = resource.getrusage(resource.RUSAGE_SELF)
+        return r.ru_utime + r.ru_stime
+
+    before = used()
+    time.sleep(1)
+    return used() - before
+
+
+@pytest.mark.slow
+def test_a_cancelled_task_stops_its_chunk(local_cluster):
+    from ludovec_lab.executors import _dask_task
+
+    study = lab.Study(
+        kind="scattered",
+        game="rock_paper_scissors",
+        eta=1e-4,
+        num_steps=100_000_000,
+        num_runs=100,
+        inner_radius=0.0,
+        outer_radius=0.1,
+        seed=3,
+        chunk_size=100,
+    )  # minutes of work
+    future = local_cluster.submit(_dask_task, study, make_plan(study)[0], pure=False)
+    deadline = time.monotonic() + 60
+    while max(local_cluster.run(_busy_seconds).values()) < 0.5:
+        assert time.monotonic() < deadline, "the chunk never started"
+    future.cancel()
+    time.sleep(1)
+    assert max(local_cluster.run(_busy_seconds).values()) < 0.5
+
+
 def _free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
