@@ -751,16 +751,19 @@ def _as_store(store: str | Path | Store) -> Store:
 def _read_rows(files: list[_File]) -> Any:
     """The rows of every file, in file order, as one DataFrame.
 
-    Each column is allocated once at its final length and filled file by file, so a store of
-    millions of runs costs its table and one chunk, not the several copies that concatenating
-    Arrow tables and converting them would hold at once. Text columns share one string object
-    per distinct value."""
+    Each number column is allocated once at its final length and filled file by file, so a
+    store of millions of runs costs its table and one chunk, not the several copies that
+    concatenating Arrow tables and converting them would hold at once. Text columns stay Arrow
+    strings until the end: where pandas keeps text in Arrow, they are handed over as they are
+    (building them from Python strings costs more than reading every number column); elsewhere
+    their rows share one string object per distinct value."""
     import pandas as pd
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     total = sum(f.rows for f in files)
-    columns: dict[str, np.ndarray] = {}
+    columns: dict[str, Any] = {}
+    texts: dict[str, list[Any]] = {}
     pos = 0
     for path, n in files:
         try:
@@ -769,10 +772,10 @@ def _read_rows(files: list[_File]) -> Any:
             for name in pf.schema_arrow.names:
                 col = pf.read(columns=[name], use_threads=False).column(0)
                 if col.type == "string" or col.type == "large_string":
-                    enc = col.combine_chunks().dictionary_encode()
-                    values = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
-                else:
-                    values = col.to_numpy()
+                    columns.setdefault(name, None)
+                    texts.setdefault(name, []).extend(col.cast(pa.string()).chunks)
+                    continue
+                values = col.to_numpy()
                 if name not in columns:
                     columns[name] = np.empty(total, dtype=values.dtype)
                 columns[name][pos : pos + n] = values
@@ -782,6 +785,15 @@ def _read_rows(files: list[_File]) -> Any:
                 "and run the study again to recompute it"
             ) from None
         pos += n
+    text_type = pd.Series(["text"]).dtype  # what pandas makes of Python strings
+    arrow_text = isinstance(text_type, pd.StringDtype) and text_type.storage == "pyarrow"
+    for name, chunks in texts.items():
+        col = pa.chunked_array(chunks, type=pa.string())
+        if arrow_text:
+            columns[name] = col.to_pandas(types_mapper={pa.string(): text_type}.get)
+        else:
+            enc = col.combine_chunks().dictionary_encode()
+            columns[name] = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
     return pd.DataFrame(columns, copy=False)
 
 
