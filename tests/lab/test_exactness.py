@@ -305,3 +305,20 @@ def test_rectangular_games_run_from_a_start_point(kind, tmp_path):
             np.testing.assert_allclose(h[[f"{player}_{i}" for i in range(n)]].sum(axis=1), 1)
         eq = lab.equilibrium(RECT)
         assert df.value[0] == eq.value and df.distance[0] >= 0
+
+
+@pytest.mark.parametrize(
+    "kw, words",
+    [
+        (dict(x0=[0.5, 0.3, 0.2]), "x0: the game has 2 rows, so x0 needs 2 entries, found 3"),
+        (dict(y0=[1.2, -0.2, 0.0]), "y0: must be a distribution"),
+        (dict(y0=[0.2, 0.2, 0.2]), "y0: must be a distribution"),
+        (dict(x0="uniform"), "x0: expected a list of numbers"),
+        (dict(seed=2**64), "seed: must be a non-negative integer below 2**64"),
+    ],
+)
+def test_start_points_and_seeds_are_checked(kw, words):
+    base = dict(kind="scattered", matrix=RECT, num_runs=4, inner_radius=0.0, outer_radius=0.1)
+    with pytest.raises(lab.StudyError) as err:
+        lab.Study(**{**base, **kw})
+    assert words in str(err.value)
