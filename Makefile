@@ -115,7 +115,7 @@ clean:
 # The worker pool, the batch engine and the explorations under ThreadSanitizer, in their own
 # build tree; the first report fails the target.
 TSAN_BUILD := build/tsan
-TSAN_TESTS := WorkerPool*:ThreadGenerators*:Batch*:Exploration*:Lanes*:Scattered*:Concentric*:Neighborhood*
+TSAN_TESTS := WorkerPool*:ThreadGenerators*:Batch*:GameBatch*:Exploration*:Lanes*:Scattered*:Concentric*:Neighborhood*
 
 .PHONY: tsan
 tsan: $(VENV)/.ready gtest
@@ -128,7 +128,8 @@ tsan: $(VENV)/.ready gtest
 	done
 
 # The native core and the module under AddressSanitizer and UndefinedBehaviorSanitizer, in their
-# own build tree: every C++ test, then the whole Python suite with the sanitizer runtime preloaded
+# own build tree: every C++ test, then the whole Python suite (and the tests of the lab's native
+# entry, its sanitized build placed in a copy of the package) with the sanitizer runtime preloaded
 # into the interpreter (and so into every interpreter the tests start). Address reports also go to
 # files under the build tree, so that one from a child process fails the target whatever its test
 # made of the child's exit; an undefined-behaviour report stops its process (no recovery).
@@ -138,6 +139,8 @@ tsan: $(VENV)/.ready gtest
 # since a failed operator new aborts under the sanitizer whatever the option says).
 ASAN_BUILD := build/asan
 ASAN_REPORTS := $(ASAN_BUILD)/reports
+# The study package with the sanitized native entry inside it, for the entry's own tests.
+ASAN_LAB := $(ASAN_BUILD)/lab
 SANITIZER_OPTIONS := halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_REPORTS)/report
 ASAN_CPP_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
 ASAN_PY_OPTIONS := $(SANITIZER_OPTIONS):detect_leaks=0:allocator_may_return_null=1
@@ -161,6 +164,12 @@ sanitize: $(SANITIZE_INSTALL) $(VENV)/.lab-ready gtest
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=$(ASAN_PY_OPTIONS) UBSAN_OPTIONS=$(SANITIZER_OPTIONS) \
 	  PYTHONPATH=$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider tests/python || status=1; \
+	rm -rf $(ASAN_LAB) && mkdir -p $(ASAN_LAB) && cp -r lab/ludovec_lab $(ASAN_LAB)/ && \
+	  rm -f $(ASAN_LAB)/ludovec_lab/_engine*.so && cp $(ASAN_BUILD)/_engine*.so $(ASAN_LAB)/ludovec_lab/; \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=$(ASAN_PY_OPTIONS) UBSAN_OPTIONS=$(SANITIZER_OPTIONS) \
+	  PYTHONPATH=$(ASAN_LAB):$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider \
+	  tests/lab/test_engine.py || status=1; \
 	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; status=1; fi; \
 	if [ $$status = 0 ]; then echo "sanitize: no reports"; fi; exit $$status
 

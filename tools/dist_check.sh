@@ -26,11 +26,14 @@ find "$work/tests" -name __pycache__ -prune -exec rm -rf {} +
 
 run_suite() {  # venv label
   local venv=$1 label=$2 where
-  where=$(cd "$work" && "$venv/bin/python" -c 'import ludovec; print(ludovec.__file__)')
-  case "$where" in
-    "$venv"/*) echo "$label: testing $where" ;;
-    *) echo "$label: ludovec imported from $where, not from the fresh venv" >&2; return 1 ;;
-  esac
+  # Both native entries: the module, and the study layer's own inside its package.
+  for module in ludovec ludovec_lab._engine; do
+    where=$(cd "$work" && "$venv/bin/python" -c "import $module; print($module.__file__)")
+    case "$where" in
+      "$venv"/*) echo "$label: testing $where" ;;
+      *) echo "$label: $module imported from $where, not from the fresh venv" >&2; return 1 ;;
+    esac
+  done
   (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider)
 }
 

@@ -11,6 +11,7 @@
 #include "math/lanes.hpp"
 #include "math/stop.hpp"
 #include "optimizers/lane_steps.hpp"
+#include "optimizers/small_steps.hpp"
 #include "runtime/seeded_stream.hpp"
 
 namespace ludovec::explore {
@@ -186,10 +187,15 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_chunk(const BatchChunk& c, std::size
     optimizers::Workspace workspace;
     workspace.fit(m, n);
     std::vector<GapReducer> gaps(kExplorationLanes + 1, GapReducer(num_steps, c.settings.metric));
-    optimizers::MemoryLanes<kExplorationLanes> lanes(m, n);
     BatchRuns runs{c, begin, end, stop, gaps, workspace};
-    drive_lanes<Rule, N>(lanes, std::get<Rule>(c.fresh.inner), scratch, workspace, num_steps, runs,
-                         stop);
+    const Rule& fresh = std::get<Rule>(c.fresh.inner);
+    if constexpr (N >= optimizers::kSmallGameMinActions && N <= optimizers::kSmallGameMaxActions) {
+      optimizers::SmallRun<N, kExplorationLanes> lanes{};  // small games live in registers
+      drive_lanes<Rule, N>(lanes, fresh, scratch, workspace, num_steps, runs, stop);
+    } else {
+      optimizers::MemoryLanes<kExplorationLanes> lanes(m, n);
+      drive_lanes<Rule, N>(lanes, fresh, scratch, workspace, num_steps, runs, stop);
+    }
     return nullptr;
   } catch (...) {
     return std::current_exception();

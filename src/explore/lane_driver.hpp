@@ -4,12 +4,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "domain/run_loop.hpp"
 #include "math/lanes.hpp"
 #include "optimizers/core.hpp"
 #include "optimizers/lane_steps.hpp"
+#include "optimizers/small_steps.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace ludovec::explore {
@@ -18,8 +20,8 @@ namespace ludovec::explore {
 inline constexpr std::size_t kExplorationLanes = 4;
 
 // Steps runs in the lanes of `lanes` with the rule `Rule` (for N, see step_lanes), each from the
-// state `fresh`, until
-// `runs` has none left. `runs` provides:
+// state `fresh`, until `runs` has none left; `lanes` is a MemoryLanes, or a SmallRun of N x N
+// games held in registers (step_small). `runs` provides:
 //   bool start(l, state): writes the next run's game and starting strategies into `state`
 //     (sized like the lanes) and returns true, or returns false when no run is left;
 //   void record(l, t, gap): gap t of the run in lane l;
@@ -33,13 +35,15 @@ inline constexpr std::size_t kExplorationLanes = 4;
 // stops exactly where the rule says (the exception propagates) or completes it. Once
 // `stop` is requested the runs in flight are abandoned within kStepsBetweenPolls steps.
 // `scratch` is a state of the lanes' sizes; `workspace` serves the replays.
-template <class Rule, std::size_t N, class Runs>
-[[gnu::always_inline]] inline void drive_lanes(optimizers::MemoryLanes<kExplorationLanes>& lanes,
-                                               const Rule& fresh, domain::GameState& scratch,
+template <class Rule, std::size_t N, class LaneState, class Runs>
+[[gnu::always_inline]] inline void drive_lanes(LaneState& lanes, const Rule& fresh,
+                                               domain::GameState& scratch,
                                                optimizers::Workspace& workspace,
                                                std::uint32_t num_steps, Runs& runs,
                                                const runtime::BatchStop& stop) {
   constexpr std::size_t L = kExplorationLanes;
+  constexpr bool kInRegisters = std::is_same_v<LaneState, optimizers::SmallRun<N, L>>;
+  static_assert(kInRegisters || std::is_same_v<LaneState, optimizers::MemoryLanes<L>>);
   std::array<std::uint32_t, L> steps{};
   math::LaneMask<L> active = math::no_lane<L>();
   for (std::size_t l = 0; l < L; ++l) {
@@ -68,10 +72,19 @@ template <class Rule, std::size_t N, class Runs>
       for (std::size_t l = 0; l < L; ++l)
         if (math::lane_set<L>(active, l)) runs.before_step(l, steps[l], lanes);
     }
-    optimizers::SmallStep<L> step = optimizers::step_lanes<Rule, N>(lanes);
+    optimizers::SmallStep<L> step;
+    if constexpr (kInRegisters)
+      step = optimizers::step_small<Rule>(lanes);
+    else
+      step = optimizers::step_lanes<Rule, N>(lanes);
     if (math::any_lane<L>(step.stops & active)) {
       for (std::size_t l = 0; l < L; ++l) {
         if (!math::lane_set<L>(active, l)) continue;
+        if constexpr (kInRegisters) {  // their store leaves the game out: it never changes
+          for (std::size_t i = 0; i < N; ++i)
+            for (std::size_t j = 0; j < N; ++j)
+              scratch.a(i, j) = math::lane<L>(lanes.game.a[i][j], l);
+        }
         Rule rule = fresh;
         optimizers::store_lane(lanes, l, scratch, rule);
         math::set_lane<L>(step.gap, l, optimizers::step(rule, scratch, workspace));

@@ -212,7 +212,7 @@ Ref records_dict(const explore::BatchOutput& out, std::size_t m, std::size_t n) 
   const std::size_t count = out.records.size();
   std::vector<std::int64_t> steps(count);
   std::vector<std::uint8_t> converged(count);
-  std::vector<double> columns[6];
+  std::vector<double> columns[5];
   for (auto& c : columns) c.resize(count);
   for (std::size_t k = 0; k < count; ++k) {
     const explore::RunRecord& r = out.records[k];

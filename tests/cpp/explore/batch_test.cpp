@@ -210,9 +210,11 @@ TEST(GameBatch, KeptTrajectoriesAreTheFullHistoryAtTheKeptSteps) {
     const std::uint32_t num_steps = 3000;
     const BatchOutput plain =
         run_game_batch(batch, opt, {num_steps, VarLast{0.2}}, runtime::BatchExecution{&pool, {}});
+    std::atomic<std::uint64_t> progress{0};
     const BatchOutput got =
         run_game_batch(batch, opt, {num_steps, VarLast{0.2}, {keep_runs, keep_steps, tolerances}},
-                       runtime::BatchExecution{&pool, {}});
+                       runtime::BatchExecution{&pool, {}, &progress});
+    EXPECT_EQ(progress.load(), count * num_steps);  // kept runs count as any other
     ASSERT_EQ(got.kept.size(), std::size(keep_runs));
     for (std::size_t k = 0; k < count; ++k) expect_same(got.records[k], plain.records[k], k);
     for (std::size_t i = 0; i < std::size(keep_runs); ++i) {
