@@ -55,6 +55,7 @@ from .study import Study, load_study
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a scheduler before giving up
 PROGRESS_EVERY = 0.2  # seconds between the progress reports of a worker process
+CANCEL_GRACE = 1.0  # seconds a Dask task stays dropped before its chunk stops
 SCHEMES = ("tcp", "tls")  # the scheduler addresses the lab connects to
 _PR_SET_PDEATHSIG = 1  # prctl option, from <linux/prctl.h>
 
@@ -222,7 +223,7 @@ def _compute(
 ) -> _Outcome:
     try:
         records = run_chunk(study, chunk, progress)
-    except (KeyboardInterrupt, SystemExit):
+    except (KeyboardInterrupt, SystemExit, _Cancelled):
         raise
     except BaseException as exc:  # the module's PanicException is a BaseException
         # Sent as text: that exception class cannot be pickled by name.
@@ -432,12 +433,19 @@ def _dask_task(study: Study, chunk: Chunk) -> _Outcome:
         key = w.get_current_task()
     except (ValueError, KeyError):  # not on a worker
         return _compute(study, chunk, "a Dask worker")
+    dropped_since: list[float] = []
 
     def check(_steps: int) -> None:
-        # Read from the task's thread: a plain dict lookup and an attribute, enough to see
-        # the worker drop or cancel the task, which stops the chunk within a report.
+        # Read from the task's thread: a dict lookup and an attribute. The scheduler may
+        # release a running task and ask for it again (a lost dependency recomputed), and the
+        # worker then takes this execution's result: only a task dropped for a while stops,
+        # and it stops by raising, which the scheduler retries if it wanted the task after all.
         ts = w.state.tasks.get(key)
-        if ts is None or ts.state in ("cancelled", "released", "forgotten"):
+        if ts is not None and ts.state not in ("cancelled", "released", "forgotten"):
+            dropped_since.clear()
+        elif not dropped_since:
+            dropped_since.append(time.monotonic())
+        elif time.monotonic() - dropped_since[0] >= CANCEL_GRACE:
             raise _Cancelled(key)
 
     return _compute(study, chunk, name, check)
