@@ -1,18 +1,16 @@
-"""What running through ludovec_lab costs, against the module called directly, in one process.
+"""What running through ludovec_lab costs, against the native calls beneath it, in one process.
 
 Sections (all by default, or name some on the command line):
 
-- overhead: an unseeded scattered study at the default chunk size (local executor, a Parquet
-  store in a temporary folder, no progress bar) against one `scattered_exploration` call of the
-  same size; 2x2 and 10x10 games, the three dynamics. Ratio = study time / native time.
-- seeded: the seeded path (NumPy draws, `neighborhood_exploration` for 2x2, one `Experiment`
-  per game on worker processes for larger games, the metric reduced in NumPy) against the
-  native unseeded path, per run-step, 2x2, 3x3 and 10x10.
-- memory: peak RSS of a 10^6-run, 1,000-step 2x2 study on either path, and of a 10^8-step single
-  2x2 run with log-spaced decimation, each in a fresh interpreter (2x2 studies run in the
-  process itself), against the bare imports.
-- dask: the same seeded 3x3 study and unseeded 2x2 study on a two-process LocalCluster (one
-  thread per worker, bound to 127.0.0.1) against the local executor.
+- seeded: a seeded scattered study (local executor, a Parquet store in a temporary folder, no
+  progress bar, default chunk size) against the module's own unseeded `scattered_exploration`
+  of the same size, per run-step; 2x2, 3x3 and 10x10 games, ogda. Target: at most 1.15x.
+- engine: the same study against one bare `ludovec_lab._engine.run_batch` call of all its runs
+  (2x2, ogda): what chunking, the store and the table add. Target: at most 10 %.
+- memory: peak RSS of a 10^8-step single 2x2 run with log-spaced decimation (the table
+  returned), in a fresh interpreter, against the imports it needs.
+- dask: a seeded 3x3 study and a 2x2 one on a two-process LocalCluster (one thread per worker,
+  bound to 127.0.0.1) against the local executor.
 
 Rounds alternate the two sides; each figure is a median over rounds, each ratio the median of
 the in-round ratios. Timings are printed, never asserted. Run with
@@ -96,39 +94,11 @@ def matrix_file(folder: Path, n: int) -> Path:
     return path
 
 
-def overhead(folder: Path) -> None:
-    print("\n## Chunked study against one native call (unseeded, local executor)\n")
-    print(
-        "| game | dynamic | runs x steps | chunks | native s | study s | overhead "
-        "| of which reading the table |"
-    )
-    print("|---|---|---|---:|---:|---:|---:|---:|")
-    # Three default-size chunks each: the cost of cutting a study is in the figure.
-    for n, runs in ((2, 750_000), (10, 30_000)):
-        path = matrix_file(folder, n)
-        for dynamic in DYNAMICS:
-            s = study(n, dynamic, runs, path)
-            chunks = len(lab.make_plan(s))
-            base, mine, ratios, reads = [], [], [], []
-            for _ in range(ROUNDS):
-                a = native(n, dynamic, runs)
-                b = run_study(s, split=reads)
-                base.append(a), mine.append(b), ratios.append(b / a)
-            read = statistics.median(reads) / statistics.median(base)
-            print(
-                f"| {n}x{n} | {dynamic} | {runs:,} x {STEPS:,} | {chunks} "
-                f"| {statistics.median(base):.3f} | "
-                f"{statistics.median(mine):.3f} | {100 * (statistics.median(ratios) - 1):+.1f} % | "
-                f"{100 * read:.1f} % |",
-                flush=True,
-            )
-
-
 def seeded(folder: Path) -> None:
-    print("\n## Seeded path against the native path, per run-step (ogda)\n")
-    print("| game | runs x steps | native ns/run-step | seeded ns/run-step | ratio |")
+    print("\n## Seeded study against the module's unseeded exploration, per run-step (ogda)\n")
+    print("| game | runs x steps | module ns/run-step | study ns/run-step | study / module |")
     print("|---|---|---:|---:|---:|")
-    for n, runs in ((2, 100_000), (3, 4_000), (10, 2_000)):
+    for n, runs in ((2, 1_000_000), (3, 200_000), (10, 20_000)):
         path = matrix_file(folder, n)
         s = study(n, "ogda", runs, path, seed=1)
         base, mine, ratios = [], [], []
@@ -138,33 +108,59 @@ def seeded(folder: Path) -> None:
             base.append(a), mine.append(b), ratios.append(b / a)
         per = runs * STEPS / 1e9
         print(
-            f"| {n}x{n} | {runs:,} x {STEPS:,} | {statistics.median(base) / per:.1f} | "
-            f"{statistics.median(mine) / per:.1f} | {statistics.median(ratios):.2f}x |",
+            f"| {n}x{n} | {runs:,} x {STEPS:,} | {statistics.median(base) / per:.2f} | "
+            f"{statistics.median(mine) / per:.2f} | {statistics.median(ratios):.2f}x |",
             flush=True,
         )
+
+
+def engine(folder: Path) -> None:
+    from ludovec_lab import _engine
+
+    print("\n## Study against one bare run_batch call (2x2 ogda, seeded)\n")
+    print(
+        "| runs x steps | chunks | run_batch s | study s | overhead | of which reading the table |"
+    )
+    print("|---|---:|---:|---:|---:|---:|")
+    runs = 2_000_000
+    s = study(2, "ogda", runs, matrix_file(folder, 2), seed=1)
+    bare = dict(
+        dynamic="ogda",
+        eta=0.1,
+        num_steps=STEPS,
+        base=game(2),
+        seed=1,
+        count=runs,
+        inner=BAND[0],
+        outer=BAND[1],
+        metric="max_last",
+    )
+    base, mine, ratios, reads = [], [], [], []
+    for _ in range(ROUNDS):
+        a = timed(lambda: _engine.run_batch(**bare))
+        b = run_study(s, split=reads)
+        base.append(a), mine.append(b), ratios.append(b / a)
+    print(
+        f"| {runs:,} x {STEPS:,} | {len(lab.make_plan(s))} | {statistics.median(base):.3f} | "
+        f"{statistics.median(mine):.3f} | {100 * (statistics.median(ratios) - 1):+.1f} % | "
+        f"{100 * statistics.median(reads) / statistics.median(base):.1f} % |",
+        flush=True,
+    )
 
 
 CHILD = r"""
 import json, sys, tempfile, time
 from pathlib import Path
-import numpy as np
-import ludovec, ludovec_lab as lab
-what = sys.argv[1]
 t0 = time.perf_counter()
-if what != "imports":
+if sys.argv[1] == "single":
+    import ludovec_lab as lab
     with tempfile.TemporaryDirectory() as tmp:
-        if what == "single":
-            s = lab.Study(kind="single", game="biased_pennies", dynamic="ogda", eta=1e-9,
-                          num_steps=100_000_000, decimation="log", tolerances=[1e-8])
-        else:
-            s = lab.Study(kind="scattered", game="biased_pennies", dynamic="ogda", eta=0.1,
-                          num_steps=1000, num_runs=1_000_000, inner_radius=0.0, outer_radius=0.5,
-                          norm="frobenius", metric="max_last",
-                          seed=1 if what == "seeded" else None)
-        df = lab.run(s, store=Path(tmp) / "store", progress=False)
-        rows = len(df)
+        s = lab.Study(kind="single", game="biased_pennies", dynamic="ogda", eta=1e-9,
+                      num_steps=100_000_000, decimation="log", tolerances=[1e-8])
+        rows = len(lab.run(s, store=Path(tmp) / "store", progress=False))
 else:
-    import pandas, pyarrow.parquet, scipy.optimize  # what a study loads: store, equilibria
+    # What a single run loads: the lab, the store's Parquet, the table, the equilibria.
+    import ludovec_lab, pandas, pyarrow.parquet, scipy.optimize
     rows = 0
 # VmHWM, not ru_maxrss: Linux carries ru_maxrss over from the parent across fork and exec.
 hwm = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM"))
@@ -177,10 +173,8 @@ def memory(folder: Path) -> None:
     print("| workload | seconds | rows | peak RSS |")
     print("|---|---:|---:|---:|")
     for what, label in (
-        ("imports", "imports only (numpy, pandas, pyarrow, scipy, ludovec, ludovec_lab)"),
-        ("unseeded", "10^6 runs x 1,000 steps, 2x2, unseeded"),
-        ("seeded", "10^6 runs x 1,000 steps, 2x2, seeded"),
-        ("single", "single 2x2 run, 10^8 steps, log decimation"),
+        ("imports", "imports only (ludovec_lab, pandas, pyarrow, scipy.optimize)"),
+        ("single", "single 2x2 run, 10^8 steps, log decimation, table returned"),
     ):
         out = subprocess.run(
             [sys.executable, "-c", CHILD, what], capture_output=True, text=True, check=True
@@ -209,12 +203,12 @@ def dask(folder: Path) -> None:
     try:
         cases = (
             (
-                f"2x2 unseeded ogda, 1,000,000 x {STEPS:,}",
-                study(2, "ogda", 1_000_000, matrix_file(folder, 2)),
+                f"2x2 seeded ogda, 1,000,000 x {STEPS:,}",
+                study(2, "ogda", 1_000_000, matrix_file(folder, 2), seed=1),
             ),
             (
-                f"3x3 seeded ogda, 4,000 x {STEPS:,}",
-                study(3, "ogda", 4_000, matrix_file(folder, 3), seed=1),
+                f"3x3 seeded ogda, 200,000 x {STEPS:,}",
+                study(3, "ogda", 200_000, matrix_file(folder, 3), seed=1),
             ),
         )
         for label, s in cases:
@@ -234,7 +228,7 @@ def dask(folder: Path) -> None:
         cluster.close()
 
 
-SECTIONS = {"overhead": overhead, "seeded": seeded, "memory": memory, "dask": dask}
+SECTIONS = {"seeded": seeded, "engine": engine, "memory": memory, "dask": dask}
 
 
 def main(argv: list[str]) -> int:

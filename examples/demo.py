@@ -2,7 +2,8 @@
 
 Each study is described once, run chunk by chunk into a store under demo-output/ (a Parquet
 dataset with its manifest), summarised as the table a paper would print, and drawn with
-`report`. The explorations are seeded, so every run prints the same numbers. Run with
+`report`. The explorations give their seed, so every run prints the same numbers (a study without
+one would get a seed drawn and recorded in its store). Run with
 `make demo`; it takes a few seconds.
 """
 
@@ -23,7 +24,7 @@ NOTES = {
 }
 
 STUDIES = {
-    # Three dynamics on O'Neill's 4x4 game from the uniform start, stepped in segments; the
+    # Three dynamics on O'Neill's 4x4 game from the uniform start, each one native call; the
     # history kept is log-spaced, so a long cap costs no memory. The two multiplicative-weights
     # forms follow the same trajectory from a fresh start, up to rounding (see NOTES).
     "single": lab.Study(

@@ -9,7 +9,10 @@
 See ``ludovec_lab.store`` for the tables ``load`` and ``load_histories`` return.
 """
 
-from typing import TYPE_CHECKING, Any
+from pathlib import Path
+from typing import Any
+
+import numpy as np
 
 from .errors import ExecutorError, LabError, StoreError, StudyError
 from .executors import connect, run
@@ -23,10 +26,7 @@ from .games import (
 )
 from .plan import Chunk, make_plan
 from .store import Store, load, load_histories
-from .study import Study, load_study
-
-if TYPE_CHECKING:
-    import numpy as np
+from .study import Study, load_study, study_from_dict
 
 __all__ = [
     "CLASSIC_GAMES",
@@ -56,21 +56,50 @@ __all__ = [
 _VIEWS = ("summary", "report", "plot_gaps", "plot_scattered", "plot_concentric", "plot_stack")
 
 
-def perturbation(study: Study, chunk: int, index: int) -> "np.ndarray":
-    """The perturbation matrix behind run ``index`` (the table's ``index`` column) of chunk
-    ``chunk`` of a seeded exploration, regenerated from the seed."""
-    from .runner import perturbations
+def perturbation(source: Study | Store | str | Path | Any, index: int) -> np.ndarray:
+    """The perturbation matrix run ``index`` (the table's ``index`` column) of an exploration
+    played, drawn again from the study's seed and that index alone (the same for every dynamic
+    and step size of the study).
 
-    plan = make_plan(study)
-    if not 0 <= chunk < len(plan):
-        raise IndexError(f"chunk {chunk} is not in the plan (0 to {len(plan) - 1})")
-    c = plan[chunk]
-    if not c.index0 <= index < c.index0 + c.count:
-        raise IndexError(
-            f"run {index} is not in chunk {chunk} (runs {c.index0} to {c.index0 + c.count - 1})"
+    ``source``: the store (a path or a ``Store``), a table ``load`` returned, or a Study with a
+    seed. The game a run played is the study's matrix plus this one.
+
+    >>> import ludovec_lab as lab
+    >>> study = lab.Study(kind="scattered", game="matching_pennies", num_runs=4,
+    ...                   inner_radius=0.0, outer_radius=0.1, seed=1)
+    >>> lab.perturbation(study, 3).shape
+    (2, 2)
+    """
+    from .runner import perturbation as draw
+    from .store import FORMAT_VERSION
+
+    if isinstance(source, Study):
+        study = source
+    else:
+        store = source if isinstance(source, Store) else None
+        if store is None and isinstance(source, (str, Path)):
+            store = Store.read(source)
+        if store is None:  # a loaded table: its attrs name the store's study
+            attrs = getattr(source, "attrs", {})
+            if "study" not in attrs:
+                raise StudyError("give a store, a table load() returned, or a Study")
+            version, d = attrs.get("format_version", FORMAT_VERSION), attrs["study"]
+            shape = tuple(d["shape"])
+            matrix = np.zeros(shape) if d["kind"] != "single" else np.eye(shape[0], shape[1])
+            study = study_from_dict({**d, "game": None}, matrix)
+        else:
+            version, study = store.manifest["format_version"], store.study()
+        if version < FORMAT_VERSION:
+            raise StoreError(
+                f"the store is of format {version}: its runs were drawn by another law and "
+                "cannot be drawn again; rerun the study into a new store to regenerate runs"
+            )
+    if study.kind not in ("scattered", "concentric") or study.seed is None:
+        raise StudyError(
+            "only an exploration (scattered or concentric) with a seed draws perturbations; "
+            "give its store, its table or a Study with a seed"
         )
-    matrix: np.ndarray = perturbations(study, c)[index - c.index0]
-    return matrix
+    return draw(study, int(index))
 
 
 def __getattr__(name: str) -> Any:

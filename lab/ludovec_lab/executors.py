@@ -2,11 +2,12 @@
 
 Executors:
 
-- ``"local"`` (the default): chunks run one after the other in the calling process, the
-  module's own worker pool using the cores. Seeded explorations and stacks of games larger than
-  2 x 2 run one ``Experiment`` per game, and the module holds the interpreter lock for a whole
-  call, so those chunks go to forked worker processes instead (``workers``, default: the
-  processors available). The workers die with the caller, even when it is killed outright.
+- ``"local"`` (the default): chunks run one after the other in the calling process, the native
+  entry's worker pool using the cores without the interpreter lock, so the progress bar moves
+  within a chunk and Ctrl-C stops it at once. With ``workers`` above 1 (the argument or the
+  study's field), chunks go to that many forked worker processes instead, each with its share
+  of the cores; they report progress through their pipes and die with the caller, even when it
+  is killed outright.
 - ``"dask"``: one task per chunk on a ``distributed`` cluster (a scheduler address, or a
   ``Client`` passed in); results stream back as tasks finish and the caller alone writes the
   store, after checking that the worker ran the same ``ludovec`` as the caller. A lost
@@ -14,8 +15,8 @@ Executors:
   Layout that avoids oversubscription: one worker process per machine with one Dask thread
   (``dask worker ADDRESS --nworkers 1 --nthreads 1``), so the module's pool owns the machine's
   cores; where several worker processes share a machine, give each ``RAYON_NUM_THREADS`` =
-  cores / processes. Seeded studies of games larger than 2 x 2 are the exception: their chunks
-  run on one core each, so there run one single-threaded worker process per core.
+  cores / processes. The lock is released while a chunk runs, so workers keep their heartbeats
+  through long chunks; a cancelled task stops its chunk at the next progress report.
 
 Ctrl-C: the chunks in flight are abandoned, every finished chunk is already committed, and
 ``KeyboardInterrupt`` is raised again; running the same study on the same store resumes. A
@@ -38,6 +39,7 @@ import time
 import uuid
 import warnings
 from collections import deque
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from importlib import metadata
@@ -52,6 +54,8 @@ from .store import Store, load, module_version
 from .study import Study, load_study
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a scheduler before giving up
+PROGRESS_EVERY = 0.2  # seconds between the progress reports of a worker process
+CANCEL_GRACE = 1.0  # seconds a Dask task stays dropped before its chunk stops
 SCHEMES = ("tcp", "tls")  # the scheduler addresses the lab connects to
 _PR_SET_PDEATHSIG = 1  # prctl option, from <linux/prctl.h>
 
@@ -106,27 +110,21 @@ def _run_plan(
     progress: bool,
     workers: int | None,
 ) -> Any:
+    study = st.seeded(study)  # the seed the store drew, when the study gives none
     done = st.committed()
     todo = [c for c in plan if c.id not in done]
-    from tqdm.auto import tqdm
-
-    unit = "step" if study.kind == "single" else "run"
-    bar = tqdm(
-        total=total_work(study, plan),
-        initial=total_work(study, [c for c in plan if c.id in done]),
-        unit=unit,
-        unit_scale=True,
-        desc=f"{study.kind} study",
-        disable=not progress,
-        dynamic_ncols=True,
-    )
+    bar: Any = _NoBar()
+    if progress:  # tqdm (and what it imports) only when a bar is drawn
+        bar = _Bar(
+            study, total_work(study, plan), total_work(study, [c for c in plan if c.id in done])
+        )
     try:
         if not todo:
             pass
         elif kind == "dask":
             _run_dask(study, st, todo, bar, client)
-        elif _needs_processes(study) and (workers or study.workers or _cpus()) > 1:
-            _run_processes(study, st, todo, bar, workers or study.workers or _cpus())
+        elif (workers or study.workers or 1) > 1 and len(todo) > 1:
+            _run_processes(study, st, todo, bar, workers or study.workers or 1)
         else:
             _run_here(study, st, todo, bar)
     finally:
@@ -134,17 +132,45 @@ def _run_plan(
     return load(st)
 
 
+class _NoBar:
+    def update(self, n: int) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class _Bar:
+    """The progress bar, fed run-steps: it counts runs (steps for single-run studies, whose
+    runs are few and long), moving within a chunk as its runs advance."""
+
+    def __init__(self, study: Study, total: int, done: int):
+        from tqdm.auto import tqdm
+
+        self.per = 1 if study.kind == "single" else study.num_steps
+        self.steps = done
+        self.bar = tqdm(
+            total=total // self.per,
+            initial=done // self.per,
+            unit="step" if study.kind == "single" else "run",
+            unit_scale=True,
+            desc=f"{study.kind} study",
+            dynamic_ncols=True,
+        )
+
+    def update(self, steps: int) -> None:
+        self.steps += steps
+        self.bar.update(self.steps / self.per - self.bar.n)
+
+    def close(self) -> None:
+        self.bar.close()
+
+
 def _cpus() -> int:
     try:
         return len(os.sched_getaffinity(0))
     except AttributeError:  # pragma: no cover - not on Linux
         return os.cpu_count() or 1
-
-
-def _needs_processes(study: Study) -> bool:
-    return (study.kind == "stack" or (study.seeded and study.kind != "single")) and (
-        study.payoff.shape[-2:] != (2, 2)
-    )
 
 
 def _executor_kind(study: Study, executor: Any) -> str:
@@ -192,10 +218,12 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def _compute(study: Study, chunk: Chunk, worker: str) -> _Outcome:
+def _compute(
+    study: Study, chunk: Chunk, worker: str, progress: Callable[[int], object] | None = None
+) -> _Outcome:
     try:
-        records = run_chunk(study, chunk)
-    except (KeyboardInterrupt, SystemExit):
+        records = run_chunk(study, chunk, progress)
+    except (KeyboardInterrupt, SystemExit, _Cancelled):
         raise
     except BaseException as exc:  # the module's PanicException is a BaseException
         # Sent as text: that exception class cannot be pickled by name.
@@ -219,14 +247,12 @@ def _chunk_error(st: Store, chunk: Chunk, cause: str) -> ChunkError:
 def _run_here(study: Study, st: Store, todo: list[Chunk], bar: Any) -> None:
     for chunk in todo:
         try:
-            records = run_chunk(study, chunk, bar.update if study.kind == "single" else None)
+            records = run_chunk(study, chunk, bar.update)
         except (KeyboardInterrupt, SystemExit):
             raise
-        except BaseException as exc:  # PanicException, MemoryError: name the chunk
+        except BaseException as exc:  # EngineError, MemoryError: name the chunk
             raise _chunk_error(st, chunk, _describe(exc)) from exc
         st.write_chunk(chunk.id, records)
-        if study.kind != "single":
-            bar.update(chunk.count)
 
 
 # ---- worker processes ----------------------------------------------------------------------
@@ -244,12 +270,36 @@ def _die_with_parent(parent: int) -> None:
         os._exit(1)
 
 
-def _worker_main(conn: Connection, study: Study, parent: int, lock_fd: int | None) -> None:
+class _Throttled:
+    """Sends the run-steps done to the parent at most every ``PROGRESS_EVERY`` seconds."""
+
+    def __init__(self, conn: Connection):
+        self.conn, self.pending, self.last = conn, 0, time.monotonic()
+
+    def __call__(self, steps: int) -> None:
+        self.pending += steps
+        now = time.monotonic()
+        if now - self.last >= PROGRESS_EVERY:
+            self.flush()
+            self.last = now
+
+    def flush(self) -> None:
+        if self.pending:
+            self.conn.send(self.pending)
+            self.pending = 0
+
+
+def _worker_main(
+    conn: Connection, study: Study, parent: int, lock_fd: int | None, threads: int
+) -> None:
     _die_with_parent(parent)
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent decides what Ctrl-C stops
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
     if lock_fd is not None:
         os.close(lock_fd)  # the inherited copy of the store's lock is the parent's to hold
+    # The child's native pool is made at its first chunk: its share of the cores, unless the
+    # user sized it.
+    os.environ.setdefault("RAYON_NUM_THREADS", str(threads))
     name = f"worker process {os.getpid()}"
     while True:
         try:
@@ -258,7 +308,10 @@ def _worker_main(conn: Connection, study: Study, parent: int, lock_fd: int | Non
             return
         if chunk is None:
             return
-        conn.send(_compute(study, chunk, name))
+        progress = _Throttled(conn)
+        outcome = _compute(study, chunk, name, progress)
+        progress.flush()
+        conn.send(outcome)
 
 
 @dataclass(slots=True)
@@ -289,6 +342,7 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
     # and the parent's idle pool threads hold no lock a child could inherit. Forked from this
     # thread, which outlives them: a child's death signal fires when its forking thread ends.
     ctx = multiprocessing.get_context("fork")
+    threads = max(1, _cpus() // workers)
     pending = deque(todo)
     pool: list[_Worker] = []
     failure: tuple[Chunk, str] | None = None  # the first, raised once the others are in
@@ -301,7 +355,7 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
                 mine, theirs = ctx.Pipe()
                 proc = ctx.Process(
                     target=_worker_main,
-                    args=(theirs, study, os.getpid(), st.lock_fd),
+                    args=(theirs, study, os.getpid(), st.lock_fd, threads),
                     daemon=True,
                 )
                 proc.start()
@@ -318,6 +372,12 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
                     outcome = w.conn.recv() if w.conn.poll() else None
                 except EOFError:  # died while sending
                     outcome = None
+                while isinstance(outcome, int):  # progress within the chunk
+                    bar.update(outcome)
+                    try:
+                        outcome = w.conn.recv() if w.conn.poll() else None
+                    except EOFError:
+                        outcome = None
                 if outcome is None:
                     if w.process.is_alive():
                         continue
@@ -331,7 +391,6 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
                 else:
                     assert outcome.records is not None
                     st.write_chunk(chunk.id, outcome.records)
-                    bar.update(chunk.count)
                 if pending and failure is None:
                     w.give(pending.popleft())
         if failure is not None:
@@ -361,15 +420,35 @@ def _hold(study: Study) -> Study:
     return study
 
 
+class _Cancelled(Exception):
+    """The task's future was cancelled: its chunk stops, and nobody reads its result."""
+
+
 def _dask_task(study: Study, chunk: Chunk) -> _Outcome:
     from distributed import get_worker
 
     try:
         w = get_worker()
         name = f"{w.name} at {w.address}" if w.name != w.address else str(w.address)
-    except ValueError:  # not on a worker
-        name = "a Dask worker"
-    return _compute(study, chunk, name)
+        key = w.get_current_task()
+    except (ValueError, KeyError):  # not on a worker
+        return _compute(study, chunk, "a Dask worker")
+    dropped_since: list[float] = []
+
+    def check(_steps: int) -> None:
+        # Read from the task's thread: a dict lookup and an attribute. The scheduler may
+        # release a running task and ask for it again (a lost dependency recomputed), and the
+        # worker then takes this execution's result: only a task dropped for a while stops,
+        # and it stops by raising, which the scheduler retries if it wanted the task after all.
+        ts = w.state.tasks.get(key)
+        if ts is not None and ts.state not in ("cancelled", "released", "forgotten"):
+            dropped_since.clear()
+        elif not dropped_since:
+            dropped_since.append(time.monotonic())
+        elif time.monotonic() - dropped_since[0] >= CANCEL_GRACE:
+            raise _Cancelled(key)
+
+    return _compute(study, chunk, name, check)
 
 
 def _check_timeout(timeout: float) -> None:
@@ -565,8 +644,8 @@ def _submit_and_gather(
         if w.get("nthreads", 1) > 1
     )
     if crowded:
-        # Chunks sharing a worker process queue behind each other on the interpreter lock
-        # (the module holds it for a whole call) while their pools fight over the cores.
+        # Chunks sharing a worker process run side by side, their native pools fighting over
+        # the cores.
         warnings.warn(
             f"Dask workers {', '.join(crowded)} run several threads; "
             "start workers with --nthreads 1 (the module's own pool uses the cores)",
@@ -626,7 +705,7 @@ def _submit_and_gather(
                 assert result.records is not None
                 st.write_chunk(chunk.id, result.records, computed_by=result.version)
                 written.add(chunk.id)
-                bar.update(chunk.count if study.kind != "single" else study.num_steps)
+                bar.update(chunk.count * study.num_steps)
             fut.release()
     except BaseException:
         if futures and client.status == "running":

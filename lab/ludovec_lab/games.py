@@ -229,11 +229,6 @@ def matrix_problems(a: np.ndarray, what: str) -> list[str]:
     problems = []
     if a.size == 0:
         problems.append(f"{what}: the matrix is empty (shape {a.shape})")
-    elif a.shape[-1] != a.shape[-2]:
-        problems.append(
-            f"{what}: the matrix must be square (the dynamics step square games), "
-            f"found {a.shape[-2]} x {a.shape[-1]}"
-        )
     if a.size and not np.isfinite(a).all():
         problems.append(f"{what}: the matrix holds NaN or infinite entries")
     return problems

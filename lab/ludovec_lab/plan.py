@@ -1,18 +1,15 @@
 """The plan: a study cut into chunks, fixed by the description alone.
 
 Chunks are numbered in one order (dynamic, step size, slice, runs); any executor may run them in
-any order and the store keys results by chunk number. A seeded chunk draws from the
-``SeedSequence`` child keyed by (slice, first run): every (dynamic, step size) pair therefore
-meets the same perturbations, a paired comparison.
+any order and the store keys results by chunk number. A run's perturbation is drawn from the
+study's seed and the run's ``index`` alone, so every (dynamic, step size) pair meets the same
+perturbations (a paired comparison) and any run can be drawn again by itself.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
 
-import numpy as np
-
-from . import reduce
 from .study import Study
 
 
@@ -34,11 +31,27 @@ class Chunk:
     inner: float
     outer: float
 
-    def seed_sequence(self, seed: int) -> np.random.SeedSequence:
-        return np.random.SeedSequence(seed, spawn_key=(self.slice, self.start))
-
     def runs(self) -> int:
         return self.count
+
+
+def slice_bounds(inner: float, outer: float, num_slices: int) -> list[tuple[float, float]]:
+    """The concentric slices: one product and one sum per end, as the module forms them."""
+    step = (outer - inner) / float(num_slices)
+    return [(float(t) * step + inner, float(t + 1) * step + inner) for t in range(num_slices)]
+
+
+def bands(study: Study) -> list[tuple[float, float]]:
+    """The magnitude band of each slice ([nan, nan] for studies that draw nothing)."""
+    nan = float("nan")
+    if study.kind not in ("scattered", "concentric"):
+        return [(nan, nan)]
+    inner, outer = study.inner_radius, study.outer_radius
+    assert inner is not None and outer is not None  # an exploration's, validated
+    if study.kind == "scattered":
+        return [(inner, outer)]
+    assert study.num_slices is not None
+    return slice_bounds(inner, outer, study.num_slices)
 
 
 def make_plan(study: Study) -> list[Chunk]:
@@ -48,19 +61,11 @@ def make_plan(study: Study) -> list[Chunk]:
         for run, (dyn, eta) in enumerate(study.combos):
             chunks.append(Chunk(run, dyn, eta, 0, run, 1, run, nan, nan))
         return chunks
-    inner, outer = study.inner_radius, study.outer_radius
-    bands = [(nan, nan)]
-    if study.kind in ("scattered", "concentric"):
-        assert inner is not None and outer is not None  # an exploration's, validated
-        bands = [(inner, outer)]
-        if study.kind == "concentric":
-            assert study.num_slices is not None
-            bands = reduce.slice_bounds(inner, outer, study.num_slices)
     per_slice = study.runs_per_slice
     size = study.chunk_size
     assert size is not None  # validation sets it for every kind but single
     for dyn, eta in study.combos:
-        for t, (lo, hi) in enumerate(bands):
+        for t, (lo, hi) in enumerate(bands(study)):
             for start in range(0, per_slice, size):
                 count = min(size, per_slice - start)
                 chunks.append(
@@ -70,7 +75,5 @@ def make_plan(study: Study) -> list[Chunk]:
 
 
 def total_work(study: Study, chunks: list[Chunk]) -> int:
-    """What the progress bar counts: runs, or steps for single-run studies."""
-    if study.kind == "single":
-        return len(chunks) * study.num_steps
-    return sum(c.count for c in chunks)
+    """What the progress bar counts: run-steps (a run that converged early counts its cap)."""
+    return sum(c.count for c in chunks) * study.num_steps

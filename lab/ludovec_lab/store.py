@@ -33,23 +33,34 @@ under the ``ludovec`` version of the store (another version is refused: use the 
 new store). Readers list and check the chunks once and read exactly those: a table loaded
 during a run is one consistent snapshot, and its ``chunks`` attribute counts its chunks.
 
-Format versions: 2 (this one) requires the record. Stores of version 1 (chunks without a
-record) stay readable and resumable: there a chunk without a record is accepted when its name,
-its row count and its ``chunk`` column (``run`` for single-run studies) match the plan; the new
-chunks written into such a store carry the record.
+Format versions: 3 (this one) requires the record, and the seed an exploration ran with sits in
+the manifest's study (``seed``, with ``seed_drawn`` true when the OS drew it at creation). Stores
+of versions 1 (chunks without a record) and 2 (explorations whose ``converged`` was the metric
+below the threshold) stay readable: version 1 chunks without a record are accepted when their
+name, row count and ``chunk`` column (``run`` for single-run studies) match the plan, and
+version 1 and 2 exploration rows are read with ``converged`` renamed ``metric_below`` (they have
+no ``steps``, ``final_gap`` nor the three norms). Resuming them is refused: their runs were
+drawn and measured otherwise, so a study continues only in a new store.
 
 What readers get (the lab's table contract):
 
-``load(store) -> pandas.DataFrame``, one row per run, ordered by chunk then index.
+``load(store) -> pandas.DataFrame``, one row per run, ordered by chunk then index. Every table
+starts with ``study`` (str: the first 12 hex digits of the study's fingerprint, so that tables of
+several studies never mix silently) and ``game`` (str: the classic game's name, the matrix
+file's stem, or "array").
 
 - Explorations (``scattered``, ``concentric``) and ``stack`` studies: ``chunk`` int64,
   ``index`` int64 (the run's index within its (dynamic, eta) exploration; for concentric,
-  slice * runs_per_slice + run within the slice), ``slice`` int64 (0 unless concentric),
-  ``inner``/``outer`` float64 (the run's band; NaN for stack), ``norm`` float64 (the
-  perturbation's norm; the max norm for concentric; NaN for stack), ``metric`` float64,
-  ``converged`` bool (``metric < study["threshold"]``, 1e-8 unless the study sets another;
-  with ``max_last`` this says the gap stayed below the module's convergence threshold over the
-  whole tail), ``dynamic`` str, ``eta`` float64.
+  slice * runs_per_slice + run within the slice; its perturbation is drawn from the seed and
+  this index alone), ``slice`` int64 (0 unless concentric), ``inner``/``outer`` float64 (the
+  run's band; NaN for stack), ``dynamic`` str, ``eta`` float64, ``steps`` int64 (steps
+  performed: the step whose gap first fell strictly below 1e-8, else ``num_steps``),
+  ``converged`` bool (that happened), ``final_gap`` float64 (the gap of the last performed
+  step), ``metric`` float64 (of the gap history, the converging gap repeated up to the cap, as
+  the module's explorations compute it), ``metric_below`` bool (``metric <
+  study["threshold"]``), ``norm`` float64 (the study's norm of the perturbation: the max norm
+  for concentric), ``norm_max``, ``norm_infinity``, ``norm_frobenius`` float64 (NaN for
+  stack).
 - ``single`` studies: ``run`` int64, ``dynamic`` str, ``eta`` float64, ``steps`` int64 (steps
   performed), ``converged`` bool (a gap fell strictly below 1e-8), ``final_gap`` float64 (the
   gap of the last performed step), one ``steps_to_<tol>`` column per tolerance, named with
@@ -65,8 +76,9 @@ What readers get (the lab's table contract):
   chunks in the table) and ``total_chunks`` (planned).
 
 ``load_histories(store) -> pandas.DataFrame`` for single-run studies: ``run`` int64, ``step``
-int64 (1-based step count), ``gap`` float64 (the gap returned by that step), ``dynamic`` str,
-``eta`` float64; ordered by run then step; same attrs.
+int64 (1-based step count), ``gap`` float64 (the gap returned by that step), ``x_0`` ..
+``x_{m-1}`` and ``y_0`` .. ``y_{n-1}`` float64 (the strategies whose gap that is: the strategy
+path), ``dynamic`` str, ``eta`` float64; ordered by run then step; same attrs.
 """
 
 from __future__ import annotations
@@ -80,6 +92,7 @@ import json
 import os
 import platform as _platform
 import re
+import secrets
 import sys
 import uuid
 import warnings
@@ -93,11 +106,12 @@ import numpy as np
 
 from .errors import StoreError
 from .plan import make_plan
-from .study import Study, study_from_dict
+from .runner import EXPLORATION_COLUMNS as _COLUMNS
+from .study import EXPLORATIONS, Study, study_from_dict
 
 FORMAT = "ludovec-lab-store"
-FORMAT_VERSION = 2
-_READABLE_VERSIONS = (1, 2)  # 1: chunks without a record
+FORMAT_VERSION = 3
+_READABLE_VERSIONS = (1, 2, 3)  # 1: chunks without a record; 1, 2: converged was metric_below
 RECORD_KEY = b"ludovec-lab.chunk"
 _CHUNK_NAME = re.compile(r"chunk-(\d+)\.parquet")
 _CONSTANT_IN_CHUNK = ("chunk", "slice", "inner", "outer", "dynamic", "eta", "run")
@@ -105,29 +119,17 @@ _LOCK = ".writer.lock"
 _TMP = ".tmp-"
 _REJECTED = "rejected"
 
-EXPLORATION_COLUMNS = [
-    "chunk",
-    "index",
-    "slice",
-    "inner",
-    "outer",
-    "norm",
-    "metric",
-    "converged",
-    "dynamic",
-    "eta",
-]
+EXPLORATION_COLUMNS = list(_COLUMNS)
+_INTEGER = ("chunk", "index", "slice", "steps")
 _EXPLORATION_TYPES = {
-    "chunk": "int64",
-    "index": "int64",
-    "slice": "int64",
-    "inner": "float64",
-    "outer": "float64",
-    "norm": "float64",
-    "metric": "float64",
-    "converged": "bool",
-    "dynamic": "object",
-    "eta": "float64",
+    c: "int64"
+    if c in _INTEGER
+    else "object"
+    if c == "dynamic"
+    else "bool"
+    if c in ("converged", "metric_below")
+    else "float64"
+    for c in EXPLORATION_COLUMNS
 }
 
 
@@ -390,6 +392,8 @@ class Store:
         store = cls.read(path)
         store._check_same(study)
         missing = store.manifest["total_chunks"] - len(store.snapshot().chunks)
+        if missing and store.manifest["format_version"] < FORMAT_VERSION:
+            raise store._old_format()
         if missing:
             raise StoreError(
                 f"{path}: the store is read-only and lacks {missing} of "
@@ -414,7 +418,10 @@ class Store:
         store._sweep()
         snap = store.snapshot()
         version, mine = store.version, module_version()
-        if len(snap.chunks) < store.manifest["total_chunks"] and version not in (None, mine):
+        lacking = len(snap.chunks) < store.manifest["total_chunks"]
+        if lacking and store.manifest["format_version"] < FORMAT_VERSION:
+            raise store._old_format()
+        if lacking and version not in (None, mine):
             raise StoreError(
                 f"{path}: the store was written by ludovec {version}, this is "
                 f"ludovec {mine}; resume it with ludovec {version}, or run the "
@@ -424,8 +431,19 @@ class Store:
         store._held = Snapshot(snap.chunks, snap.histories, [])
         return store
 
+    def _old_format(self) -> StoreError:
+        v = self.manifest["format_version"]
+        return StoreError(
+            f"{self.path}: a store of format {v}, written by ludovec {self.version or 'unknown'}"
+            f", is read but not resumed by this version (format {FORMAT_VERSION}); run the "
+            "study into a new store"
+        )
+
     @staticmethod
     def _create(path: Path, study: Study) -> dict[str, Any]:
+        if study.kind in EXPLORATIONS and study.seed is None:
+            # Drawn once and recorded: every resume, worker and regeneration uses it.
+            study = study.with_drawn_seed(secrets.randbits(64))
         manifest = {
             "format": FORMAT,
             "format_version": FORMAT_VERSION,
@@ -506,8 +524,16 @@ class Store:
         return None if v is None else str(v)
 
     def study(self) -> Study:
+        """The study the store ran, with the seed its runs were drawn from."""
         payoff = np.load(self.path / "matrix.npy", allow_pickle=False)
         return study_from_dict(self.manifest["study"], payoff)
+
+    def seeded(self, study: Study) -> Study:
+        """``study`` (the store's) with the seed the store drew for it, if it drew one."""
+        recorded = self.manifest["study"]
+        if study.seed is None and recorded.get("seed_drawn") and recorded.get("seed") is not None:
+            return study.with_drawn_seed(int(recorded["seed"]))
+        return study
 
     def plan_rows(self) -> dict[int, int]:
         """The rows of each planned chunk, by chunk id."""
@@ -625,6 +651,7 @@ class Store:
             "updated": self.updated(snap),
             "chunks": len(snap.chunks),
             "total_chunks": m["total_chunks"],
+            "format_version": m["format_version"],
         }
 
     def _warn(self, snap: Snapshot) -> None:
@@ -682,18 +709,18 @@ class Store:
         runs_path = self.path / "chunks" / name
         try:
             if history is not None:
-                htable = stamped(
-                    pa.table(
-                        {
-                            "run": np.full(len(history["step"]), records["run"][0]),
-                            "step": history["step"],
-                            "gap": history["gap"],
-                        }
-                    )
-                )
+                run = np.full(len(history["step"]), records["run"][0])
+                htable = stamped(pa.table({"run": run, **history}))
                 _atomic_write(hist_path, lambda tmp: pq.write_table(htable, tmp))
+            # Text columns straight from their object arrays: through a list they cost most of
+            # the commit.
             table = stamped(
-                pa.table({k: (list(v) if v.dtype == object else v) for k, v in records.items()})
+                pa.table(
+                    {
+                        k: (pa.array(v, type=pa.string()) if v.dtype == object else v)
+                        for k, v in records.items()
+                    }
+                )
             )
             # Dictionary pages only for the columns constant within a chunk: dictionary-encoding
             # the metrics and norms costs three times the rest of the write and saves nothing.
@@ -724,16 +751,19 @@ def _as_store(store: str | Path | Store) -> Store:
 def _read_rows(files: list[_File]) -> Any:
     """The rows of every file, in file order, as one DataFrame.
 
-    Each column is allocated once at its final length and filled file by file, so a store of
-    millions of runs costs its table and one chunk, not the several copies that concatenating
-    Arrow tables and converting them would hold at once. Text columns share one string object
-    per distinct value."""
+    Each number column is allocated once at its final length and filled file by file, so a
+    store of millions of runs costs its table and one chunk, not the several copies that
+    concatenating Arrow tables and converting them would hold at once. Text columns stay Arrow
+    strings until the end: where pandas keeps text in Arrow, they are handed over as they are
+    (building them from Python strings costs more than reading every number column); elsewhere
+    their rows share one string object per distinct value."""
     import pandas as pd
     import pyarrow as pa
     import pyarrow.parquet as pq
 
     total = sum(f.rows for f in files)
-    columns: dict[str, np.ndarray] = {}
+    columns: dict[str, Any] = {}
+    texts: dict[str, list[Any]] = {}
     pos = 0
     for path, n in files:
         try:
@@ -742,10 +772,10 @@ def _read_rows(files: list[_File]) -> Any:
             for name in pf.schema_arrow.names:
                 col = pf.read(columns=[name], use_threads=False).column(0)
                 if col.type == "string" or col.type == "large_string":
-                    enc = col.combine_chunks().dictionary_encode()
-                    values = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
-                else:
-                    values = col.to_numpy()
+                    columns.setdefault(name, None)
+                    texts.setdefault(name, []).extend(col.cast(pa.string()).chunks)
+                    continue
+                values = col.to_numpy()
                 if name not in columns:
                     columns[name] = np.empty(total, dtype=values.dtype)
                 columns[name][pos : pos + n] = values
@@ -755,13 +785,37 @@ def _read_rows(files: list[_File]) -> Any:
                 "and run the study again to recompute it"
             ) from None
         pos += n
+    text_type = pd.Series(["text"]).dtype  # what pandas makes of Python strings
+    arrow_text = isinstance(text_type, pd.StringDtype) and text_type.storage == "pyarrow"
+    for name, chunks in texts.items():
+        col = pa.chunked_array(chunks, type=pa.string())
+        if arrow_text:
+            columns[name] = col.to_pandas(types_mapper={pa.string(): text_type}.get)
+        else:
+            enc = col.combine_chunks().dictionary_encode()
+            columns[name] = enc.dictionary.to_numpy(zero_copy_only=False)[enc.indices.to_numpy()]
     return pd.DataFrame(columns, copy=False)
+
+
+_OLD_COLUMNS = ["chunk", "index", "slice", "inner", "outer", "norm", "metric", "metric_below"]
+_OLD_COLUMNS += ["dynamic", "eta"]  # explorations and stacks of formats 1 and 2
+
+
+def game_name(study: dict[str, Any]) -> str:
+    """The game column: a classic game's name, a matrix file's stem, or "array"."""
+    if study.get("game"):
+        return str(study["game"])
+    matrix = study.get("matrix")
+    if isinstance(matrix, str) and matrix != "<array>":
+        return Path(matrix).stem
+    return "array"
 
 
 def _load(st: Store, snap: Snapshot) -> Any:
     import pandas as pd
 
     study = st.manifest["study"]
+    old = st.manifest["format_version"] < FORMAT_VERSION
     files = [snap.chunks[i] for i in sorted(snap.chunks)]
     if files:
         df = _read_rows(files)
@@ -772,16 +826,21 @@ def _load(st: Store, snap: Snapshot) -> Any:
             {c: pd.Series(dtype="object" if c == "dynamic" else "float64") for c in cols}
         )
     else:
-        df = pd.DataFrame({c: pd.Series(dtype=t) for c, t in _EXPLORATION_TYPES.items()})
+        names = _OLD_COLUMNS if old else EXPLORATION_COLUMNS
+        types = {**_EXPLORATION_TYPES, "metric_below": "bool"}
+        df = pd.DataFrame({c: pd.Series(dtype=types[c]) for c in names})
     if study["kind"] == "single":
         for t in study["tolerances"]:
             col = f"steps_to_{t:g}"
             df[col] = pd.array(df[col].where(df[col] >= 0), dtype="Int64")
         df = df.astype({"run": "int64", "steps": "int64", "converged": "bool"})
         df = df.sort_values("run", kind="stable").reset_index(drop=True)
-    elif not files:
-        df = df.astype(_EXPLORATION_TYPES)[EXPLORATION_COLUMNS]
+    elif old and files:
+        # What the older formats called converged was the metric below the threshold.
+        df = df.rename(columns={"converged": "metric_below"})
     # Otherwise already in order: files by chunk, runs by index within each, columns as written.
+    df.insert(0, "study", st.fingerprint[:12])
+    df.insert(1, "game", game_name(study))
     df.attrs.update(st.attrs(snap))
     return df
 

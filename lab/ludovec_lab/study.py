@@ -11,13 +11,15 @@ A study is one of four kinds:
   in each, measured with the max norm;
 - ``stack``: one run per matrix of a 3-D array (``matrix``), optionally rescaled to [0, 1].
 
-Explorations and stacks mark a run converged when its metric is strictly below ``threshold``
-(1e-8 by default: with ``max_last`` that means the gap stayed below the module's convergence
-threshold over the whole tail). Every field is checked before anything runs; all problems are
-reported together in one StudyError, each naming its field (and its TOML line). What a study
-asks of memory (matrix files, a single run's histories and segments, the full histories of a
-seeded or stack run) and of the plan (its number of chunks) is bounded there too, so that a
-study that cannot run is refused before its store exists.
+Every run starts from the uniform strategies, or from the study's ``x0`` and ``y0``; games may
+be rectangular (m x n). A run converged when its gap fell strictly below 1e-8 within
+``num_steps``; explorations and stacks also flag ``metric_below``: the metric strictly below
+``threshold``. Explorations draw their perturbations from ``seed``; a study without one gets one
+from the OS when its store is created (``Study.with_drawn_seed``), recorded there and reused on
+every resume. Every field is checked before anything runs; all problems are reported together
+in one StudyError, each naming its field (and its TOML line). What a study asks of memory
+(matrix files, a single run's kept history) and of the plan (its number of chunks) is bounded
+there too, so that a study that cannot run is refused before its store exists.
 """
 
 from __future__ import annotations
@@ -31,14 +33,14 @@ import os
 import re
 import tomllib
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field, fields, replace
 from pathlib import Path
 from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 
-from . import games, reduce
+from . import games
 from .errors import StudyError
 
 Kind = Literal["single", "scattered", "concentric", "stack"]
@@ -65,13 +67,11 @@ U32_MAX = 2**32 - 1
 # two cores, so that committing a chunk (about 0.05 s: Parquet, fsync, rename) costs a few per
 # cent at most, while Ctrl-C loses no more than that.
 CHUNK_WORK = 1e9
-# Histories a seeded chunk holds at once before reducing them.
-CHUNK_HISTORY_BYTES = 64 * 2**20
 # Points of the decimated gap history a single run keeps (16 bytes each, with their steps).
 MAX_HISTORY_POINTS = 10**7
-# Full histories the module allocates for one run of the lab's own path (a segment of a single
-# run, a seeded or stack run): (m + n + 1) doubles a step.
-RUN_HISTORY_BYTES = 2**30
+SEED_END = 2**64  # seeds are 64-bit keys of the perturbation stream
+# How far from 1 the entries of a start point may add up, as the module's simplex check allows.
+SIMPLEX_TOLERANCE = 1e-6
 # Chunks of one plan: the plan is a list, and every chunk costs a file in the store.
 MAX_CHUNKS = 10**6
 
@@ -92,6 +92,8 @@ _ONLY = {
     "history_points": ("single",),
     "segment_steps": ("single",),
     "chunk_size": (*EXPLORATIONS, "stack"),
+    "x0": KINDS,
+    "y0": KINDS,
 }
 # How the run is carried out, not what it computes: left out of the fingerprint.
 _EXECUTION = ("executor", "scheduler", "workers")
@@ -127,13 +129,16 @@ class Study:
     tolerances: Sequence[float] = (1e-4, 1e-6, 1e-8)
     decimation: int | Literal["log"] = "log"
     history_points: int = 1000
-    segment_steps: int = 100_000
+    segment_steps: int = 100_000  # no longer used: a single run is one native call
     executor: Literal["local", "dask"] = "local"
     scheduler: str | None = None
     workers: int | None = None
+    x0: Sequence[float] | None = None
+    y0: Sequence[float] | None = None
     _payoff: npt.NDArray[np.float64] | None = field(
         init=False, repr=False, compare=False, default=None
     )
+    _seed_drawn: bool = field(init=False, repr=False, compare=False, default=False)
 
     def __post_init__(self) -> None:
         _validate(self, _where.get() or (lambda name: name))
@@ -153,8 +158,18 @@ class Study:
         return self._payoff
 
     @property
-    def seeded(self) -> bool:
-        return self.seed is not None
+    def seed_drawn(self) -> bool:
+        """Whether ``seed`` came from the OS rather than from the description."""
+        return self._seed_drawn
+
+    def with_drawn_seed(self, seed: int) -> Study:
+        """This study with ``seed`` drawn for it: the same fingerprint, so the description
+        without a seed still names the store that recorded the drawn one."""
+        if self.seed is not None:
+            return self
+        drawn = replace(self, seed=seed)
+        object.__setattr__(drawn, "_seed_drawn", True)
+        return drawn
 
     @property
     def runs_per_slice(self) -> int:
@@ -192,6 +207,7 @@ class Study:
             elif isinstance(v, tuple):
                 v = list(v)
             out[f.name] = v
+        out["seed_drawn"] = self._seed_drawn
         out["shape"] = list(self.payoff.shape)
         out["matrix_sha256"] = self.matrix_sha256
         return out
@@ -200,8 +216,13 @@ class Study:
         """The fields that decide the results: two studies with equal identities give equal
         stores. The matrix counts by content, not by where it was read from."""
         d = self.to_dict()
-        for name in (*_EXECUTION, "matrix"):
+        for name in (*_EXECUTION, "matrix", "seed_drawn"):
             d.pop(name)
+        if self._seed_drawn:
+            d["seed"] = None
+        for name in ("x0", "y0"):  # unset starts leave the fingerprints of older studies alone
+            if d[name] is None:
+                d.pop(name)
         return d
 
     @property
@@ -214,13 +235,17 @@ def study_from_dict(d: dict[str, Any], payoff: npt.NDArray[np.float64]) -> Study
     """Rebuilds a study from ``to_dict`` output and its matrix (a store's manifest)."""
     names = {f.name for f in fields(Study) if not f.name.startswith("_")}
     kwargs = {k: v for k, v in d.items() if k in names}
+    drawn = kwargs.pop("seed") if d.get("seed_drawn") else None
+    study = None
     if kwargs.get("game") is not None:  # a named game rebuilds itself, the same by content
         kwargs["matrix"] = None
         study = Study(**kwargs)
-        if np.array_equal(study.payoff, payoff):
-            return study
-    kwargs.update(game=None, matrix=np.asarray(payoff))
-    return Study(**kwargs)
+        if not np.array_equal(study.payoff, payoff):
+            study = None
+    if study is None:
+        kwargs.update(game=None, matrix=np.asarray(payoff))
+        study = Study(**kwargs)
+    return study if drawn is None else study.with_drawn_seed(int(drawn))
 
 
 def load_study(path: str | os.PathLike[str]) -> Study:
@@ -428,7 +453,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         if s.game is not None:
             bad("game", "a stack study reads its matrices from 'matrix' (a 3-D .npy file or array)")
         if s.matrix is None:
-            bad("matrix", "missing field (a 3-D .npy file or array of square matrices)")
+            bad("matrix", "missing field (a 3-D .npy file or array of matrices)")
         else:
             payoff = _read(s.matrix, 3, where, problems)
     elif (s.game is None) == (s.matrix is None):
@@ -523,10 +548,11 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         number(
             "threshold", lambda t: math.isfinite(t) and t > 0.0, "must be a finite number above 0"
         )
-        if kind in EXPLORATIONS and s.seed is not None and not (_is_int(s.seed) and s.seed >= 0):
-            bad("seed", f"must be a non-negative integer, found {s.seed!r}")
-        elif s.seed is not None:
-            set_("seed", int(s.seed))
+        if kind in EXPLORATIONS and s.seed is not None:
+            if not (_is_int(s.seed) and 0 <= s.seed < SEED_END):
+                bad("seed", f"must be a non-negative integer below 2**64, found {s.seed!r}")
+            else:
+                set_("seed", int(s.seed))
         integer("chunk_size", 1, required=False)
         if not isinstance(s.normalize, (bool, np.bool_)):
             bad("normalize", f"expected true or false, found {s.normalize!r}")
@@ -579,6 +605,32 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
     if not known_kind:  # what follows depends on the kind
         raise StudyError(problems)
 
+    # Start points: a distribution over each player's actions, shared by every run.
+    for name, axis in (("x0", -2), ("y0", -1)):
+        v = getattr(s, name)
+        if v is None:
+            continue
+        size = None if payoff is None or failed & {"payoff"} else int(payoff.shape[axis])
+        rows = "rows" if name == "x0" else "columns"
+        if not isinstance(v, (list, tuple, np.ndarray)) or not all(_is_number(e) for e in v):
+            bad(name, f"expected a list of numbers (a distribution over the {rows}), found {v!r}")
+            continue
+        start = tuple(float(e) for e in v)
+        if size is not None and len(start) != size:
+            bad(
+                name,
+                f"the game has {size} {rows}, so {name} needs {size} entries, found {len(start)}",
+            )
+        elif not all(math.isfinite(e) and e >= 0.0 for e in start) or not (
+            abs(math.fsum(start) - 1.0) <= SIMPLEX_TOLERANCE
+        ):
+            bad(
+                name,
+                f"must be a distribution: entries at least 0 adding up to 1, found {list(start)}",
+            )
+        else:
+            set_(name, start)
+
     # What the fields ask of memory and of the plan, checked where those fields are valid: a
     # study that cannot run is refused before its store exists.
     game_ok = payoff is not None and fine("payoff")
@@ -593,32 +645,10 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
                 "lower num_steps",
             )
 
-    def histories(name: str, what: str, steps: int) -> None:
-        """Refuses ``steps`` steps of a run whose full histories the module holds at once."""
-        assert payoff is not None
-        m, n = payoff.shape[-2:]
-        per_step = (m + n + 1) * 8
-        if steps * per_step > RUN_HISTORY_BYTES:
-            bad(
-                name,
-                f"{what} of {steps} steps makes the module hold its full histories, "
-                f"{per_step} bytes a step on this {m} x {n} game: "
-                f"{steps * per_step / 2**30:.1f} GiB, more than 1 GiB; lower {name} to at "
-                f"most {max(1, RUN_HISTORY_BYTES // per_step)}",
-            )
-
-    if kind == "single" and game_ok and fine("num_steps", "segment_steps"):
-        histories("segment_steps", "a segment", min(s.segment_steps, s.num_steps))
-    # Seeded and stack runs go through neighborhood_exploration or one Experiment each, which
-    # record every step; unseeded explorations keep only gaps, and the module refuses up front
-    # what the machine cannot hold (its bound depends on the machine and its worker pool).
-    full_runs = kind == "stack" or (kind in EXPLORATIONS and s.seed is not None)
-    if full_runs and game_ok and fine("num_steps", "seed"):
-        histories("num_steps", "a run", s.num_steps)
     metric_tail = s.metric in ("max_last", "var_last")
     if kind != "single" and metric_tail and fine("num_steps", "cutoff", "metric"):
         steps = s.num_steps
-        if reduce.tail_start(steps, s.cutoff) >= steps:
+        if tail_start(steps, s.cutoff) >= steps:
             bad(
                 "cutoff",
                 f"{s.cutoff!r} leaves the tail of a {steps}-step gap history empty "
@@ -678,16 +708,18 @@ def _read(
     return arr
 
 
+def tail_start(length: int, cutoff: float) -> int:
+    """The first step of a metric's tail, as the module computes it."""
+    p = length * (1.0 - cutoff)
+    p = 0.0 if p != p else min(max(p, 0.0), 4294967295.0)
+    return int(p)
+
+
 def _default_chunk(s: Study) -> int:
     """Runs per chunk, fixed by the description alone so that every executor cuts alike (and
     independent of the run count, so that a store refusing a study names only what differs)."""
-    n = s.payoff.shape[-1]
-    by_work = int(CHUNK_WORK // (s.num_steps * n * n))
-    size = max(1, by_work)
-    if s.kind == "stack" or s.seeded:
-        # Seeded and stack chunks hold every run's full histories until they are reduced.
-        size = min(size, max(1, CHUNK_HISTORY_BYTES // (s.num_steps * (2 * n + 1) * 8)))
-    return size
+    m, n = s.payoff.shape[-2:]
+    return max(1, int(CHUNK_WORK // (s.num_steps * m * n)))
 
 
 def _num_chunks(groups: int, runs: int, size: int) -> int:

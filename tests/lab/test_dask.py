@@ -15,6 +15,8 @@ import numpy as np
 import pytest
 
 import ludovec_lab as lab
+from ludovec_lab.plan import make_plan
+from ludovec_lab.runner import run_chunk
 from ludovec_lab.store import Store
 
 from labkit import (  # noqa: F401 (fixture)
@@ -28,6 +30,10 @@ from labkit import (  # noqa: F401 (fixture)
 )
 
 distributed = pytest.importorskip("distributed")
+dask = pytest.importorskip("dask")
+
+TTL = 1  # seconds: the scheduler's worker-ttl in the test of long chunks...
+LONGEST_SILENCE = 5  # ...which it raises to ten heartbeats of a small cluster, 0.5 s apart
 
 STUDIES = {
     "scattered_2x2": dict(
@@ -80,9 +86,84 @@ def test_local_cluster_gives_the_local_result(tmp_path, local_cluster, name):
     study = lab.Study(**STUDIES[name], seed=17, workers=1)
     on_dask = lab.run(study, tmp_path / "d", executor=local_cluster, progress=False)
     assert_same_results(on_dask, lab.run(study, tmp_path / "l", progress=False))
-    # Unseeded chunks run the module's own exploration on the workers.
-    native = lab.run(lab.Study(**STUDIES[name]), executor=local_cluster, progress=False)
-    assert len(native) == len(on_dask) and np.isfinite(native.metric).all()
+    # Without a seed, the workers run with the one the store drew.
+    drawn = lab.run(lab.Study(**STUDIES[name]), executor=local_cluster, progress=False)
+    seed = drawn.attrs["study"]["seed"]
+    assert_same_results(drawn, lab.run(lab.Study(**STUDIES[name], seed=seed), progress=False))
+
+
+@pytest.mark.slow
+def test_a_chunk_longer_than_the_worker_ttl_keeps_its_worker(tmp_path):
+    from distributed import Client, LocalCluster
+
+    kw = dict(
+        kind="scattered",
+        matrix=np.random.default_rng(3).normal(size=(10, 10)),
+        dynamic="ogda",
+        eta=0.01,
+        num_steps=2000,
+        inner_radius=0.0,
+        outer_radius=0.1,
+    )
+    # One chunk sized to outlast the ttl three times on one thread, from a local run of 200;
+    # the study itself draws its seed, as most do.
+    small = lab.Study(**kw, num_runs=200, chunk_size=200, seed=1)
+    start = time.monotonic()
+    run_chunk(small, make_plan(small)[0])
+    runs = max(200, int(200 * 3 * LONGEST_SILENCE / max(time.monotonic() - start, 1e-3)))
+    study = lab.Study(**kw, num_runs=runs, chunk_size=runs)
+    with (
+        dask.config.set({"distributed.scheduler.worker-ttl": f"{TTL}s"}),
+        LocalCluster(
+            n_workers=1,
+            threads_per_worker=1,
+            host="127.0.0.1",
+            dashboard_address=None,
+            env={"RAYON_NUM_THREADS": "1"},
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        pid = next(iter(client.run(os.getpid).values()))
+        df = lab.run(study, tmp_path / "d", executor=client, progress=False)
+        assert next(iter(client.run(os.getpid).values())) == pid  # never restarted
+    assert len(df) == runs
+
+
+def _busy_seconds() -> float:
+    """CPU seconds this process spends over one second of wall time."""
+    import resource
+
+    def used() -> float:
+        r = resource.getrusage(resource.RUSAGE_SELF)
+        return r.ru_utime + r.ru_stime
+
+    before = used()
+    time.sleep(1)
+    return used() - before
+
+
+@pytest.mark.slow
+def test_a_cancelled_task_stops_its_chunk(local_cluster):
+    from ludovec_lab.executors import _dask_task
+
+    study = lab.Study(
+        kind="scattered",
+        game="rock_paper_scissors",
+        eta=1e-4,
+        num_steps=100_000_000,
+        num_runs=100,
+        inner_radius=0.0,
+        outer_radius=0.1,
+        seed=3,
+        chunk_size=100,
+    )  # minutes of work
+    future = local_cluster.submit(_dask_task, study, make_plan(study)[0], pure=False)
+    deadline = time.monotonic() + 60
+    while max(local_cluster.run(_busy_seconds).values()) < 0.5:
+        assert time.monotonic() < deadline, "the chunk never started"
+    future.cancel()
+    time.sleep(2)  # the grace a dropped task gets, and more
+    assert max(local_cluster.run(_busy_seconds).values()) < 0.5
 
 
 def _free_port() -> int:
@@ -331,19 +412,20 @@ def test_a_lost_cluster_ends_in_one_line(tmp_path, loss):
             code, line = _one_line(proc)
         words = "lost the connection to the Dask scheduler"
     else:  # each worker running the chunk exceeds its memory and is restarted, four times
-        np.save(tmp_path / "two.npy", np.random.default_rng(1).random((2, 3, 3)))
+        np.save(tmp_path / "game.npy", np.random.default_rng(1).random((3, 3)))
         with _cluster({"args": "--memory-limit 400MB"}) as (address, _, _):
+            # Every step kept: 10^7 points of 8 numbers, 640 MB of trajectory.
             res = cli(
                 "run",
                 write_study(
                     tmp_path / "oom.toml",
                     """
-                kind = "stack"
-                matrix = "two.npy"
+                kind = "single"
+                matrix = "game.npy"
                 dynamic = "ogda"
-                eta = 0.01
-                num_steps = 15000000
-                chunk_size = 1
+                eta = 1e-6
+                num_steps = 10000000
+                decimation = 1
                 """,
                 ),
                 "--store",

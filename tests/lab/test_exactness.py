@@ -1,4 +1,5 @@
-"""The lab reproduces the module: its sampling law, norms, metrics, runs and single-run loop."""
+"""The lab's records are the module's runs: perturbations drawn again, steps, gaps, metrics,
+norms and the single-run loop, every dynamic; rectangular games and start points run."""
 
 import numpy as np
 import pandas as pd
@@ -7,14 +8,75 @@ from scipy import stats
 
 import ludovec
 import ludovec_lab as lab
-from ludovec_lab import reduce, runner
+from ludovec_lab import runner
 from ludovec_lab.plan import make_plan
 from ludovec_lab.store import Store
 
-from labkit import assert_same_results, kept
+from labkit import assert_same_results
 
-TINY = 5e-324  # the smallest band the module accepts: every draw is 0 or the smallest subnormal
+DYNAMICS = ["ogda", "omwuoomd", "omwuoftrl"]
+TINY = 5e-324  # the smallest band: every draw is 0 or the smallest subnormal
 RANDOM_3 = np.array([[0.3, -1.2, 0.7], [1.1, 0.2, -0.4], [-0.9, 0.8, 0.1]])
+
+
+def _experiment(a, dynamic, eta, steps, x0=None, y0=None):
+    """The module's run of ``a`` until convergence: (gaps, x history, y history, performed)."""
+    m, n = a.shape
+    x = np.zeros(m) if x0 is None else np.asarray(x0, float)  # zeros project to uniform
+    y = np.zeros(n) if y0 is None else np.asarray(y0, float)
+    opt = getattr(ludovec.Optimizer, dynamic)(eta, m)
+    res = ludovec.Experiment(
+        ludovec.GameState(x, y, np.ascontiguousarray(a)), opt, steps
+    ).run_experiment_until_convergence_in_place()
+    gaps = np.asarray(res.gaps_history)
+    below = np.flatnonzero(gaps < 1e-8)
+    performed = int(below[0]) + 1 if below.size else steps
+    return gaps, np.asarray(res.x_history), np.asarray(res.y_history), performed
+
+
+@pytest.mark.parametrize("dynamic", DYNAMICS)
+@pytest.mark.parametrize(
+    "kind, game, start",
+    [
+        ("scattered", "biased_pennies", None),
+        ("concentric", "rock_paper_scissors", ((0.6, 0.3, 0.1), (0.2, 0.2, 0.6))),
+    ],
+)
+def test_exploration_rows_are_the_module_runs_of_the_drawn_games(kind, game, start, dynamic):
+    kw = dict(
+        kind=kind,
+        game=game,
+        dynamic=dynamic,
+        eta=0.1,
+        num_steps=600,
+        num_runs=24,
+        inner_radius=0.0,
+        outer_radius=0.4,
+        seed=2**64 - 3,
+        chunk_size=5,
+    )
+    if kind == "concentric":
+        kw["num_slices"] = 3
+    if start:
+        kw["x0"], kw["y0"] = start
+    study = lab.Study(**kw)
+    df = lab.run(study, progress=False)
+    assert df["index"].tolist() == list(range(24))
+    for row in df.itertuples():
+        p = lab.perturbation(df, row.index)
+        assert row.inner <= np.abs(p).min() and np.abs(p).max() <= row.outer
+        gaps, _, _, performed = _experiment(p + study.payoff, dynamic, 0.1, 600, *(start or ()))
+        assert (row.steps, row.converged, row.final_gap) == (
+            performed,
+            bool(gaps[performed - 1] < 1e-8),
+            gaps[performed - 1],
+        )
+        assert row.norm_max == np.abs(p).max() == row.norm
+        np.testing.assert_allclose(
+            [row.norm_infinity, row.norm_frobenius],
+            [np.abs(p).sum(axis=1).max(), np.sqrt((p * p).sum())],
+            rtol=1e-15,
+        )
 
 
 @pytest.mark.parametrize("metric", ["max_last", "var_last", "total_var"])
@@ -27,7 +89,7 @@ RANDOM_3 = np.array([[0.3, -1.2, 0.7], [1.1, 0.2, -0.4], [-0.9, 0.8, 0.1]])
         (lab.classic_game("oneill"), "ogda"),
     ],
 )
-def test_seeded_reduction_equals_the_module_on_a_vanishing_perturbation(matrix, dynamic, metric):
+def test_metrics_equal_the_module_on_a_vanishing_perturbation(matrix, dynamic, metric):
     # Nonzero entries absorb the subnormal draws, so every run of either path is the base game.
     study = lab.Study(
         kind="scattered",
@@ -41,83 +103,56 @@ def test_seeded_reduction_equals_the_module_on_a_vanishing_perturbation(matrix, 
         metric=metric,
         cutoff=0.3,
         seed=11,
-        workers=1,
     )
-    out = ludovec.scattered_exploration(
-        matrix, runner.optimizer(dynamic, 0.05, len(matrix)), 6, 700, 0.0, TINY, "max", metric, 0.3
-    )
+    opt = getattr(ludovec.Optimizer, dynamic)(0.05, len(matrix))
+    out = ludovec.scattered_exploration(matrix, opt, 6, 700, 0.0, TINY, "max", metric, 0.3)
     df = lab.run(study, progress=False)
     np.testing.assert_array_equal(df.metric.to_numpy(), out.metrics)
     assert len(set(out.metrics)) == 1 and out.metrics[0] > 0
 
 
-@pytest.mark.parametrize(
-    "norm, expected", [("max", 3.0), ("infinity", 4.0), ("frobenius", np.sqrt(14.0))]
-)
-def test_norms(norm, expected):
-    p = np.array([[[1.0, -3.0], [2.0, 0.0]], [[np.nan, -1.0], [0.5, 0.25]]])
-    got = reduce.norms(p, norm)
-    assert got[0] == expected
-    assert (
-        np.isnan(got[1]) if norm == "frobenius" else got[1] == {"max": 1.0, "infinity": 0.75}[norm]
+def test_converged_is_the_gap_and_metric_below_the_metric():
+    # Tiny steps and a tail of two steps: the gap barely moves, so its variance is below 1e-8
+    # while the gap stays far above; the large step size converges some runs.
+    study = lab.Study(
+        kind="scattered",
+        game="biased_pennies",
+        dynamic=["ogda", "omwuoomd"],
+        eta=[1e-4, 0.5],
+        num_steps=1000,
+        num_runs=40,
+        inner_radius=0.0,
+        outer_radius=0.3,
+        metric="var_last",
+        cutoff=0.002,
+        seed=4,
     )
-    empty = reduce.norms(np.zeros((1, 2, 0)), norm)[0]
-    assert (empty, np.signbit(empty)) == {
-        "max": (-np.inf, True),
-        "infinity": (0.0, True),
-        "frobenius": (0.0, False),
-    }[norm]
-
-
-@pytest.mark.parametrize("entry", [1e-300, 1e200])
-def test_frobenius_norm_at_the_extremes_is_recomputed_as_the_module_does(entry):
-    # The plain sum of squares gives 0 or inf here; both recover 2 * entry on 2 x 2 games
-    # (no steps: a game of such entries would stop the dynamics).
-    assert reduce.norms(np.full((1, 2, 2), entry), "frobenius")[0] == 2 * entry
-    out = ludovec.scattered_exploration(
-        np.zeros((2, 2)),
-        ludovec.Optimizer.ogda(0.1, 2),
-        4,
-        0,
-        entry,
-        np.nextafter(entry, np.inf),
-        "frobenius",
-        "max_last",
-    )
-    np.testing.assert_allclose(out.norms, 2 * entry, rtol=1e-15)
-
-
-def test_metrics_on_the_edges():
-    g = np.array([[1.0, 3.0, 2.0, np.nan, 4.0]])
-    assert reduce.metrics(g[:, :3], "total_var", 0.5)[0] == 3.0
-    assert reduce.metrics(g, "max_last", 1.0)[0] == 4.0
-    assert reduce.metrics(g, "max_last", 0.0)[0] == -np.inf  # empty tail
-    assert reduce.metrics(np.array([[9.0, 1.0, 2.0, 3.0, 4.0]]), "var_last", 0.7)[0] == 1.25
+    df = lab.run(study, progress=False)
+    assert (df.converged == (df.final_gap < 1e-8)).all() and df.converged.any()
+    assert (df.steps[~df.converged] == 1000).all() and (df.steps[df.converged] <= 1000).all()
+    assert (df.metric_below == (df.metric < 1e-8)).all()
+    honest = df[df.metric_below & ~df.converged]
+    assert len(honest) > 0 and (honest.final_gap >= 1e-8).all()
 
 
 @pytest.mark.parametrize(
-    "lo, hi",
-    [
-        (0.0, 1.0),
-        (1.0, 1.0 + 3 * 2.0**-52),
-        (0.1, 0.2),
-        (1e300, 1.7e308),
-        (-3.0, -2.9999999999999996),
-    ],
+    "lo, hi", [(0.0, 1.0), (1.0, 1.0 + 3 * 2.0**-52), (0.1, 0.2), (1e300, 1.7e308)]
 )
-def test_band_never_draws_beyond_its_upper_end(lo, hi):
-    low, scale = reduce.band(lo, hi)
-    assert low + scale * (1 - 2.0**-52) <= hi
-    # and it is the widest such scale
-    wider = np.nextafter(scale, np.inf)
-    assert scale == hi - lo or low + wider * (1 - 2.0**-52) > hi
+def test_draws_stay_in_their_band_and_follow_the_seed(lo, hi):
+    kw = dict(kind="scattered", game="oneill", num_runs=50, inner_radius=lo, outer_radius=hi)
+    study = lab.Study(**kw, seed=9)
+    p = np.array([lab.perturbation(study, i) for i in range(50)])
+    assert (lo <= np.abs(p)).all() and (np.abs(p) <= hi).all()
+    assert 0.3 < (p < 0).mean() < 0.7  # both signs drawn
+    again = np.array([lab.perturbation(lab.Study(**kw, seed=9), i) for i in range(50)])
+    other = np.array([lab.perturbation(lab.Study(**kw, seed=10), i) for i in range(50)])
+    assert np.array_equal(p, again) and not np.array_equal(p, other)
 
 
-def test_seeded_and_unseeded_agree_in_distribution(tmp_path):
+def test_the_lab_draws_as_the_module_draws_in_distribution(tmp_path):
     kw = dict(
         kind="scattered",
         game="biased_pennies",
-        dynamic="ogda",
         eta=0.1,
         num_steps=300,
         num_runs=3000,
@@ -126,23 +161,28 @@ def test_seeded_and_unseeded_agree_in_distribution(tmp_path):
         metric="total_var",
         norm="frobenius",
     )
-    seeded = lab.run(lab.Study(**kw, seed=7), progress=False)
-    native = lab.run(lab.Study(**kw), progress=False)
-    for col in ("metric", "norm"):
-        assert stats.ks_2samp(seeded[col], native[col]).pvalue > 1e-4, kept(
-            tmp_path / f"{col}.npz", seeded=seeded[col].to_numpy(), unseeded=native[col].to_numpy()
-        )
-    # and the seeded draws are not stuck: different seeds give different runs
-    other = lab.run(lab.Study(**kw, seed=8), progress=False)
-    assert not np.array_equal(seeded.metric, other.metric)
+    mine = lab.run(lab.Study(**kw, seed=7), progress=False)
+    native = ludovec.scattered_exploration(
+        lab.classic_game("biased_pennies"),
+        ludovec.Optimizer.ogda(0.1, 2),
+        3000,
+        300,
+        0.05,
+        0.6,
+        "frobenius",
+        "total_var",
+    )
+    for col, theirs in (("metric", native.metrics), ("norm", native.norms)):
+        got = mine[col].to_numpy()
+        assert stats.ks_2samp(got, np.asarray(theirs)).pvalue > 1e-4, (col, got, theirs)
 
 
 @pytest.mark.parametrize("kind, game", [("scattered", "biased_pennies"), ("concentric", "oneill")])
-def test_seeded_results_do_not_depend_on_chunk_order_or_processes(tmp_path, kind, game):
+def test_results_do_not_depend_on_chunk_order_or_processes(tmp_path, kind, game):
     kw = dict(
         kind=kind,
         game=game,
-        dynamic="omwuoomd",
+        dynamic=["omwuoomd", "ogda"],
         eta=0.1,
         num_steps=200,
         num_runs=240,
@@ -161,43 +201,21 @@ def test_seeded_results_do_not_depend_on_chunk_order_or_processes(tmp_path, kind
         st.write_chunk(chunk.id, runner.run_chunk(study, chunk))
     assert_same_results(df, lab.load(st))
     assert_same_results(df, lab.run(lab.Study(**kw, workers=1), progress=False))
+    # Every (dynamic, step size) pair meets the same perturbations.
+    by = df.groupby("dynamic")
+    assert np.array_equal(by.get_group("ogda").norm_max, by.get_group("omwuoomd").norm_max)
 
 
-def test_a_run_is_regenerated_from_seed_chunk_and_index():
-    study = lab.Study(
-        kind="concentric",
-        game="oneill",
-        dynamic="ogda",
-        eta=0.05,
-        num_steps=400,
-        num_runs=60,
-        num_slices=2,
-        inner_radius=0.1,
-        outer_radius=0.5,
-        seed=3,
-        chunk_size=10,
-        metric="max_last",
-        workers=1,
-    )
-    df = lab.run(study, progress=False)
-    row = df.iloc[47]
-    p = lab.perturbation(study, int(row.chunk), int(row["index"]))
-    assert row.inner <= np.abs(p).min() and np.abs(p).max() <= row.outer
-    assert np.abs(p).max() == row.norm
-    state = ludovec.GameState(np.zeros(4), np.zeros(4), p + study.payoff)
-    gaps = (
-        ludovec.Experiment(state, ludovec.Optimizer.ogda(0.05, 4), 400)
-        .run_experiment_until_convergence_in_place()
-        .gaps_history
-    )
-    assert reduce.metrics(gaps[None], "max_last", 0.1)[0] == row.metric
-
-
-@pytest.mark.parametrize("decimation, segment", [(1, 37), (3, 500), ("log", 64), ("log", 10**6)])
+@pytest.mark.parametrize("decimation", [1, 3, "log"])
 @pytest.mark.parametrize(
-    "dynamic, game, eta", [("ogda", "biased_pennies", 0.1), ("omwuoftrl", "oneill", 0.2)]
+    "dynamic, game, eta, x0",
+    [
+        ("ogda", "biased_pennies", 0.1, None),
+        ("omwuoomd", "rock_paper_scissors", 0.05, (0.6, 0.3, 0.1)),
+        ("omwuoftrl", "oneill", 0.2, None),
+    ],
 )
-def test_segmented_single_run_equals_one_experiment(dynamic, game, eta, decimation, segment):
+def test_single_runs_are_the_module_run(dynamic, game, eta, x0, decimation, tmp_path):
     steps = 3000
     study = lab.Study(
         kind="single",
@@ -207,81 +225,100 @@ def test_segmented_single_run_equals_one_experiment(dynamic, game, eta, decimati
         num_steps=steps,
         decimation=decimation,
         history_points=50,
-        segment_steps=segment,
         tolerances=[1e-2, 1e-5, 1e-8],
+        x0=x0,
     )
-    with_store = lab.run(study, progress=False)
-    a = study.payoff
-    n = len(a)
-    state = ludovec.GameState(np.zeros(n), np.zeros(n), a)
-    whole = (
-        ludovec.Experiment(state, runner.optimizer(dynamic, eta, n), steps)
-        .run_experiment_until_convergence_in_place()
-        .gaps_history
-    )
-    below = np.flatnonzero(whole < 1e-8)
-    performed = int(below[0]) + 1 if below.size else steps
-    row = with_store.iloc[0]
+    row = lab.run(study, tmp_path / "s", progress=False).iloc[0]
+    gaps, xs, ys, performed = _experiment(study.payoff, dynamic, eta, steps, x0)
     assert (row.steps, row.converged, row.final_gap) == (
         performed,
-        below.size > 0,
-        whole[performed - 1],
+        bool(gaps[performed - 1] < 1e-8),
+        gaps[performed - 1],
     )
     for tol in (1e-2, 1e-5, 1e-8):
-        hit = np.flatnonzero(whole < tol)
-        expected = int(hit[0]) + 1 if hit.size else None
+        hit = np.flatnonzero(gaps[:performed] < tol)
         got = row[f"steps_to_{tol:g}"]
-        assert (None if got is pd.NA else int(got)) == expected
-    # The kept steps of the one-call history, compared bit for bit.
-    import tempfile
-
-    with tempfile.TemporaryDirectory() as d:
-        lab.run(study, d + "/s", progress=False)
-        h = lab.load_histories(d + "/s")
-    np.testing.assert_array_equal(h.gap.to_numpy(), whole[h.step.to_numpy() - 1])
+        assert (None if got is pd.NA else int(got)) == (int(hit[0]) + 1 if hit.size else None)
+    h = lab.load_histories(tmp_path / "s")
+    at = h.step.to_numpy() - 1
+    np.testing.assert_array_equal(h.gap.to_numpy(), gaps[at])
+    np.testing.assert_array_equal(h.filter(like="x_").to_numpy(), xs[at])
+    np.testing.assert_array_equal(h.filter(like="y_").to_numpy(), ys[at])
     assert h.step.iloc[-1] == performed and h.step.is_monotonic_increasing
     if decimation != "log":
         assert set(np.diff(h.step.to_numpy()[:-1])) == {decimation}
     else:
         assert len(h) <= 51
+    a = study.payoff
+    assert row.distance == lab.distance_to_equilibria(a, xs[performed - 1], ys[performed - 1])
 
 
-def test_single_runs_report_the_distance_to_the_equilibria():
-    study = lab.Study(
-        kind="single", game="rock_paper_scissors", dynamic="ogda", eta=0.1, num_steps=50
-    )
-    row = lab.run(study, progress=False).iloc[0]
-    # From the uniform start, already the equilibrium: converged at once, distance zero.
-    assert (row.steps, row.converged, row.distance, row.value) == (1, True, 0.0, 0.0)
-
-
-def test_stack_study_runs_each_matrix_as_the_module_does():
+@pytest.mark.parametrize("dynamic", DYNAMICS)
+def test_stack_runs_are_the_module_runs_of_the_rescaled_matrices(dynamic):
     rng = np.random.default_rng(0)
     for shape in ((5, 2, 2), (4, 3, 3)):
         stack = rng.normal(size=shape)
         study = lab.Study(
             kind="stack",
             matrix=stack,
-            dynamic="omwuoftrl",
+            dynamic=dynamic,
             eta=0.1,
             num_steps=300,
             normalize=True,
             metric="var_last",
             chunk_size=2,
-            workers=1,
         )
         df = lab.run(study, progress=False)
-        assert df["index"].tolist() == list(range(shape[0]))
+        assert df["index"].tolist() == list(range(shape[0])) and df.norm.isna().all()
         for i, m in enumerate(stack):
-            k = shape[1]
             mm = (m - m.min()) / (m.max() - m.min())
-            gaps = (
-                ludovec.Experiment(
-                    ludovec.GameState(np.zeros(k), np.zeros(k), mm),
-                    ludovec.Optimizer.omwuoftrl(0.1, k),
-                    300,
-                )
-                .run_experiment_until_convergence_in_place()
-                .gaps_history
-            )
-            assert reduce.metrics(gaps[None], "var_last", 0.1)[0] == df.metric[i]
+            gaps, _, _, performed = _experiment(mm, dynamic, 0.1, 300)
+            assert (df.steps[i], df.final_gap[i]) == (performed, gaps[performed - 1])
+            opt = getattr(ludovec.Optimizer, dynamic)(0.1, shape[1])
+            native = ludovec.scattered_exploration(mm, opt, 1, 300, 0.0, TINY, "max", "var_last")
+            assert df.metric[i] == native.metrics[0]
+
+
+RECT = np.array([[1.0, -1.0, 0.5], [-0.5, 1.0, -1.0]])  # 2 x 3, no pure equilibrium
+
+
+@pytest.mark.parametrize("kind", ["single", "scattered", "concentric", "stack"])
+def test_rectangular_games_run_from_a_start_point(kind, tmp_path):
+    kw: dict = dict(kind=kind, matrix=RECT, dynamic="ogda", eta=0.05, num_steps=400)
+    kw.update(x0=[0.9, 0.1], y0=[0.2, 0.3, 0.5])
+    if kind in ("scattered", "concentric"):
+        kw.update(num_runs=12, inner_radius=0.0, outer_radius=0.2, seed=1)
+        kw.update(num_slices=2) if kind == "concentric" else None
+    if kind == "stack":
+        kw["matrix"] = np.stack([RECT, -RECT, 2 * RECT])
+    df = lab.run(lab.Study(**kw), tmp_path / "s", progress=False)
+    assert (df.steps <= 400).all() and (df.converged == (df.final_gap < 1e-8)).all()
+    if kind in ("scattered", "concentric"):
+        assert lab.perturbation(df, 11).shape == (2, 3) and np.isfinite(df.norm_frobenius).all()
+    if kind == "single":
+        h = lab.load_histories(tmp_path / "s")
+        # The first kept step began at the start point; every kept point lies on the simplices.
+        assert h.step[0] == 1
+        np.testing.assert_allclose(h.loc[0, ["x_0", "x_1"]].tolist(), [0.9, 0.1], atol=1e-12)
+        np.testing.assert_allclose(h.loc[0, ["y_0", "y_1", "y_2"]], [0.2, 0.3, 0.5], atol=1e-12)
+        for player, n in (("x", 2), ("y", 3)):
+            np.testing.assert_allclose(h[[f"{player}_{i}" for i in range(n)]].sum(axis=1), 1)
+        eq = lab.equilibrium(RECT)
+        assert df.value[0] == eq.value and df.distance[0] >= 0
+
+
+@pytest.mark.parametrize(
+    "kw, words",
+    [
+        (dict(x0=[0.5, 0.3, 0.2]), "x0: the game has 2 rows, so x0 needs 2 entries, found 3"),
+        (dict(y0=[1.2, -0.2, 0.0]), "y0: must be a distribution"),
+        (dict(y0=[0.2, 0.2, 0.2]), "y0: must be a distribution"),
+        (dict(x0="uniform"), "x0: expected a list of numbers"),
+        (dict(seed=2**64), "seed: must be a non-negative integer below 2**64"),
+    ],
+)
+def test_start_points_and_seeds_are_checked(kw, words):
+    base = dict(kind="scattered", matrix=RECT, num_runs=4, inner_radius=0.0, outer_radius=0.1)
+    with pytest.raises(lab.StudyError) as err:
+        lab.Study(**{**base, **kw})
+    assert words in str(err.value)

@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import threading
+import time
 import warnings
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -88,6 +89,36 @@ def test_resume_after_interruption_gives_the_uninterrupted_result(
     assert_same_results(resumed, lab.run(path, tmp_path / "whole", progress=False))
 
 
+@pytest.mark.slow
+def test_ctrl_c_stops_a_chunk_at_once_keeping_the_finished_ones(tmp_path: Path) -> None:
+    # The first step size converges every run within a few hundred steps; the second never,
+    # so its chunks take minutes: the interrupt lands inside one.
+    path = write_study(
+        tmp_path / "long.toml",
+        """
+        kind = "scattered"
+        game = "matching_pennies"
+        dynamic = "ogda"
+        eta = [0.2, 1e-5]
+        num_steps = 100000000
+        num_runs = 2000
+        inner_radius = 0.0
+        outer_radius = 0.1
+        seed = 4
+        chunk_size = 500
+        """,
+    )
+    proc = started_run(path, tmp_path / "s", chunks=4)
+    time.sleep(0.5)  # inside the first long chunk
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    _, err = proc.communicate(timeout=60)
+    assert time.monotonic() - sent < 10  # a hang bound; the chunk alone would take minutes
+    assert proc.returncode == 130, err
+    df = lab.load(tmp_path / "s")
+    assert df.attrs["chunks"] == 4 and (df.eta == 0.2).all() and df.converged.all()
+
+
 def test_a_store_of_another_study_is_refused_untouched(tmp_path: Path) -> None:
     kw: dict[str, Any] = dict(
         kind="scattered",
@@ -158,6 +189,8 @@ def test_loaded_tables_carry_their_provenance(tmp_path: Path) -> None:
     assert {"python", "ludovec", "numpy", "pandas", "pyarrow"} <= set(a["versions"])
     assert a["created"] <= a["updated"] and "machine" in a["platform"]
     assert list(df.columns) == [
+        "study",
+        "game",
         "run",
         "dynamic",
         "eta",
@@ -171,7 +204,7 @@ def test_loaded_tables_carry_their_provenance(tmp_path: Path) -> None:
     ]
     assert str(df["steps_to_1e-08"].dtype) == "Int64"
     h = lab.load_histories(tmp_path / "s")
-    assert list(h.columns) == ["run", "step", "gap", "dynamic", "eta"]
+    assert list(h.columns) == ["run", "step", "gap", "x_0", "x_1", "y_0", "y_1", "dynamic", "eta"]
     assert set(h.run) == {0, 1}
     # The store rebuilds the study it ran.
     assert Store.read(tmp_path / "s").study().fingerprint == study.fingerprint
@@ -267,26 +300,54 @@ def test_a_damaged_or_foreign_chunk_is_named_never_served_and_recomputed(
     assert again.attrs["chunks"] == 6 and (tmp_path / "s" / "rejected" / "chunks" / name).exists()
 
 
-def test_a_store_of_the_first_format_stays_readable_and_resumable(tmp_path: Path) -> None:
+OLD_COLUMNS = ["chunk", "index", "slice", "inner", "outer", "norm", "metric", "converged"]
+
+
+@pytest.mark.parametrize("version", [1, 2])
+def test_older_formats_load_with_metric_below_and_are_not_resumed(
+    tmp_path: Path, version: int
+) -> None:
     study, s = lab.Study(**SMALL), tmp_path / "s"
     whole = lab.run(study, s, progress=False)
-    # What the first format wrote: chunks without a record.
+    # What the older formats wrote: converged meant the metric below the threshold, no steps;
+    # the first format had no chunk record.
     manifest = json.loads((s / "manifest.json").read_text())
-    (s / "manifest.json").write_text(json.dumps({**manifest, "format_version": 1}))
+    (s / "manifest.json").write_text(json.dumps({**manifest, "format_version": version}))
     for i in range(6):
-        _restamp(_chunk(s, i), drop=True)
+        table = pq.read_table(_chunk(s, i))
+        record = table.schema.metadata
+        old = table.rename_columns(
+            ["converged" if c == "metric_below" else "_" + c for c in table.column_names]
+        ).select([("" if c == "converged" else "_") + c for c in OLD_COLUMNS])
+        old = old.rename_columns([*OLD_COLUMNS]).append_column("dynamic", table["dynamic"])
+        old = old.append_column("eta", table["eta"])
+        pq.write_table(old.replace_schema_metadata(None if version == 1 else record), _chunk(s, i))
     _chunk(s, 5).unlink()
-    table = pq.read_table(_chunk(s, 4))  # another chunk's rows under this name
-    pq.write_table(table.set_column(0, "chunk", [np.full(100, 1)]), _chunk(s, 4))
-    with pytest.warns(RuntimeWarning, match="chunk-000004.parquet holds rows of another chunk"):
-        assert lab.load(s).attrs["chunks"] == 4
-    with pytest.warns(RuntimeWarning, match="moved to rejected/chunks/chunk-000004.parquet"):
-        assert_same_results(lab.run(study, s, progress=False), whole)
-    assert json.loads((s / "manifest.json").read_text())["format_version"] == 1
-    assert RECORD_KEY in pq.read_metadata(_chunk(s, 5)).metadata
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        assert_same_results(lab.load(s), whole)
+    df = lab.load(s)
+    assert "steps" not in df and "converged" not in df and df.attrs["chunks"] == 5
+    np.testing.assert_array_equal(df.metric_below, whole.metric_below[:500])
+    assert (df.study == study.fingerprint[:12]).all() and (df.game == "biased_pennies").all()
+    with pytest.raises(
+        lab.StoreError,
+        match=f"a store of format {version}, written by ludovec {re.escape(module_version())}, "
+        "is read but not resumed .*; run the study into a new store",
+    ):
+        lab.run(study, s, progress=False)
+    assert not _chunk(s, 5).exists()
+
+
+def test_a_drawn_seed_is_recorded_and_reused_on_resume(tmp_path: Path) -> None:
+    study, s = lab.Study(**{**SMALL, "seed": None}), tmp_path / "s"
+    whole = lab.run(study, s, progress=False)
+    seed = whole.attrs["study"]["seed"]
+    assert whole.attrs["study"]["seed_drawn"] and 0 <= seed < 2**64
+    _chunk(s, 2).unlink()
+    _chunk(s, 4).unlink()
+    resumed = lab.run(study, s, progress=False)
+    assert_same_results(resumed, whole)
+    # The drawn seed names the same runs as a study that gives it; another store draws anew.
+    assert_same_results(lab.run(lab.Study(**{**SMALL, "seed": seed}), progress=False), whole)
+    assert lab.run(study, progress=False).attrs["study"]["seed"] != seed
 
 
 def test_a_table_loaded_during_a_run_counts_exactly_the_chunks_it_holds(tmp_path: Path) -> None:
