@@ -283,17 +283,17 @@ def _stack_study(
         ),
         pytest.param(
             ["--study", SINGLE + 'dynamic = "ogda"\neta = 1e50\nnum_steps = 100\n'],
-            "PanicException: Issue computing theta",
+            "EngineError: Issue computing theta",
             id="panic",
         ),
         pytest.param(
             [
                 "--study",
-                SINGLE + 'dynamic = "ogda"\neta = 0.1\nnum_steps = 26000000\n'
-                "segment_steps = 26000000\n",
+                SINGLE + 'dynamic = "ogda"\neta = 0.1\nnum_steps = 10000000\n'
+                "decimation = 1\n",
                 "--address-space",
             ],
-            "MemoryError: Unable to allocate",
+            "MemoryError: refused a batch of 1 runs",
             id="memory",
         ),
         pytest.param(["--out", "file"], "exists and is not a directory", id="out-is-a-file"),
@@ -309,8 +309,8 @@ def test_failures_end_in_one_line(tmp_path, seeded_toml, args, words):
         study, kw = seeded_toml, {}
         if args[0] == "--study":
             study = write_study(tmp_path / "s.toml", args[1])
-            if args[2:]:  # a segment's histories fit the study's bound but not the process
-                kw["preexec_fn"] = lambda: resource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))
+            if args[2:]:  # the kept history fits the study's bound but not the process
+                kw["preexec_fn"] = lambda: resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))
             args = []
         res = cli("run", study, "--store", tmp_path / "b", "--no-progress", *args, **kw)
     assert res.returncode == 2
@@ -435,7 +435,7 @@ def test_a_failing_worker_process_is_reported_without_a_hang(tmp_path, cause):
     if cause == "panic":
         study = _stack_study(tmp_path, 20, 2000, poison=7)
         res = cli("run", study, "--store", tmp_path / "s", "--no-progress", "--workers", "2")
-        failed, words = 7, "PanicException: Issue computing theta"
+        failed, words = 7, "EngineError: Issue computing theta"
     else:
         proc = _start(tmp_path, _stack_study(tmp_path, 40, 1_500_000), "--workers", "2")
         os.kill(_children(proc.pid)[0], signal.SIGKILL)
