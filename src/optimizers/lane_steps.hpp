@@ -214,35 +214,62 @@ template <std::size_t L>
   for (std::size_t i = 0; i < n; ++i) v[i] = v[i] - m;
 }
 
-// v <- v / sum(v), the sum from +0.0 in index order.
-template <std::size_t L>
-[[gnu::always_inline]] inline void normalise(math::Lanes<L>* v, std::size_t n) {
-  math::Lanes<L> sum{};
-  for (std::size_t i = 0; i < n; ++i) sum = sum + v[i];
-  for (std::size_t i = 0; i < n; ++i) v[i] = v[i] / sum;
-}
-
 // Both players' exponentials, r.exps[0 .. m) and r.exps[m .. m + n), shifted by their maxima and
 // taken by the vector exp, which returns exactly what ::exp returns.
 template <std::size_t L>
 [[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r, std::size_t m, std::size_t n) {
   shift_by_max<L>(r.exps.data(), m);
   shift_by_max<L>(r.exps.data() + m, n);
-  math::exp_in_place(reinterpret_cast<double*>(r.exps.data()), L * (m + n));
+  math::exp_lanes_in_place(reinterpret_cast<double*>(r.exps.data()), L * (m + n));
 }
 
 // One player of OmwuOomd from its exponentials: hat_next = N(exps * hat + eps) into h, then
 // next = N(exps * hat_next) into p. Returns the lanes where both pass their simplex checks.
+// Each sum is taken, and each check fed, in index order by the loop that produces its entries.
 template <std::size_t L>
 [[gnu::always_inline]] inline math::LaneMask<L> oomd_player(const math::Lanes<L>* ex,
                                                             const math::Lanes<L>* hat,
                                                             math::Lanes<L>* h, math::Lanes<L>* p,
                                                             std::size_t len) {
-  for (std::size_t i = 0; i < len; ++i) h[i] = ex[i] * hat[i] + kOomdEpsilon;
-  normalise<L>(h, len);
-  for (std::size_t i = 0; i < len; ++i) p[i] = ex[i] * h[i];
-  normalise<L>(p, len);
-  return math::on_simplex_lanes<L>(h, len) & math::on_simplex_lanes<L>(p, len);
+  using T = math::Lanes<L>;
+  T h_sum{};
+  for (std::size_t i = 0; i < len; ++i) {
+    const T v = ex[i] * hat[i] + kOomdEpsilon;
+    h[i] = v;
+    h_sum = h_sum + v;
+  }
+  math::LaneSimplexCheck<L> h_check, p_check;
+  T p_sum{};
+  for (std::size_t i = 0; i < len; ++i) {
+    const T v = h[i] / h_sum;
+    h[i] = v;
+    h_check.add(v);
+    const T w = ex[i] * v;
+    p[i] = w;
+    p_sum = p_sum + w;
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    const T v = p[i] / p_sum;
+    p[i] = v;
+    p_check.add(v);
+  }
+  return h_check.passes() & p_check.passes();
+}
+
+// out <- N(v), checked as written: the lanes where out passes its simplex check.
+template <std::size_t L>
+[[gnu::always_inline]] inline math::LaneMask<L> normalise_checked(const math::Lanes<L>* v,
+                                                                  math::Lanes<L>* out,
+                                                                  std::size_t n) {
+  math::Lanes<L> sum{};
+  for (std::size_t i = 0; i < n; ++i) sum = sum + v[i];
+  math::LaneSimplexCheck<L> check;
+  for (std::size_t i = 0; i < n; ++i) {
+    const math::Lanes<L> w = v[i] / sum;
+    out[i] = w;
+    check.add(w);
+  }
+  return check.passes();
 }
 
 template <std::size_t L>
@@ -307,12 +334,8 @@ template <class Rule, std::size_t N, std::size_t L>
       e[m + j] = (r.next_second[j] + gy[j]) * neg_eta;
     }
     shifted_exps<L>(r, m, n);
-    for (std::size_t i = 0; i < m; ++i) r.next_x[i] = e[i];
-    for (std::size_t j = 0; j < n; ++j) r.next_y[j] = e[m + j];
-    normalise<L>(r.next_x.data(), m);
-    normalise<L>(r.next_y.data(), n);
-    const auto accepted = math::on_simplex_lanes<L>(r.next_x.data(), m) &
-                          math::on_simplex_lanes<L>(r.next_y.data(), n);
+    const auto accepted = normalise_checked<L>(e, r.next_x.data(), m) &
+                          normalise_checked<L>(e + m, r.next_y.data(), n);
     stops = accepted == math::no_lane<L>();
   }
   if (math::any_lane<L>(stops)) return {gap, stops};
