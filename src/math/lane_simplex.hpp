@@ -126,9 +126,6 @@ template <std::size_t L, std::size_t N>
   if constexpr (N > 0) n = N;
   T local[N > 0 ? N : 1];
   T* sorted = N > 0 ? local : scratch;
-  LaneMask<L> nan = no_lane<L>();
-  for (std::size_t i = 0; i < n; ++i) nan |= d[i] != d[i];
-  if (n < 2) nan = no_lane<L>();  // a lone entry is never compared
   if constexpr (N > 0) {
     (void)order;
     for (std::size_t i = 0; i < n; ++i) sorted[i] = d[i];
@@ -146,10 +143,15 @@ template <std::size_t L, std::size_t N>
     const T t = (sum - 1.0) / position;
     theta = u > t ? t : theta;
   }
+  // The NaN entries are found by the pass that reads d last.
+  LaneMask<L> nan = no_lane<L>();
   for (std::size_t i = 0; i < n; ++i) {
-    const T w = d[i] - theta;
+    const T di = d[i];
+    nan |= di != di;
+    const T w = di - theta;
     out[i] = w > 0.0 ? w : T{};
   }
+  if (n < 2) nan = no_lane<L>();  // a lone entry is never compared
   return nan | (theta != theta);
 }
 

@@ -208,19 +208,17 @@ template <Loads kLoads>
   const __m256d kd = _mm256_sub_pd(kd_shifted, shift);
   __m256d r = _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2HiN), x);
   r = _mm256_fmadd_pd(kd, _mm256_set1_pd(kNegLn2LoN), r);
-  // The table pairs (T, H bits) of the four lanes, by byte offset: stored and read back as
-  // integers, cheaper than moving each lane from a vector register to an address register.
-  alignas(32) std::int64_t offset[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(offset),
-                     _mm256_slli_epi64(_mm256_and_si256(ki, _mm256_set1_epi64x(127)), 4));
+  // The table pairs (T, H bits) of the four lanes, by byte offset.
+  const __m256i offset = _mm256_slli_epi64(_mm256_and_si256(ki, _mm256_set1_epi64x(127)), 4);
+  const __m128i lo = _mm256_castsi256_si128(offset), hi = _mm256_extracti128_si256(offset, 1);
   const char* table = reinterpret_cast<const char*>(kTable);
-  const auto pair = [table](std::int64_t at) {
+  const auto pair = [table](long long at) {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(table + at));
   };
-  const __m256i pairs02 =
-      _mm256_inserti128_si256(_mm256_castsi128_si256(pair(offset[0])), pair(offset[2]), 1);
-  const __m256i pairs13 =
-      _mm256_inserti128_si256(_mm256_castsi128_si256(pair(offset[1])), pair(offset[3]), 1);
+  const __m256i pairs02 = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(pair(_mm_cvtsi128_si64(lo))), pair(_mm_cvtsi128_si64(hi)), 1);
+  const __m256i pairs13 = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(pair(_mm_extract_epi64(lo, 1))), pair(_mm_extract_epi64(hi, 1)), 1);
   const __m256d tail = _mm256_castsi256_pd(_mm256_unpacklo_epi64(pairs02, pairs13));
   const __m256i scale_bits =
       _mm256_add_epi64(_mm256_unpackhi_epi64(pairs02, pairs13), _mm256_slli_epi64(ki, 45));
@@ -234,10 +232,12 @@ template <Loads kLoads>
   y = _mm256_blendv_pd(y, _mm256_add_pd(_mm256_set1_pd(1.0), x), tiny);
 
   const int others = ~_mm256_movemask_pd(ours) & 0xf;
-  _mm256_storeu_pd(p, y);
-  if (others != 0) [[unlikely]] {
+  if (others == 0) [[likely]] {
+    _mm256_storeu_pd(p, y);
+  } else {
     double xs[4];
     _mm256_storeu_pd(xs, x);
+    _mm256_storeu_pd(p, y);
     exp_by_library(xs, p, others, 4);
   }
 }
@@ -263,6 +263,7 @@ template <Loads kLoads>
   const __m512d kd = _mm512_sub_pd(kd_shifted, shift);
   __m512d r = _mm512_fmadd_pd(kd, _mm512_set1_pd(kNegLn2HiN), x);
   r = _mm512_fmadd_pd(kd, _mm512_set1_pd(kNegLn2LoN), r);
+  // The table pairs by byte offset, stored and read back as integers.
   alignas(64) std::int64_t offset[8];
   _mm512_store_si512(offset, _mm512_slli_epi64(_mm512_and_si512(ki, _mm512_set1_epi64(127)), 4));
   const char* table = reinterpret_cast<const char*>(kTable);
