@@ -300,11 +300,10 @@ template <Loads kLoads>
   }
 }
 
-// The last n % 4 arguments through a local block (masked stores are slow on some processors);
+// The last 1 to 3 arguments through a local block (masked stores are slow on some processors);
 // the unused lanes hold +0.0, which takes the 1 + x branch and calls nothing.
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline void exp_rest(double* v,
                                                                      std::size_t n) noexcept {
-  if (n == 0) return;
   double block[4] = {};
   std::memcpy(block, v, n * sizeof(double));
   exp4<Loads::one_by_one>(block);
@@ -314,13 +313,13 @@ template <Loads kLoads>
 [[gnu::target("avx2,fma")]] void exp_avx2(double* v, std::size_t n) noexcept {
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) exp4<Loads::one_by_one>(v + i);
-  exp_rest(v + i, n - i);
+  if (i < n) exp_rest(v + i, n - i);
 }
 
 [[gnu::target("avx2,fma")]] void exp_avx2_lanes(double* v, std::size_t n) noexcept {
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) exp4<Loads::vector>(v + i);
-  exp_rest(v + i, n - i);
+  if (i < n) exp_rest(v + i, n - i);
 }
 
 [[gnu::target("avx512f,avx512dq,avx2,fma")]] void exp_avx512_lanes(double* v,
@@ -331,7 +330,7 @@ template <Loads kLoads>
     exp4<Loads::vector>(v + i);
     i += 4;
   }
-  exp_rest(v + i, n - i);
+  if (i < n) exp_rest(v + i, n - i);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
