@@ -87,23 +87,29 @@ template <std::size_t L>
     if (!lane_set<L>(unsorted, l)) continue;
     // Insertion, with the last entry of the sorted prefix kept in a register: an entry that
     // does not exceed it stays where it is, and becomes the prefix's last; one that moves left
-    // leaves the prefix's last as it was, shifted onto its old place.
-    double last = out[l];
+    // leaves the prefix's last as it was, shifted onto its old place. The lane's entries lie
+    // L doubles apart.
+    double* const first = out + l;
+    double* p = first;
+    double last = *first;
     for (std::size_t k = 1; k < n; ++k) {
-      const double e = out[k * L + l];
+      p += L;
+      const double e = *p;
       if (!(last < e)) {
         last = e;
         continue;
       }
-      const std::uint32_t at = order[k * L + l];
-      std::size_t j = k;
+      std::uint32_t* q = order + (p - out);
+      const std::uint32_t at = *q;
+      double* to = p;
       do {
-        out[j * L + l] = out[(j - 1) * L + l];
-        order[j * L + l] = order[(j - 1) * L + l];
-        --j;
-      } while (j > 0 && out[(j - 1) * L + l] < e);
-      out[j * L + l] = e;
-      order[j * L + l] = at;
+        to[0] = to[-static_cast<std::ptrdiff_t>(L)];
+        q[0] = q[-static_cast<std::ptrdiff_t>(L)];
+        to -= L;
+        q -= L;
+      } while (to != first && to[-static_cast<std::ptrdiff_t>(L)] < e);
+      *to = e;
+      *q = at;
     }
   }
 }
