@@ -40,7 +40,7 @@ EXPLORATION_ETA = 0.01
 EXPLORATION_BUDGET = {
     5: {"ogda": 220, "omwuoomd": 330, "omwuoftrl": 300},
     10: {"ogda": 520, "omwuoomd": 670, "omwuoftrl": 610},
-    30: {"ogda": 4_300, "omwuoomd": 3_200, "omwuoftrl": 3_000},
+    30: {"ogda": 4_100, "omwuoomd": 3_200, "omwuoftrl": 3_000},
 }
 # Counted: a chunk's runs on the pool's worker, in lanes or (games the lanes do not take) one
 # at a time; dumped after the Python function, which returns once the batch is done.
