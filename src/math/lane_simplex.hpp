@@ -74,21 +74,42 @@ template <std::size_t L>
   double* __restrict out = reinterpret_cast<double*>(sorted);
   for (std::size_t k = 0; k < n * L; k += L)
     for (std::size_t l = 0; l < L; ++l) out[k + l] = in[order[k + l]];
+  // A lane is out of order where an entry exceeds the one before it (NaN never does).
   LaneMask<L> unsorted = no_lane<L>();
-  for (std::size_t k = 1; k < n; ++k) unsorted |= (sorted[k - 1] >= sorted[k]) == no_lane<L>();
+  Lanes<L> before = sorted[0];
+  for (std::size_t k = 1; k < n; ++k) {
+    const Lanes<L> at = sorted[k];
+    unsorted |= before < at;
+    before = at;
+  }
   if (!any_lane<L>(unsorted)) return;
   for (std::size_t l = 0; l < L; ++l) {
     if (!lane_set<L>(unsorted, l)) continue;
+    // Insertion, with the last entry of the sorted prefix kept in a register: an entry that
+    // does not exceed it stays where it is, and becomes the prefix's last; one that moves left
+    // leaves the prefix's last as it was, shifted onto its old place. The lane's entries lie
+    // L doubles apart.
+    double* const first = out + l;
+    double* p = first;
+    double last = *first;
     for (std::size_t k = 1; k < n; ++k) {
-      const double e = out[k * L + l];
-      const std::uint32_t at = order[k * L + l];
-      std::size_t j = k;
-      for (; j > 0 && out[(j - 1) * L + l] < e; --j) {
-        out[j * L + l] = out[(j - 1) * L + l];
-        order[j * L + l] = order[(j - 1) * L + l];
+      p += L;
+      const double e = *p;
+      if (!(last < e)) {
+        last = e;
+        continue;
       }
-      out[j * L + l] = e;
-      order[j * L + l] = at;
+      std::uint32_t* q = order + (p - out);
+      const std::uint32_t at = *q;
+      double* to = p;
+      do {
+        to[0] = to[-static_cast<std::ptrdiff_t>(L)];
+        q[0] = q[-static_cast<std::ptrdiff_t>(L)];
+        to -= L;
+        q -= L;
+      } while (to != first && to[-static_cast<std::ptrdiff_t>(L)] < e);
+      *to = e;
+      *q = at;
     }
   }
 }
@@ -111,9 +132,6 @@ template <std::size_t L, std::size_t N>
   if constexpr (N > 0) n = N;
   T local[N > 0 ? N : 1];
   T* sorted = N > 0 ? local : scratch;
-  LaneMask<L> nan = no_lane<L>();
-  for (std::size_t i = 0; i < n; ++i) nan |= d[i] != d[i];
-  if (n < 2) nan = no_lane<L>();  // a lone entry is never compared
   if constexpr (N > 0) {
     (void)order;
     for (std::size_t i = 0; i < n; ++i) sorted[i] = d[i];
@@ -131,25 +149,42 @@ template <std::size_t L, std::size_t N>
     const T t = (sum - 1.0) / position;
     theta = u > t ? t : theta;
   }
+  // The NaN entries are found by the pass that reads d last.
+  LaneMask<L> nan = no_lane<L>();
   for (std::size_t i = 0; i < n; ++i) {
-    const T w = d[i] - theta;
+    const T di = d[i];
+    nan |= di != di;
+    const T w = di - theta;
     out[i] = w > 0.0 ? w : T{};
   }
+  if (n < 2) nan = no_lane<L>();  // a lone entry is never compared
   return nan | (theta != theta);
 }
 
-// In every lane, whether v[0 .. n) passes lies_on_simplex: all entries >= 0.0 and the
-// index-order sum from -0.0 within kSimplexTolerance of 1.0.
+// lies_on_simplex in every lane, fed entry by entry in index order (so that a loop producing
+// the entries checks them as it goes): all entries >= 0.0 and the index-order sum from -0.0
+// within kSimplexTolerance of 1.0.
 template <std::size_t L>
-[[gnu::always_inline]] inline LaneMask<L> on_simplex_lanes(const Lanes<L>* v, std::size_t n) {
+struct LaneSimplexCheck {
   Lanes<L> sum = splat<L>(-0.0);
   LaneMask<L> non_negative = ~no_lane<L>();
-  for (std::size_t i = 0; i < n; ++i) {
-    sum = sum + v[i];
-    non_negative &= v[i] >= 0.0;
+
+  [[gnu::always_inline]] void add(const Lanes<L>& v) noexcept {
+    sum = sum + v;
+    non_negative &= v >= 0.0;
   }
-  const Lanes<L> distance = sum + -1.0;  // |distance| < tolerance, NaN failing
-  return non_negative & (distance < kSimplexTolerance) & (distance > -kSimplexTolerance);
+  [[gnu::always_inline]] LaneMask<L> passes() const noexcept {
+    const Lanes<L> distance = sum + -1.0;  // |distance| < tolerance, NaN failing
+    return non_negative & (distance < kSimplexTolerance) & (distance > -kSimplexTolerance);
+  }
+};
+
+// In every lane, whether v[0 .. n) passes lies_on_simplex.
+template <std::size_t L>
+[[gnu::always_inline]] inline LaneMask<L> on_simplex_lanes(const Lanes<L>* v, std::size_t n) {
+  LaneSimplexCheck<L> check;
+  for (std::size_t i = 0; i < n; ++i) check.add(v[i]);
+  return check.passes();
 }
 
 }  // namespace ludovec::math

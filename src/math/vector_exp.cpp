@@ -172,21 +172,31 @@ void exp_scalar(double* v, std::size_t n) noexcept {
 
 #if LUDOVEC_VECTOR_EXP
 
-// y[l] <- ::exp(x[l]) for the lanes l set in `lanes`; out of line, so that the vector code
-// keeps no state across calls.
-[[gnu::noinline, gnu::cold]] void exp_by_library(const double* x, double* y, int lanes) noexcept {
-  for (int l = 0; l < 4; ++l)
+// y[l] <- ::exp(x[l]) for the lanes l < width set in `lanes`; out of line, so that the vector
+// code keeps no state across calls.
+[[gnu::noinline, gnu::cold]] void exp_by_library(const double* x, double* y, int lanes,
+                                                 int width) noexcept {
+  for (int l = 0; l < width; ++l)
     if (lanes & (1 << l)) y[l] = ::exp(x[l]);
 }
 
+// How a kernel reads its arguments. One by one where the caller has usually just written them
+// one by one (a wide load of narrower stores still in flight waits for them); as a vector where
+// they were written as vectors, as the lanes write them.
+enum class Loads : std::uint8_t { one_by_one, vector };
+
 // p[0 .. 4) <- exp of them: four lanes of the algorithm, operation for operation as the C
 // library's variant compiled with fused multiply-adds evaluates it. Lanes off the main branch
-// and not below it get ::exp. The doubles are read one by one: the callers have usually just
-// written them one by one, and a wide load of narrower stores still in flight waits for them.
+// and not below it get ::exp.
+template <Loads kLoads>
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline void exp4(double* p) noexcept {
-  const __m256d x =
-      _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(p), p + 1)),
-                           _mm_loadh_pd(_mm_load_sd(p + 2), p + 3), 1);
+  __m256d x;
+  if constexpr (kLoads == Loads::vector) {
+    x = _mm256_loadu_pd(p);
+  } else {
+    x = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(p), p + 1)),
+                             _mm_loadh_pd(_mm_load_sd(p + 2), p + 3), 1);
+  }
   // By magnitude: below 2^-54 (the 1 + x branch), below 512 (NaN fails both comparisons).
   const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
   const __m256d tiny = _mm256_cmp_pd(magnitude, _mm256_set1_pd(kMainLow), _CMP_LT_OQ);
@@ -228,31 +238,121 @@ void exp_scalar(double* v, std::size_t n) noexcept {
     double xs[4];
     _mm256_storeu_pd(xs, x);
     _mm256_storeu_pd(p, y);
-    exp_by_library(xs, p, others);
+    exp_by_library(xs, p, others, 4);
   }
+}
+
+// GCC 12's 512-bit intrinsics start from a deliberately undefined register, which its
+// uninitialized-value analysis reports where they are inlined.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+// The same for eight lanes in one 512-bit register: the same operations on each lane.
+[[gnu::target("avx512f,avx512dq,avx2,fma"), gnu::always_inline]] inline void exp8(
+    double* p) noexcept {
+  const __m512d x = _mm512_loadu_pd(p);
+  const __m512d magnitude = _mm512_abs_pd(x);
+  const __mmask8 tiny = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kMainLow), _CMP_LT_OQ);
+  const __mmask8 ours = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kMainHigh), _CMP_LT_OQ);
+
+  const __m512d shift = _mm512_set1_pd(kShift);
+  const __m512d kd_shifted = _mm512_fmadd_pd(x, _mm512_set1_pd(kInvLn2N), shift);
+  const __m512i ki = _mm512_castpd_si512(kd_shifted);
+  const __m512d kd = _mm512_sub_pd(kd_shifted, shift);
+  __m512d r = _mm512_fmadd_pd(kd, _mm512_set1_pd(kNegLn2HiN), x);
+  r = _mm512_fmadd_pd(kd, _mm512_set1_pd(kNegLn2LoN), r);
+  // The table pairs by byte offset, stored and read back as integers.
+  alignas(64) std::int64_t offset[8];
+  _mm512_store_si512(offset, _mm512_slli_epi64(_mm512_and_si512(ki, _mm512_set1_epi64(127)), 4));
+  const char* table = reinterpret_cast<const char*>(kTable);
+  const auto pair = [table](std::int64_t at) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(table + at));
+  };
+  // The pairs of the even lanes in one register, of the odd lanes in another.
+  __m512i even = _mm512_castsi128_si512(pair(offset[0]));
+  even = _mm512_inserti64x2(even, pair(offset[2]), 1);
+  even = _mm512_inserti64x2(even, pair(offset[4]), 2);
+  even = _mm512_inserti64x2(even, pair(offset[6]), 3);
+  __m512i odd = _mm512_castsi128_si512(pair(offset[1]));
+  odd = _mm512_inserti64x2(odd, pair(offset[3]), 1);
+  odd = _mm512_inserti64x2(odd, pair(offset[5]), 2);
+  odd = _mm512_inserti64x2(odd, pair(offset[7]), 3);
+  const __m512d tail = _mm512_castsi512_pd(_mm512_unpacklo_epi64(even, odd));
+  const __m512i scale_bits =
+      _mm512_add_epi64(_mm512_unpackhi_epi64(even, odd), _mm512_slli_epi64(ki, 45));
+  const __m512d p23 = _mm512_fmadd_pd(r, _mm512_set1_pd(kC3), _mm512_set1_pd(kC2));
+  const __m512d p45 = _mm512_fmadd_pd(r, _mm512_set1_pd(kC5), _mm512_set1_pd(kC4));
+  const __m512d r2 = _mm512_mul_pd(r, r);
+  __m512d tmp = _mm512_fmadd_pd(p23, r2, _mm512_add_pd(r, tail));
+  tmp = _mm512_fmadd_pd(_mm512_mul_pd(r2, r2), p45, tmp);
+  const __m512d scale = _mm512_castsi512_pd(scale_bits);
+  __m512d y = _mm512_fmadd_pd(scale, tmp, scale);
+  y = _mm512_mask_add_pd(y, tiny, _mm512_set1_pd(1.0), x);
+
+  const int others = static_cast<__mmask8>(~ours);
+  _mm512_storeu_pd(p, y);
+  if (others != 0) [[unlikely]] {
+    double xs[8];
+    _mm512_storeu_pd(xs, x);
+    exp_by_library(xs, p, others, 8);
+  }
+}
+
+// The last 1 to 3 arguments through a local block (masked stores are slow on some processors);
+// the unused lanes hold +0.0, which takes the 1 + x branch and calls nothing.
+[[gnu::target("avx2,fma"), gnu::always_inline]] inline void exp_rest(double* v,
+                                                                     std::size_t n) noexcept {
+  double block[4] = {};
+  std::memcpy(block, v, n * sizeof(double));
+  exp4<Loads::one_by_one>(block);
+  std::memcpy(v, block, n * sizeof(double));
 }
 
 [[gnu::target("avx2,fma")]] void exp_avx2(double* v, std::size_t n) noexcept {
   std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) exp4(v + i);
-  if (i < n) {
-    // Through a local block (masked stores are slow on some processors); the unused lanes
-    // hold +0.0, which takes the 1 + x branch and calls nothing.
-    double block[4] = {};
-    std::memcpy(block, v + i, (n - i) * sizeof(double));
-    exp4(block);
-    std::memcpy(v + i, block, (n - i) * sizeof(double));
-  }
+  for (; i + 4 <= n; i += 4) exp4<Loads::one_by_one>(v + i);
+  if (i < n) exp_rest(v + i, n - i);
 }
+
+[[gnu::target("avx2,fma")]] void exp_avx2_lanes(double* v, std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) exp4<Loads::vector>(v + i);
+  if (i < n) exp_rest(v + i, n - i);
+}
+
+[[gnu::target("avx512f,avx512dq,avx2,fma")]] void exp_avx512_lanes(double* v,
+                                                                   std::size_t n) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) exp8(v + i);
+  if (i + 4 <= n) {
+    exp4<Loads::vector>(v + i);
+    i += 4;
+  }
+  if (i < n) exp_rest(v + i, n - i);
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 bool avx2_available() noexcept {
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
+bool avx512_available() noexcept {
+  return avx2_available() && __builtin_cpu_supports("avx512f") &&
+         __builtin_cpu_supports("avx512dq");
+}
+
 #else
 
 void exp_avx2(double* v, std::size_t n) noexcept { exp_scalar(v, n); }
+void exp_avx2_lanes(double* v, std::size_t n) noexcept { exp_scalar(v, n); }
+void exp_avx512_lanes(double* v, std::size_t n) noexcept { exp_scalar(v, n); }
 bool avx2_available() noexcept { return false; }
+bool avx512_available() noexcept { return false; }
 
 #endif
 
@@ -261,20 +361,36 @@ ExpPath decided_path() noexcept {
   return first;
 }
 
+// The kernels of a path: for arguments written one by one, and for arguments written as vectors.
+// The 512-bit path reads the former as the AVX2 one does.
 exp_detail::Kernel kernel_of(ExpPath path) noexcept {
-  return path == ExpPath::avx2 ? &exp_avx2 : &exp_scalar;
+  return path == ExpPath::scalar ? &exp_scalar : &exp_avx2;
+}
+
+exp_detail::Kernel lanes_kernel_of(ExpPath path) noexcept {
+  switch (path) {
+    case ExpPath::avx512: return &exp_avx512_lanes;
+    case ExpPath::avx2: return &exp_avx2_lanes;
+    case ExpPath::scalar: break;
+  }
+  return &exp_scalar;
 }
 
 void decide_and_run(double* v, std::size_t n) noexcept { kernel_of(decided_path())(v, n); }
+void decide_and_run_lanes(double* v, std::size_t n) noexcept {
+  lanes_kernel_of(decided_path())(v, n);
+}
+
+std::atomic<ExpPath> installed{ExpPath::scalar};
 
 }  // namespace
 
 std::atomic<exp_detail::Kernel> exp_detail::kernel{&decide_and_run};
+std::atomic<exp_detail::Kernel> exp_detail::lanes_kernel{&decide_and_run_lanes};
 
 ExpPath exp_path() noexcept {
-  const exp_detail::Kernel k = exp_detail::kernel.load(std::memory_order_relaxed);
-  if (k == &decide_and_run) return decided_path();
-  return k == &exp_avx2 ? ExpPath::avx2 : ExpPath::scalar;
+  if (exp_detail::kernel.load(std::memory_order_relaxed) == &decide_and_run) return decided_path();
+  return installed.load(std::memory_order_relaxed);
 }
 
 namespace exp_testing {
@@ -288,13 +404,18 @@ std::size_t check_arguments(double* out) noexcept {
   return count;
 }
 
-bool available(ExpPath path) noexcept { return path == ExpPath::scalar || avx2_available(); }
+bool available(ExpPath path) noexcept {
+  switch (path) {
+    case ExpPath::avx512: return avx512_available();
+    case ExpPath::avx2: return avx2_available();
+    case ExpPath::scalar: break;
+  }
+  return true;
+}
 
-void exp_through(ExpPath path, double* v, std::size_t n) noexcept {
-  if (path == ExpPath::avx2 && avx2_available())
-    exp_avx2(v, n);
-  else
-    exp_scalar(v, n);
+void exp_through(ExpPath path, double* v, std::size_t n, bool lanes) noexcept {
+  if (!available(path)) path = ExpPath::scalar;
+  (lanes ? lanes_kernel_of(path) : kernel_of(path))(v, n);
 }
 
 bool path_agrees(ExpPath path, double (*reference)(double)) noexcept {
@@ -305,11 +426,13 @@ bool path_agrees(ExpPath path, double (*reference)(double)) noexcept {
   std::size_t filled = 0;
   bool agrees = true;
   const auto compare = [&] {
-    std::memcpy(got, args, filled * sizeof(double));
-    exp_through(path, got, filled);
-    for (std::size_t i = 0; i < filled; ++i)
-      agrees &=
-          std::bit_cast<std::uint64_t>(got[i]) == std::bit_cast<std::uint64_t>(reference(args[i]));
+    for (const bool lanes : {false, true}) {
+      std::memcpy(got, args, filled * sizeof(double));
+      exp_through(path, got, filled, lanes);
+      for (std::size_t i = 0; i < filled; ++i)
+        agrees &= std::bit_cast<std::uint64_t>(got[i]) ==
+                  std::bit_cast<std::uint64_t>(reference(args[i]));
+    }
     filled = 0;
   };
   for_each_check_argument([&](double x) {
@@ -322,9 +445,17 @@ bool path_agrees(ExpPath path, double (*reference)(double)) noexcept {
 
 ExpPath decide_path(double (*reference)(double)) noexcept {
   const int saved_errno = errno;  // the thresholds overflow and underflow on purpose
-  const ExpPath path = path_agrees(ExpPath::avx2, reference) ? ExpPath::avx2 : ExpPath::scalar;
+  ExpPath path = ExpPath::scalar;
+  for (const ExpPath wide : {ExpPath::avx512, ExpPath::avx2}) {
+    if (path_agrees(wide, reference)) {
+      path = wide;
+      break;
+    }
+  }
   errno = saved_errno;
+  installed.store(path, std::memory_order_relaxed);
   exp_detail::kernel.store(kernel_of(path), std::memory_order_relaxed);
+  exp_detail::lanes_kernel.store(lanes_kernel_of(path), std::memory_order_relaxed);
   return path;
 }
 

@@ -11,17 +11,22 @@ namespace ludovec::math {
 // included: arguments that overflow or underflow are handed to ::exp itself). Allocates nothing;
 // safe from any thread.
 //
-// The vector path reproduces the table-driven exp of the C library in use on this machine, four
-// arguments at a time; lanes outside the range it reproduces (|x| >= 512, infinities, NaN) call
-// ::exp. Whether it is used is decided once per process, at first call: the processor must have
-// AVX2 and FMA, and the vector path must agree with ::exp on a fixed set of arguments that
-// covers every table entry in both signs across the main range, the doubles around the edge of
-// each of those reduction intervals, the arguments where a variant without fused multiply-adds
-// rounds differently, and the thresholds of every special case. Any difference leaves the
-// scalar path for the life of the process.
+// The vector paths reproduce the table-driven exp of the C library in use on this machine, four
+// (AVX2) or eight (AVX-512) arguments at a time, with the same operations on every lane; lanes
+// outside the range they reproduce (|x| >= 512, infinities, NaN) call ::exp. The path is decided
+// once per process, at first call: the widest one the processor runs (it needs FMA too) whose
+// kernels agree with ::exp on a fixed set of arguments that covers every table entry in both
+// signs across the main range, the doubles around the edge of each of those reduction intervals,
+// the arguments where a variant without fused multiply-adds rounds differently, and the
+// thresholds of every special case. With no such path the scalar one serves for the life of the
+// process.
 inline void exp_in_place(double* v, std::size_t n) noexcept;
 
-enum class ExpPath : std::uint8_t { scalar, avx2 };
+// The same, for arguments just written as whole vectors (the lanes): read as vectors, eight at a
+// time where the processor has AVX-512.
+inline void exp_lanes_in_place(double* v, std::size_t n) noexcept;
+
+enum class ExpPath : std::uint8_t { scalar, avx2, avx512 };
 
 // The path exp_in_place takes in this process (runs the check on the first call).
 ExpPath exp_path() noexcept;
@@ -30,24 +35,32 @@ ExpPath exp_path() noexcept;
 namespace exp_testing {
 // Number of arguments the check compares, and writes them to out[0 .. count) when out is set.
 std::size_t check_arguments(double* out) noexcept;
-// Whether `path` (on this processor) gives what `reference` gives on every check argument.
+// Whether both kernels of `path` (on this processor) give what `reference` gives on every check
+// argument.
 bool path_agrees(ExpPath path, double (*reference)(double)) noexcept;
-// v[i] <- exp(v[i]) through `path`, which must be available on this processor.
-void exp_through(ExpPath path, double* v, std::size_t n) noexcept;
+// v[i] <- exp(v[i]) through `path` (the scalar one when this processor cannot run it), by the
+// kernel of exp_lanes_in_place when `lanes` is set, else by that of exp_in_place.
+void exp_through(ExpPath path, double* v, std::size_t n, bool lanes = false) noexcept;
 // Whether this processor can run `path`.
 bool available(ExpPath path) noexcept;
-// Decides the process's path as the first call does, against `reference`, and installs it.
+// Decides the process's path as the first call does, against `reference`, and installs it: the
+// widest available path that agrees.
 ExpPath decide_path(double (*reference)(double)) noexcept;
 }  // namespace exp_testing
 
 namespace exp_detail {
 using Kernel = void (*)(double*, std::size_t) noexcept;
-// The path's function; at first it decides the path, installs it and runs it.
+// The path's functions; at first they decide the path, install it and run it.
 extern std::atomic<Kernel> kernel;
+extern std::atomic<Kernel> lanes_kernel;
 }  // namespace exp_detail
 
 inline void exp_in_place(double* v, std::size_t n) noexcept {
   exp_detail::kernel.load(std::memory_order_relaxed)(v, n);
+}
+
+inline void exp_lanes_in_place(double* v, std::size_t n) noexcept {
+  exp_detail::lanes_kernel.load(std::memory_order_relaxed)(v, n);
 }
 
 }  // namespace ludovec::math

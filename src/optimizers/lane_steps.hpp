@@ -139,9 +139,59 @@ void store_lane(const MemoryLanes<L>& r, std::size_t l, GameState& s, Rule& o) {
 
 namespace lane_detail {
 
+// Rows i .. i + 3 of gx = A y and their terms of A^T x added into gy in order, each sum from
+// +0.0 in index order; with kLast, gy's entries are negated as they are stored, once final.
+template <bool kLast, std::size_t L>
+[[gnu::always_inline]] inline void four_rows(const math::Lanes<L>* a, const math::Lanes<L>* x,
+                                             const math::Lanes<L>* y, math::Lanes<L>* gx,
+                                             math::Lanes<L>* gy, std::size_t i, std::size_t n) {
+  using T = math::Lanes<L>;
+  const T* r0 = a + i * n;
+  const T* r1 = r0 + n;
+  const T* r2 = r1 + n;
+  const T* r3 = r2 + n;
+  const T x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3];
+  T s0{}, s1{}, s2{}, s3{};
+  for (std::size_t j = 0; j < n; ++j) {
+    const T yj = y[j];
+    const T a0 = r0[j], a1 = r1[j], a2 = r2[j], a3 = r3[j];
+    s0 = s0 + a0 * yj;
+    s1 = s1 + a1 * yj;
+    s2 = s2 + a2 * yj;
+    s3 = s3 + a3 * yj;
+    T g = gy[j];
+    g = g + a0 * x0;
+    g = g + a1 * x1;
+    g = g + a2 * x2;
+    g = g + a3 * x3;
+    gy[j] = kLast ? -g : g;
+  }
+  gx[i] = s0;
+  gx[i + 1] = s1;
+  gx[i + 2] = s2;
+  gx[i + 3] = s3;
+}
+
+// Row i of gx = A y and its terms of A^T x added into gy, as four_rows does.
+template <bool kLast, std::size_t L>
+[[gnu::always_inline]] inline void one_row(const math::Lanes<L>* a, const math::Lanes<L>* x,
+                                           const math::Lanes<L>* y, math::Lanes<L>* gx,
+                                           math::Lanes<L>* gy, std::size_t i, std::size_t n) {
+  using T = math::Lanes<L>;
+  const T* row = a + i * n;
+  const T xi = x[i];
+  T s{};
+  for (std::size_t j = 0; j < n; ++j) {
+    s = s + row[j] * y[j];
+    const T g = gy[j] + row[j] * xi;
+    gy[j] = kLast ? -g : g;
+  }
+  gx[i] = s;
+}
+
 // gx = A y and gy = -(A^T x) in every lane, each sum from +0.0 in index order as
 // compute_gradient_into adds them: four rows at a time, each row's A y sum in its own register,
-// the rows added into gy in order.
+// the rows added into gy in order, negated by the last row's pass.
 template <std::size_t L, std::size_t N>
 [[gnu::always_inline]] inline void gradient(MemoryLanes<L>& r) {
   using T = math::Lanes<L>;
@@ -152,44 +202,16 @@ template <std::size_t L, std::size_t N>
   T* gx = r.gx.data();
   T* gy = r.gy.data();
   for (std::size_t j = 0; j < n; ++j) gy[j] = T{};
+  const std::size_t blocks = m / 4 * 4;
   std::size_t i = 0;
-  for (; i + 4 <= m; i += 4) {
-    const T* r0 = a + i * n;
-    const T* r1 = r0 + n;
-    const T* r2 = r1 + n;
-    const T* r3 = r2 + n;
-    const T x0 = x[i], x1 = x[i + 1], x2 = x[i + 2], x3 = x[i + 3];
-    T s0{}, s1{}, s2{}, s3{};
-    for (std::size_t j = 0; j < n; ++j) {
-      const T yj = y[j];
-      const T a0 = r0[j], a1 = r1[j], a2 = r2[j], a3 = r3[j];
-      s0 = s0 + a0 * yj;
-      s1 = s1 + a1 * yj;
-      s2 = s2 + a2 * yj;
-      s3 = s3 + a3 * yj;
-      T g = gy[j];
-      g = g + a0 * x0;
-      g = g + a1 * x1;
-      g = g + a2 * x2;
-      g = g + a3 * x3;
-      gy[j] = g;
-    }
-    gx[i] = s0;
-    gx[i + 1] = s1;
-    gx[i + 2] = s2;
-    gx[i + 3] = s3;
+  if (blocks == m) {
+    for (; i + 4 < m; i += 4) four_rows<false, L>(a, x, y, gx, gy, i, n);
+    four_rows<true, L>(a, x, y, gx, gy, i, n);
+    return;
   }
-  for (; i < m; ++i) {
-    const T* row = a + i * n;
-    const T xi = x[i];
-    T s{};
-    for (std::size_t j = 0; j < n; ++j) {
-      s = s + row[j] * y[j];
-      gy[j] = gy[j] + row[j] * xi;
-    }
-    gx[i] = s;
-  }
-  for (std::size_t j = 0; j < n; ++j) gy[j] = -gy[j];
+  for (; i < blocks; i += 4) four_rows<false, L>(a, x, y, gx, gy, i, n);
+  for (; i + 1 < m; ++i) one_row<false, L>(a, x, y, gx, gy, i, n);
+  one_row<true, L>(a, x, y, gx, gy, i, n);
 }
 
 // The smallest of v[0 .. n) under IEEE 754 totalOrder for entries without NaN (a gradient of a
@@ -206,43 +228,76 @@ template <std::size_t L>
   return m;
 }
 
-// v(i) <- v(i) - max v, the maximum skipping NaN and starting from -inf.
+// The running maximum of the entries fed in index order, skipping NaN, from -inf: the
+// producing loops feed it as they write.
 template <std::size_t L>
-[[gnu::always_inline]] inline void shift_by_max(math::Lanes<L>* v, std::size_t n) {
-  math::Lanes<L> m = math::splat<L>(-std::numeric_limits<double>::infinity());
-  for (std::size_t i = 0; i < n; ++i) m = v[i] > m ? v[i] : m;
-  for (std::size_t i = 0; i < n; ++i) v[i] = v[i] - m;
+[[gnu::always_inline]] inline math::Lanes<L> no_max() noexcept {
+  return math::splat<L>(-std::numeric_limits<double>::infinity());
+}
+template <std::size_t L>
+[[gnu::always_inline]] inline void raise_max(math::Lanes<L>& m, const math::Lanes<L>& v) noexcept {
+  m = v > m ? v : m;
 }
 
-// v <- v / sum(v), the sum from +0.0 in index order.
+// Both players' exponentials, r.exps[0 .. m) and r.exps[m .. m + n), shifted by their maxima
+// max_x and max_y and taken by the vector exp, which returns exactly what ::exp returns.
 template <std::size_t L>
-[[gnu::always_inline]] inline void normalise(math::Lanes<L>* v, std::size_t n) {
-  math::Lanes<L> sum{};
-  for (std::size_t i = 0; i < n; ++i) sum = sum + v[i];
-  for (std::size_t i = 0; i < n; ++i) v[i] = v[i] / sum;
-}
-
-// Both players' exponentials, r.exps[0 .. m) and r.exps[m .. m + n), shifted by their maxima and
-// taken by the vector exp, which returns exactly what ::exp returns.
-template <std::size_t L>
-[[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r, std::size_t m, std::size_t n) {
-  shift_by_max<L>(r.exps.data(), m);
-  shift_by_max<L>(r.exps.data() + m, n);
-  math::exp_in_place(reinterpret_cast<double*>(r.exps.data()), L * (m + n));
+[[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r, std::size_t m, std::size_t n,
+                                                const math::Lanes<L>& max_x,
+                                                const math::Lanes<L>& max_y) {
+  math::Lanes<L>* e = r.exps.data();
+  for (std::size_t i = 0; i < m; ++i) e[i] = e[i] - max_x;
+  for (std::size_t j = 0; j < n; ++j) e[m + j] = e[m + j] - max_y;
+  math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
 }
 
 // One player of OmwuOomd from its exponentials: hat_next = N(exps * hat + eps) into h, then
 // next = N(exps * hat_next) into p. Returns the lanes where both pass their simplex checks.
+// Each sum is taken, and each check fed, in index order by the loop that produces its entries.
 template <std::size_t L>
 [[gnu::always_inline]] inline math::LaneMask<L> oomd_player(const math::Lanes<L>* ex,
                                                             const math::Lanes<L>* hat,
                                                             math::Lanes<L>* h, math::Lanes<L>* p,
                                                             std::size_t len) {
-  for (std::size_t i = 0; i < len; ++i) h[i] = ex[i] * hat[i] + kOomdEpsilon;
-  normalise<L>(h, len);
-  for (std::size_t i = 0; i < len; ++i) p[i] = ex[i] * h[i];
-  normalise<L>(p, len);
-  return math::on_simplex_lanes<L>(h, len) & math::on_simplex_lanes<L>(p, len);
+  using T = math::Lanes<L>;
+  T h_sum{};
+  for (std::size_t i = 0; i < len; ++i) {
+    const T v = ex[i] * hat[i] + kOomdEpsilon;
+    h[i] = v;
+    h_sum = h_sum + v;
+  }
+  math::LaneSimplexCheck<L> h_check, p_check;
+  T p_sum{};
+  for (std::size_t i = 0; i < len; ++i) {
+    const T v = h[i] / h_sum;
+    h[i] = v;
+    h_check.add(v);
+    const T w = ex[i] * v;
+    p[i] = w;
+    p_sum = p_sum + w;
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    const T v = p[i] / p_sum;
+    p[i] = v;
+    p_check.add(v);
+  }
+  return h_check.passes() & p_check.passes();
+}
+
+// out <- N(v), checked as written: the lanes where out passes its simplex check.
+template <std::size_t L>
+[[gnu::always_inline]] inline math::LaneMask<L> normalise_checked(const math::Lanes<L>* v,
+                                                                  math::Lanes<L>* out,
+                                                                  std::size_t n) {
+  math::Lanes<L> sum{};
+  for (std::size_t i = 0; i < n; ++i) sum = sum + v[i];
+  math::LaneSimplexCheck<L> check;
+  for (std::size_t i = 0; i < n; ++i) {
+    const math::Lanes<L> w = v[i] / sum;
+    out[i] = w;
+    check.add(w);
+  }
+  return check.passes();
 }
 
 template <std::size_t L>
@@ -287,9 +342,10 @@ template <class Rule, std::size_t N, std::size_t L>
   } else if constexpr (std::is_same_v<Rule, OmwuOomd>) {
     const T neg_eta = -r.eta;
     T* e = r.exps.data();
-    for (std::size_t i = 0; i < m; ++i) e[i] = gx[i] * neg_eta;
-    for (std::size_t j = 0; j < n; ++j) e[m + j] = gy[j] * neg_eta;
-    shifted_exps<L>(r, m, n);
+    T max_x = no_max<L>(), max_y = no_max<L>();
+    for (std::size_t i = 0; i < m; ++i) raise_max<L>(max_x, e[i] = gx[i] * neg_eta);
+    for (std::size_t j = 0; j < n; ++j) raise_max<L>(max_y, e[m + j] = gy[j] * neg_eta);
+    shifted_exps<L>(r, m, n, max_x, max_y);
     const auto accepted =
         oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
         oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
@@ -298,21 +354,20 @@ template <class Rule, std::size_t N, std::size_t L>
     static_assert(std::is_same_v<Rule, OmwuOftrl>);
     const T neg_eta = -r.eta;
     T* e = r.exps.data();
+    T max_x = no_max<L>(), max_y = no_max<L>();
     for (std::size_t i = 0; i < m; ++i) {
-      r.next_first[i] = r.first[i] + gx[i];
-      e[i] = (r.next_first[i] + gx[i]) * neg_eta;
+      const T sum = r.first[i] + gx[i];
+      r.next_first[i] = sum;
+      raise_max<L>(max_x, e[i] = (sum + gx[i]) * neg_eta);
     }
     for (std::size_t j = 0; j < n; ++j) {
-      r.next_second[j] = r.second[j] + gy[j];
-      e[m + j] = (r.next_second[j] + gy[j]) * neg_eta;
+      const T sum = r.second[j] + gy[j];
+      r.next_second[j] = sum;
+      raise_max<L>(max_y, e[m + j] = (sum + gy[j]) * neg_eta);
     }
-    shifted_exps<L>(r, m, n);
-    for (std::size_t i = 0; i < m; ++i) r.next_x[i] = e[i];
-    for (std::size_t j = 0; j < n; ++j) r.next_y[j] = e[m + j];
-    normalise<L>(r.next_x.data(), m);
-    normalise<L>(r.next_y.data(), n);
-    const auto accepted = math::on_simplex_lanes<L>(r.next_x.data(), m) &
-                          math::on_simplex_lanes<L>(r.next_y.data(), n);
+    shifted_exps<L>(r, m, n, max_x, max_y);
+    const auto accepted = normalise_checked<L>(e, r.next_x.data(), m) &
+                          normalise_checked<L>(e + m, r.next_y.data(), n);
     stops = accepted == math::no_lane<L>();
   }
   if (math::any_lane<L>(stops)) return {gap, stops};

@@ -96,7 +96,7 @@ template <std::size_t N, std::size_t L>
   alignas(32) double both[2 * N * L];
   std::memcpy(both, v, sizeof v);
   std::memcpy(both + N * L, w, sizeof w);
-  math::exp_in_place(both, 2 * N * L);
+  math::exp_lanes_in_place(both, 2 * N * L);
   std::memcpy(v, both, sizeof v);
   std::memcpy(w, both + N * L, sizeof w);
 }

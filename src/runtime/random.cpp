@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <system_error>
 
@@ -25,8 +26,7 @@ constexpr void quarter_round(std::array<std::uint32_t, 16>& s, int a, int b, int
   // clang-format on
 }
 
-// Bumped in the child after every fork(); a generator keyed under an older value rekeys.
-std::atomic<std::uint64_t> fork_generation{0};
+using random_detail::fork_generation;
 
 void count_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_order_relaxed); }
 
@@ -53,7 +53,112 @@ void fill_from_os(std::byte* out, std::size_t size) {
   }
 }
 
+// Eight blocks side by side: state word w of block b is lane b of s[w]. GCC vector types, so
+// the same code serves the AVX2 clone (one register per word) and the portable one.
+typedef std::uint32_t Words __attribute__((vector_size(4 * kChaChaBlocksAtOnce)));
+
+template <int N>
+[[gnu::always_inline]] inline Words rotl_words(Words v) noexcept {
+  return (v << N) | (v >> (32 - N));
+}
+
+[[gnu::always_inline]] inline void quarter_round_wide(Words* s, int a, int b, int c,
+                                                      int d) noexcept {
+  // clang-format off
+  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl_words<16>(s[d]);
+  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl_words<12>(s[b]);
+  s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl_words<8>(s[d]);
+  s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl_words<7>(s[b]);
+  // clang-format on
+}
+
+[[gnu::always_inline]] inline void blocks_wide(const std::array<std::uint32_t, 16>& input,
+                                               std::uint64_t counter, std::uint32_t* out) noexcept {
+  Words start[16];
+  for (std::size_t w = 0; w < 16; ++w) start[w] = Words{} + input[w];
+  Words low{}, high{};
+  for (std::size_t b = 0; b < kChaChaBlocksAtOnce; ++b) {
+    const std::uint64_t c = counter + b;
+    low[b] = static_cast<std::uint32_t>(c);
+    high[b] = static_cast<std::uint32_t>(c >> 32);
+  }
+  start[12] = low;
+  start[13] = high;
+  Words s[16];
+  for (std::size_t w = 0; w < 16; ++w) s[w] = start[w];
+  for (int round = 0; round < 10; ++round) {
+    quarter_round_wide(s, 0, 4, 8, 12);
+    quarter_round_wide(s, 1, 5, 9, 13);
+    quarter_round_wide(s, 2, 6, 10, 14);
+    quarter_round_wide(s, 3, 7, 11, 15);
+    quarter_round_wide(s, 0, 5, 10, 15);
+    quarter_round_wide(s, 1, 6, 11, 12);
+    quarter_round_wide(s, 2, 7, 8, 13);
+    quarter_round_wide(s, 3, 4, 9, 14);
+  }
+  for (std::size_t w = 0; w < 16; ++w) {
+    const Words v = s[w] + start[w];
+    std::memcpy(out + w * kChaChaBlocksAtOnce, &v, sizeof v);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define LUDOVEC_CHACHA_AVX2 1
+[[gnu::target("avx2")]] void blocks_avx2(const std::array<std::uint32_t, 16>& input,
+                                         std::uint64_t counter, std::uint32_t* out) noexcept {
+  blocks_wide(input, counter, out);
+}
+#else
+#define LUDOVEC_CHACHA_AVX2 0
+#endif
+
+void blocks_portable(const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+                     std::uint32_t* out) noexcept {
+  blocks_wide(input, counter, out);
+}
+
+using BlocksKernel = void (*)(const std::array<std::uint32_t, 16>&, std::uint64_t,
+                              std::uint32_t*) noexcept;
+
+BlocksKernel blocks_kernel() noexcept {
+#if LUDOVEC_CHACHA_AVX2
+  static const BlocksKernel chosen =
+      __builtin_cpu_supports("avx2") ? &blocks_avx2 : &blocks_portable;  // thread-safe, once
+  return chosen;
+#else
+  return &blocks_portable;
+#endif
+}
+
 }  // namespace
+
+std::atomic<std::uint64_t> random_detail::fork_generation{0};
+
+void chacha20_blocks(const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+                     std::uint32_t* out) noexcept {
+  blocks_kernel()(input, counter, out);
+}
+
+namespace chacha_testing {
+
+bool avx2_available() noexcept {
+#if LUDOVEC_CHACHA_AVX2
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+void blocks_through(bool avx2, const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+                    std::uint32_t* out) noexcept {
+#if LUDOVEC_CHACHA_AVX2
+  if (avx2 && avx2_available()) return blocks_avx2(input, counter, out);
+#endif
+  (void)avx2;
+  blocks_portable(input, counter, out);
+}
+
+}  // namespace chacha_testing
 
 std::array<std::uint32_t, 16> chacha20_block(const std::array<std::uint32_t, 16>& input) noexcept {
   std::array<std::uint32_t, 16> s = input;
@@ -94,10 +199,10 @@ void ChaChaRng::set_key(const std::array<std::uint32_t, 8>& key, std::uint64_t n
   for (std::size_t i = 0; i < 8; ++i) input_[4 + i] = key[i];
   input_[12] = 0;
   input_[13] = 0;
+  counter_ = 0;
   input_[14] = static_cast<std::uint32_t>(nonce);
   input_[15] = static_cast<std::uint32_t>(nonce >> 32);
-  next_word_ = 16;
-  blocks_since_key_ = 0;
+  next_draw_ = kDraws;
 }
 
 void ChaChaRng::rekey_from_os() {
@@ -113,21 +218,12 @@ void ChaChaRng::rekey_from_os() {
 }
 
 void ChaChaRng::refill() {
-  if (blocks_since_key_ >= kRekeyBlocks) rekey_from_os();
-  block_ = chacha20_block(input_);
-  if (++input_[12] == 0) ++input_[13];
-  ++blocks_since_key_;
-  next_word_ = 0;
-}
-
-std::uint64_t ChaChaRng::next_u64() {
-  // Checked on every draw: after a fork even the rest of the current block is the parent's.
-  if (fork_generation_ != fork_generation.load(std::memory_order_relaxed)) rekey_from_os();
-  if (next_word_ + 2 > 16) refill();
-  const std::uint64_t low = block_[next_word_];
-  const std::uint64_t high = block_[next_word_ + 1];
-  next_word_ += 2;
-  return low | (high << 32);
+  if (fork_generation_ != fork_generation.load(std::memory_order_relaxed) ||
+      counter_ >= kRekeyBlocks)
+    rekey_from_os();
+  chacha20_blocks(input_, counter_, buffer_.data());
+  counter_ += kChaChaBlocksAtOnce;
+  next_draw_ = 0;
 }
 
 }  // namespace ludovec::runtime

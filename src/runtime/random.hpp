@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,12 +12,36 @@ namespace ludovec::runtime {
 // Words 0-3 are the constants, 4-11 the key, 12-13 a 64-bit block counter, 14-15 the nonce.
 std::array<std::uint32_t, 16> chacha20_block(const std::array<std::uint32_t, 16>& input) noexcept;
 
+// The blocks of a keystream, several at a time: blocks `counter`, `counter` + 1, ... of the
+// state `input` (whose words 12-13 are ignored), the 64-bit counter wrapping as in a lone block.
+// Word w of the b-th block lands in out[w * kChaChaBlocksAtOnce + b], the layout that vector
+// code writes without transposing. Uses 8-wide vector code where the processor has AVX2 (the
+// choice made once per process), else a portable path; both give exactly chacha20_block's words.
+inline constexpr std::size_t kChaChaBlocksAtOnce = 8;
+void chacha20_blocks(const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+                     std::uint32_t* out) noexcept;
+
+// Hooks for the tests of this file; nothing else calls them.
+namespace chacha_testing {
+// Whether this processor runs the AVX2 path.
+bool avx2_available() noexcept;
+// chacha20_blocks through the AVX2 path (when available, else the portable one) or the portable.
+void blocks_through(bool avx2, const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+                    std::uint32_t* out) noexcept;
+}  // namespace chacha_testing
+
+namespace random_detail {
+// Bumped in the child after every fork(); a generator keyed under an older value rekeys.
+extern std::atomic<std::uint64_t> fork_generation;
+}  // namespace random_detail
+
 // A cryptographically strong stream generator. It draws its key and nonce from getrandom()
 // when built and again every kRekeyBlocks blocks, and after a fork() in the child, so that a
 // child never continues its parent's stream. Not shared between threads.
 class ChaChaRng {
  public:
   static constexpr std::uint64_t kRekeyBlocks = std::uint64_t{1} << 20;  // 64 MiB of output
+  static_assert(kRekeyBlocks % kChaChaBlocksAtOnce == 0, "a rekey falls between two refills");
 
   // Keyed from the operating system's entropy; throws std::system_error if it is unavailable.
   ChaChaRng();
@@ -27,18 +52,33 @@ class ChaChaRng {
   static ChaChaRng& for_this_thread();
 
   // The next 64 bits of the keystream: two consecutive 32-bit words, the first one low.
-  std::uint64_t next_u64();
+  // Inline: a perturbation draws twice per entry, and the common case is two loads.
+  std::uint64_t next_u64() {
+    // Checked on every draw: after a fork even the rest of the buffer is the parent's.
+    if (fork_generation_ != random_detail::fork_generation.load(std::memory_order_relaxed) ||
+        next_draw_ == kDraws) [[unlikely]]
+      refill();
+    // Draw d is the words 2k and 2k + 1 of block b, with b = d / 8 and k = d % 8.
+    const std::size_t b = next_draw_ / 8, k = next_draw_ % 8;
+    ++next_draw_;
+    const std::uint64_t low = buffer_[(2 * k) * kChaChaBlocksAtOnce + b];
+    const std::uint64_t high = buffer_[(2 * k + 1) * kChaChaBlocksAtOnce + b];
+    return low | (high << 32);
+  }
 
  private:
+  static constexpr std::size_t kDraws = 8 * kChaChaBlocksAtOnce;
+
   void rekey_from_os();
   void set_key(const std::array<std::uint32_t, 8>& key, std::uint64_t nonce) noexcept;
+  // Rekeys after a fork or after kRekeyBlocks blocks, then computes the next blocks.
   void refill();
 
-  std::array<std::uint32_t, 16> input_{};
-  std::array<std::uint32_t, 16> block_{};
-  std::size_t next_word_ = 16;  // index into block_; 16 means exhausted
-  std::uint64_t blocks_since_key_ = 0;
+  std::array<std::uint32_t, 16> input_{};  // words 12-13 unused: the counter is `counter_`
+  std::uint64_t counter_ = 0;              // the next block to compute; blocks since the key
+  std::size_t next_draw_ = kDraws;         // index of the next draw in buffer_; kDraws: empty
   std::uint64_t fork_generation_ = 0;
+  alignas(32) std::array<std::uint32_t, 16 * kChaChaBlocksAtOnce> buffer_{};
 };
 
 // Magnitudes are drawn uniformly from [low, low + scale), scale already adjusted so that no

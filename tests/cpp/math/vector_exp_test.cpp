@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace ludovec::math {
@@ -16,17 +17,19 @@ using exp_testing::available;
 
 std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
 
-// The first index where exp_through(path) and ::exp differ, or v.size().
+// The first index where exp_through(path) (either kernel) and ::exp differ, or v.size().
 std::size_t first_difference(ExpPath path, const std::vector<double>& v) {
-  std::vector<double> got = v;
-  exp_testing::exp_through(path, got.data(), got.size());
-  for (std::size_t i = 0; i < v.size(); ++i)
-    if (bits(got[i]) != bits(::exp(v[i]))) return i;
+  for (const bool lanes : {false, true}) {
+    std::vector<double> got = v;
+    exp_testing::exp_through(path, got.data(), got.size(), lanes);
+    for (std::size_t i = 0; i < v.size(); ++i)
+      if (bits(got[i]) != bits(::exp(v[i]))) return i;
+  }
   return v.size();
 }
 
 // Arguments the steps produce (x - max x <= 0) and every other class, over lengths that leave
-// every remainder of four and with special values in every lane position.
+// every remainder of eight and with special values in every lane position.
 std::vector<double> mixed_arguments(std::size_t n, std::uint64_t seed) {
   std::mt19937_64 g(seed);
   std::uniform_real_distribution<double> steps(-800.0, 0.0), small(-1e-3, 0.0), any(-1100, 800);
@@ -57,7 +60,7 @@ class ExpPaths : public testing::TestWithParam<ExpPath> {
 };
 
 TEST_P(ExpPaths, EqualsTheLibraryBitForBit) {
-  for (const std::size_t n : {0, 1, 2, 3, 4, 5, 7, 8, 13, 100, 200'003}) {
+  for (const std::size_t n : {0, 1, 2, 3, 4, 5, 7, 8, 12, 13, 15, 100, 200'003}) {
     const auto v = mixed_arguments(n, n);
     EXPECT_EQ(first_difference(GetParam(), v), n) << "length " << n;
   }
@@ -83,22 +86,34 @@ TEST_P(ExpPaths, CheckAgreesWithTheLibraryAndCatchesOneFlippedBit) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Vector, ExpPaths, testing::Values(ExpPath::scalar, ExpPath::avx2),
-                         [](const auto& info) {
-                           return info.param == ExpPath::scalar ? "scalar" : "avx2";
-                         });
+std::string path_name(const testing::TestParamInfo<ExpPath>& info) {
+  switch (info.param) {
+    case ExpPath::avx512: return "avx512";
+    case ExpPath::avx2: return "avx2";
+    case ExpPath::scalar: break;
+  }
+  return "scalar";
+}
+
+INSTANTIATE_TEST_SUITE_P(Vector, ExpPaths,
+                         testing::Values(ExpPath::scalar, ExpPath::avx2, ExpPath::avx512),
+                         path_name);
 
 TEST(ExpPath, DisagreementLeavesTheScalarPathAndResultsUnchanged) {
   const auto v = mixed_arguments(4096, 7);
   const auto run = [&] {
-    std::vector<double> got = v;
-    exp_in_place(got.data(), got.size());
-    for (std::size_t i = 0; i < v.size(); ++i)
-      if (bits(got[i]) != bits(::exp(v[i]))) return false;
+    for (const auto entry : {&exp_in_place, &exp_lanes_in_place}) {
+      std::vector<double> got = v;
+      entry(got.data(), got.size());
+      for (std::size_t i = 0; i < v.size(); ++i)
+        if (bits(got[i]) != bits(::exp(v[i]))) return false;
+    }
     return true;
   };
   const ExpPath usual = exp_path();
-  EXPECT_EQ(usual, available(ExpPath::avx2) ? ExpPath::avx2 : ExpPath::scalar);
+  EXPECT_EQ(usual, available(ExpPath::avx512) ? ExpPath::avx512
+                   : available(ExpPath::avx2) ? ExpPath::avx2
+                                              : ExpPath::scalar);
   EXPECT_TRUE(run());
 
   const auto other_library = [](double x) {

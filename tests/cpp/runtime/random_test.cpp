@@ -42,6 +42,59 @@ TEST(ChaCha20, GeneratorEmitsConsecutiveBlocksLowWordFirst) {
   }
 }
 
+// Both paths of the blocks-at-once function against the block function, at counters that
+// start, cross the carry into word 13, and wrap the whole 64-bit counter.
+class ChaCha20Blocks : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ChaCha20Blocks, MatchTheBlockFunctionWordForWord) {
+  const bool avx2 = GetParam();
+  if (avx2 && !chacha_testing::avx2_available()) GTEST_SKIP() << "no AVX2 on this processor";
+  std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
+                                         0x9e3779b9, 0x7f4a7c15, 0xf39cc060, 0x5cedc834,
+                                         0xb5026f5a, 0xa96619e9, 0x2a1fd6b0, 0x6a09e667,
+                                         0xdeadbeef, 0xdeadbeef, 0x01234567, 0x89abcdef};
+  const std::uint64_t starts[] = {0, 8, 1000, 0xfffffffc, 0x1fffffff9, ~std::uint64_t{2}};
+  std::array<std::uint32_t, 16 * kChaChaBlocksAtOnce> out{};
+  for (const std::uint64_t start : starts) {
+    for (std::uint64_t i = 0; i < 64; i += kChaChaBlocksAtOnce) {
+      const std::uint64_t at = start + i;
+      chacha_testing::blocks_through(avx2, input, at, out.data());
+      for (std::size_t b = 0; b < kChaChaBlocksAtOnce; ++b) {
+        const std::uint64_t counter = at + b;
+        input[12] = static_cast<std::uint32_t>(counter);
+        input[13] = static_cast<std::uint32_t>(counter >> 32);
+        const auto words = chacha20_block(input);
+        for (std::size_t w = 0; w < 16; ++w)
+          ASSERT_EQ(out[w * kChaChaBlocksAtOnce + b], words[w])
+              << "counter " << counter << " word " << w;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ChaCha20Blocks, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Avx2" : "Portable"; });
+
+TEST(ChaCha20, GeneratorFollowsTheBlocksUntilItsRekey) {
+  const std::array<std::uint32_t, 8> key = {11, 22, 33, 44, 55, 66, 77, 88};
+  ChaChaRng rng(key, 42);
+  std::array<std::uint32_t, 16> input = {
+      0x61707865, 0x3320646e, 0x79622d32, 0x6b206574, 11, 22, 33, 44, 55, 66, 77, 88, 0, 0, 42, 0};
+  // Every draw of the key's life; a slip shows wherever it happens.
+  for (std::uint64_t block = 0; block < ChaChaRng::kRekeyBlocks; ++block) {
+    input[12] = static_cast<std::uint32_t>(block);
+    input[13] = static_cast<std::uint32_t>(block >> 32);
+    const auto words = chacha20_block(input);
+    for (std::size_t w = 0; w < 16; w += 2)
+      ASSERT_EQ(rng.next_u64(), words[w] | (std::uint64_t{words[w + 1]} << 32))
+          << "block " << block << " word " << w;
+  }
+  // Then a fresh key from the OS: the old key's next block does not continue.
+  input[12] = static_cast<std::uint32_t>(ChaChaRng::kRekeyBlocks);
+  const auto stale = chacha20_block(input);
+  EXPECT_NE(rng.next_u64(), stale[0] | (std::uint64_t{stale[1]} << 32));
+}
+
 TEST(Sampling, MagnitudeUsesThe52HighBits) {
   const MagnitudeBand band{0.25, 0.5};
   struct Case {
