@@ -1,9 +1,11 @@
 """The plan: a study cut into chunks, fixed by the description alone.
 
-Chunks are numbered in one order (dynamic, step size, slice, runs); any executor may run them in
+Chunks are numbered in one order (game, dynamic, step size, slice, start point, runs); any executor may run them in
 any order and the store keys results by chunk number. A run's perturbation is drawn from the
 study's seed and the run's ``index`` alone, so every (dynamic, step size) pair meets the same
-perturbations (a paired comparison) and any run can be drawn again by itself.
+perturbations (a paired comparison) and any run can be drawn again by itself. The games of a
+grid meet the same draws too: a grid's chunks for one game are the chunks of the study of that
+game alone.
 """
 
 from __future__ import annotations
@@ -15,7 +17,8 @@ from .study import Study
 
 @dataclass(frozen=True)
 class Chunk:
-    """One unit of work: ``count`` consecutive runs of one slice, one dynamic, one step size.
+    """One unit of work: ``count`` consecutive runs of one game, dynamic, step size, slice and
+    start point (``game`` and ``point`` index the study's ``grid`` and ``start_points``).
 
     ``start`` is the first run's index within its slice; ``index0`` the first run's index
     within the study's runs for this (dynamic, step size) pair. For single runs a chunk is one
@@ -30,6 +33,8 @@ class Chunk:
     index0: int
     inner: float
     outer: float
+    game: int = 0
+    point: int = 0
 
     def runs(self) -> int:
         return self.count
@@ -64,13 +69,16 @@ def make_plan(study: Study) -> list[Chunk]:
     per_slice = study.runs_per_slice
     size = study.chunk_size
     assert size is not None  # validation sets it for every kind but single
-    for dyn, eta in study.combos:
-        for t, (lo, hi) in enumerate(bands(study)):
-            for start in range(0, per_slice, size):
-                count = min(size, per_slice - start)
-                chunks.append(
-                    Chunk(len(chunks), dyn, eta, t, start, count, t * per_slice + start, lo, hi)
-                )
+    points = range(len(study.start_points))
+    for g in range(len(study.grid)):
+        for dyn, eta in study.combos:
+            for t, (lo, hi) in enumerate(bands(study)):
+                for p in points:
+                    for start in range(0, per_slice, size):
+                        count = min(size, per_slice - start)
+                        index0 = t * per_slice + start
+                        chunk = Chunk(len(chunks), dyn, eta, t, start, count, index0, lo, hi, g, p)
+                        chunks.append(chunk)
     return chunks
 
 

@@ -75,17 +75,17 @@ def _counter(progress: Progress) -> Callable[[int], object] | None:
     return tick
 
 
-def _starts(study: Study) -> dict[str, Any]:
+def _starts(study: Study, point: int = 0) -> dict[str, Any]:
     out: dict[str, Any] = {}
-    for name in ("x0", "y0"):
-        v = getattr(study, name)
+    for name, v in zip(("x0", "y0"), study.start_points[point], strict=True):
         if v is not None:
             out[name] = np.array(v, dtype=np.float64)
     return out
 
 
-def perturbation(study: Study, index: int) -> npt.NDArray[np.float64]:
-    """The perturbation run ``index`` of a seeded exploration plays, drawn again."""
+def perturbation(study: Study, index: int, game: int = 0) -> npt.NDArray[np.float64]:
+    """The perturbation run ``index`` of a seeded exploration plays (on the grid's game number
+    ``game``), drawn again."""
     from . import _engine
     from .plan import bands
 
@@ -96,7 +96,7 @@ def perturbation(study: Study, index: int) -> npt.NDArray[np.float64]:
         raise IndexError(f"run {index} is not in the study (runs 0 to {total - 1})")
     inner, outer = bands(study)[index // study.runs_per_slice]
     p: npt.NDArray[np.float64] = _engine.perturbation(
-        seed=study.seed, run=index, shape=study.payoff.shape, inner=inner, outer=outer
+        seed=study.seed, run=index, shape=study.grid[game].shape, inner=inner, outer=outer
     )
     return p
 
@@ -109,7 +109,7 @@ def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str
         eta=chunk.eta,
         num_steps=study.num_steps,
         progress=_counter(progress),
-        **_starts(study),
+        **_starts(study, chunk.point),
     )
     if study.kind == "single":
         # A single run reports no metric; total_var is the one the engine keeps without a
@@ -133,7 +133,7 @@ def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str
     else:
         assert study.seed is not None  # drawn when the store was created
         out = _engine.run_batch(
-            base=study.payoff,
+            base=study.grid[chunk.game].matrix,
             seed=study.seed,
             first_run=chunk.index0,
             count=chunk.count,
@@ -161,6 +161,12 @@ def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str
     }
     for name in ("max", "infinity", "frobenius"):
         rows[f"norm_{name}"] = np.asarray(out[f"norm_{name}"], dtype=np.float64)
+    if study.is_grid:  # one game per study is named by the store instead
+        game = study.grid[chunk.game]
+        rows["game"] = np.full(k, game.name, dtype=object)
+        rows["game_id"] = np.full(k, game.id, dtype=object)
+    if len(study.start_points) > 1:
+        rows["start"] = np.full(k, chunk.point, dtype=np.int64)
     return rows
 
 
