@@ -1,11 +1,11 @@
 """The plan: a study cut into chunks, fixed by the description alone.
 
-Chunks are numbered in one order (game, dynamic, step size, slice, start point, runs); any executor may run them in
-any order and the store keys results by chunk number. A run's perturbation is drawn from the
-study's seed and the run's ``index`` alone, so every (dynamic, step size) pair meets the same
-perturbations (a paired comparison) and any run can be drawn again by itself. The games of a
-grid meet the same draws too: a grid's chunks for one game are the chunks of the study of that
-game alone.
+Chunks are numbered in one order (game, dynamic, step size, slice, start point, runs); any
+executor may run them in any order and the store keys results by chunk number. A run's
+perturbation is drawn from the study's seed and the run's ``index`` alone, so every (dynamic,
+step size) pair meets the same perturbations (a paired comparison) and any run can be drawn
+again by itself. The games of a grid (and its start points) meet the same draws too: a grid's
+chunks for one game are the chunks of the study of that game alone.
 """
 
 from __future__ import annotations

@@ -42,6 +42,7 @@ import numpy.typing as npt
 
 from . import games
 from .errors import StudyError
+from .games import GridGame
 
 Kind = Literal["single", "scattered", "concentric", "stack"]
 KINDS: tuple[Kind, ...] = ("single", "scattered", "concentric", "stack")
@@ -147,7 +148,7 @@ class Study:
     games: Sequence[Any] | None = None
     # Several start points, each ``{x = [...], y = [...]}`` (either may be left uniform).
     starts: Sequence[Any] | None = None
-    _grid: tuple[games.GridGame, ...] = field(init=False, repr=False, compare=False, default=())
+    _grid: tuple[GridGame, ...] = field(init=False, repr=False, compare=False, default=())
     _payoff: npt.NDArray[np.float64] | None = field(
         init=False, repr=False, compare=False, default=None
     )
@@ -175,12 +176,12 @@ class Study:
         return self.games is not None
 
     @property
-    def grid(self) -> tuple[games.GridGame, ...]:
+    def grid(self) -> tuple[GridGame, ...]:
         """The games the study runs on, in plan order: a grid's, or the one game."""
         if self.games is not None:
             return self._grid
         a = self.payoff
-        return (games.GridGame("", (int(a.shape[-2]), int(a.shape[-1])), a),)
+        return (GridGame("", (int(a.shape[-2]), int(a.shape[-1])), a),)
 
     @property
     def start_points(self) -> tuple[tuple[tuple[float, ...] | None, tuple[float, ...] | None], ...]:
@@ -292,8 +293,8 @@ def study_from_dict(
     if kwargs.get("games") is not None:  # a grid: its games as the store recorded them
         token = _given.set([np.asarray(a) for a in payoff])
         try:
-            study = Study(**kwargs)
-            return study if drawn is None else study.with_drawn_seed(int(drawn))
+            grid = Study(**kwargs)
+            return grid if drawn is None else grid.with_drawn_seed(int(drawn))
         finally:
             _given.reset(token)
     study = None
@@ -509,7 +510,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
 
     # The game.
     payoff: npt.NDArray[np.float64] | None = None
-    grid: list[games.GridGame] | None = None
+    grid: list[GridGame] | None = None
     if not known_kind or "games" in failed:
         pass  # a matrix is read as one game or as a stack, by kind
     elif s.games is not None:
@@ -789,7 +790,7 @@ def _entry_dict(e: Any) -> Any:
     return "<array>"
 
 
-def _grid_games(s: Study, bad: Callable[[str, str], None]) -> list[games.GridGame] | None:
+def _grid_games(s: Study, bad: Callable[[str, str], None]) -> list[GridGame] | None:
     """The games of a grid, each faulty entry reported on its own line."""
     found: list[str] = []
 
@@ -843,7 +844,7 @@ def _grid_games(s: Study, bad: Callable[[str, str], None]) -> list[games.GridGam
         if g.matrix is not None:
             a = np.ascontiguousarray(g.matrix, dtype=np.float64).copy()
             a.setflags(write=False)
-            g = games.GridGame(g.name, g.shape, a, g.drawn)
+            g = GridGame(g.name, g.shape, a, g.drawn)
         frozen.append(g)
     return frozen
 
@@ -915,7 +916,7 @@ def _check_starts(
         if None not in done.values():
             out.append(done)
     if len(out) == len(s.starts):
-        keys = [json.dumps({k: list(v) for k, v in sorted(p.items())}) for p in out]
+        keys = [json.dumps(sorted(p.items())) for p in out]
         if len(set(keys)) != len(keys):
             bad("starts", "a start point is listed twice")
         else:
