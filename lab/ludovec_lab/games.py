@@ -420,13 +420,9 @@ def resolve(
     entries: Sequence[Any],
     seed: int | None,
     base: Path | None,
-    given: Sequence[npt.NDArray[np.float64]] | None,
     bad: Callable[[str], None],
 ) -> list[GridGame] | None:
-    """The games of ``entries``, or None after reporting each faulty entry through ``bad``.
-
-    ``given`` holds the matrices a store recorded, in order: used instead of reading files or
-    drawing, so a store needs neither its files nor its seed's draws again."""
+    """The games of ``entries``, or None after reporting each faulty entry through ``bad``."""
     out: list[GridGame] = []
     ok = True
     labels: dict[str, int] = {}
@@ -477,13 +473,6 @@ def resolve(
         out.append(GridGame(name, (b.shape[0], b.shape[1]), b))
     if not ok:
         return None
-    if given is not None:
-        if len(given) != len(out):
-            raise StudyError(["games: the store's matrices do not match its games"])
-        out = [
-            GridGame(g.name, g.shape, np.asarray(a, np.float64), g.drawn)
-            for g, a in zip(out, given, strict=True)
-        ]
     seen: dict[str, int] = {}
     named: list[GridGame] = []
     for g in out:  # two files of one stem stay apart by name
@@ -491,6 +480,10 @@ def resolve(
         name = g.name if seen[g.name] == 1 else f"{g.name} ({seen[g.name]})"
         named.append(GridGame(name, g.shape, g.matrix, g.drawn))
     return named
+
+
+def is_classic(name: str) -> bool:
+    return _classic_key(name) in CLASSIC_GAMES
 
 
 def _classic_key(name: str) -> str:

@@ -104,10 +104,9 @@ _EXECUTION = ("executor", "scheduler", "workers")
 _where: contextvars.ContextVar[Callable[[str], str] | None] = contextvars.ContextVar(
     "where", default=None
 )
-# Where a grid's relative paths start (the study file's folder), and the matrices a store
-# recorded for its games (read back instead of reading files or drawing again).
-_base: contextvars.ContextVar[Path | None] = contextvars.ContextVar("base", default=None)
-_given: contextvars.ContextVar[list[npt.NDArray[np.float64]] | None] = contextvars.ContextVar(
+# The matrices a store recorded for a grid's games (read back instead of reading files or
+# drawing again).
+_given: contextvars.ContextVar[tuple[GridGame, ...] | None] = contextvars.ContextVar(
     "given", default=None
 )
 
@@ -252,6 +251,7 @@ class Study:
             out["shape"] = [list(g.shape) for g in self._grid]
             out["game_names"] = [g.name for g in self._grid]
             out["game_ids"] = [g.id if g.matrix is not None else None for g in self._grid]
+            out["game_drawn"] = [g.drawn for g in self._grid]
         else:
             out["shape"] = list(self.payoff.shape)
         out["matrix_sha256"] = self.matrix_sha256
@@ -272,6 +272,7 @@ class Study:
             # Named games and files count by content; random ones by their entry (and the
             # seed, unless drawn): the description without a seed still names its store.
             d.pop("game_ids")
+            d.pop("game_drawn")
             d.pop("matrix_sha256")
             d["games"] = [e if isinstance(e, dict) and "family" in e else None for e in d["games"]]
             d["game_contents"] = [None if g.drawn else g.id for g in self._grid]
@@ -291,7 +292,10 @@ def study_from_dict(
     kwargs = {k: v for k, v in d.items() if k in names}
     drawn = kwargs.pop("seed") if d.get("seed_drawn") else None
     if kwargs.get("games") is not None:  # a grid: its games as the store recorded them
-        token = _given.set([np.asarray(a) for a in payoff])
+        recorded = zip(d["game_names"], d["shape"], payoff, d["game_drawn"], strict=True)
+        token = _given.set(
+            tuple(GridGame(n, (int(m), int(k)), a, dr) for n, (m, k), a, dr in recorded)
+        )
         try:
             grid = Study(**kwargs)
             return grid if drawn is None else grid.with_drawn_seed(int(drawn))
@@ -360,8 +364,9 @@ def load_study(path: str | os.PathLike[str]) -> Study:
     if isinstance(kwargs.get("matrix"), str) and "\0" not in kwargs["matrix"]:
         m = Path(kwargs["matrix"]).expanduser()
         kwargs["matrix"] = str(m if m.is_absolute() else (path.parent / m).resolve())
+    if isinstance(kwargs.get("games"), list):  # a grid's files, found from the study file
+        kwargs["games"] = [_beside(path, e) for e in kwargs["games"]]
     token = _where.set(where)
-    base = _base.set(path.parent.resolve())
     try:
         study: Study | None = Study(**kwargs)
     except StudyError as exc:
@@ -369,10 +374,25 @@ def load_study(path: str | os.PathLike[str]) -> Study:
         problems += exc.problems
     finally:
         _where.reset(token)
-        _base.reset(base)
     if problems or study is None:
         raise StudyError(_in_line_order(problems, f"{path}:"))
     return study
+
+
+def _beside(study_file: Path, entry: Any) -> Any:
+    """A grid entry with its file path (or stack path) made absolute from the study file."""
+
+    def absolute(v: Any) -> Any:
+        if not isinstance(v, str) or "\0" in v:
+            return v
+        p = Path(v).expanduser()
+        return str(p if p.is_absolute() else (study_file.parent / p).resolve())
+
+    if isinstance(entry, str) and games.is_classic(entry):
+        return entry
+    if isinstance(entry, dict) and set(entry) == {"stack"}:
+        return {"stack": absolute(entry["stack"])}
+    return absolute(entry)
 
 
 def _in_line_order(problems: list[str], prefix: str) -> list[str]:
@@ -808,9 +828,9 @@ def _grid_games(s: Study, bad: Callable[[str, str], None]) -> list[GridGame] | N
     if not entries:
         bad("games", "the list is empty")
         return None
-    grid = games.resolve(
-        entries, s.seed if _is_int(s.seed) else None, _base.get(), _given.get(), entry_bad
-    )
+    given = _given.get()  # as a store recorded them: its files may be gone, nothing is drawn
+    seed = s.seed if _is_int(s.seed) else None
+    grid = list(given) if given is not None else games.resolve(entries, seed, None, entry_bad)
     if grid is None:
         return None
     if len(grid) > games.MAX_GAMES:
@@ -867,17 +887,18 @@ def _check_starts(
             return None
         start = tuple(float(e) for e in v)
         sizes = sorted({shape[axis] for shape in shapes})
-        if any(size != len(start) for size in sizes):
-            game = "every game" if len(shapes) > 1 else "the game"
-            need = " or ".join(map(str, sizes))
+        if len(sizes) > 1:
             bad(
                 field_,
-                f"{game} has {need} {rows}, so {name} needs {need} entries, found {len(start)}"
-                + (
-                    "; give starts only to grids whose games share a shape"
-                    if len(sizes) > 1
-                    else ""
-                ),
+                f"{name} must fit every game, but the games have {' or '.join(map(str, sizes))} "
+                f"{rows}; give starts only to grids whose games share a shape",
+            )
+            return None
+        if sizes and sizes[0] != len(start):
+            bad(
+                field_,
+                f"the game has {sizes[0]} {rows}, so {name} needs {sizes[0]} entries, "
+                f"found {len(start)}",
             )
             return None
         if not all(math.isfinite(e) and e >= 0.0 for e in start) or not (
