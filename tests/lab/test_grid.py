@@ -1,6 +1,7 @@
 """Grid studies: several games (named, files, random families) and start points in one study."""
 
 import hashlib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -167,3 +168,52 @@ def test_grid_fields_across_entries(kw, field, words):
         lab.Study(kind="scattered", num_runs=2, inner_radius=0.0, outer_radius=0.1, **kw)
     assert [p.split(":")[0] for p in err.value.problems] == [field]
     assert words in err.value.problems[0]
+
+
+def test_the_readme_grid_study_answers_its_question(tmp_path):
+    import re
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from ludovec_lab import views
+
+    readme = (Path(__file__).parents[2] / "README.md").read_text()
+    section = readme.split("### One study over a grid of games", 1)[1]
+    text = re.search(r"```toml\n(.*?)```", section, re.S).group(1)
+    # Fewer runs, nothing else changed: 10 in each slice.
+    text, n = re.subn(r"(?m)^num_runs = \d+", "num_runs = 40", text)
+    assert n == 1
+    study = lab.load_study(write_study(tmp_path / "grid.toml", text))
+    df = lab.run(study, tmp_path / "s", progress=False)
+    assert len(df.game.unique()) == 4 and df.game_id.nunique() == 4
+    table = views.summary(df)
+    keys = ["game", "dynamic", "eta", "slice"]
+    assert len(table) == df.groupby(keys).ngroups == 4 * 2 * 2 * 4
+    assert (table.runs == 10).all() and table.converged.between(0, 10).all()
+    fraction = {
+        (r.game, r.dynamic, r.eta, (r.inner, r.outer)): r.fraction for r in table.itertuples()
+    }
+    assert len(set(fraction.values())) > 2  # the cells differ, else the checks below are weak
+
+    heat = views.plot_heatmap(df)
+    panels = [ax for ax in heat.axes if ax.images]
+    assert len(panels) == 8
+    for ax in panels:
+        game, dynamic = ax.get_title().rsplit(", ", 1)
+        etas = [float(t.get_text()) for t in ax.get_yticklabels()]
+        bands = sorted({k[3] for k in fraction if k[0] == game})
+        cells = np.asarray(ax.images[0].get_array())
+        want = [[fraction[game, dynamic, eta, band] for band in bands] for eta in etas]
+        assert np.array_equal(cells, want), ax.get_title()
+
+    overlay = views.plot_overlay(df)
+    (ax,) = overlay.axes
+    drawn = 0
+    for container in ax.containers:
+        label = re.fullmatch(r"(.+): (\w+), eta ([\d.]+)", container.get_label())
+        game, dynamic, eta = label.group(1), label.group(2), float(label.group(3))
+        want = [fraction[k] for k in sorted(fraction) if k[:3] == (game, dynamic, eta)]
+        assert np.array_equal(container.lines[0].get_ydata(), want), container.get_label()
+        drawn += 1
+    assert drawn == 16
