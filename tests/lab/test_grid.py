@@ -78,6 +78,11 @@ def test_a_grids_rows_name_their_game_and_equal_the_per_game_studies(grid_run):
                 if x.dtype.kind != "f"
                 else np.array_equal(x.view(np.int64), y.view(np.int64))
             ), (name, p, col)
+    # Any run's perturbation is drawn again for its game, from the table alone.
+    row = df[df.game == "normal 3x3 #1"].iloc[-1]
+    p = lab.perturbation(df, int(row["index"]), game=row.game_id)
+    assert np.isclose(np.linalg.norm(p), row.norm_frobenius, rtol=1e-12, atol=0)
+    assert row.inner <= np.abs(p).min() and np.abs(p).max() < row.outer
     # The starts differ in what they compute, else the comparison above proves little.
     rps = df[df.game == "rock_paper_scissors"]
     assert not np.array_equal(rps[rps.start == 0].final_gap, rps[rps.start == 1].final_gap)
