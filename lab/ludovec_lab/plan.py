@@ -48,38 +48,12 @@ def slice_bounds(inner: float, outer: float, num_slices: int) -> list[tuple[floa
 
 def bands(study: Study) -> list[tuple[float, float]]:
     """The magnitude band of each slice ([nan, nan] for studies that draw nothing)."""
-    nan = float("nan")
-    if study.kind not in ("scattered", "concentric"):
-        return [(nan, nan)]
-    inner, outer = study.inner_radius, study.outer_radius
-    assert inner is not None and outer is not None  # an exploration's, validated
-    if study.kind == "scattered":
-        return [(inner, outer)]
-    assert study.num_slices is not None
-    return slice_bounds(inner, outer, study.num_slices)
+    return study.kind_type.bands(study)
 
 
 def make_plan(study: Study) -> list[Chunk]:
-    chunks: list[Chunk] = []
-    nan = float("nan")
-    if study.kind == "single":
-        for run, (dyn, eta) in enumerate(study.combos):
-            chunks.append(Chunk(run, dyn, eta, 0, run, 1, run, nan, nan))
-        return chunks
-    per_slice = study.runs_per_slice
-    size = study.chunk_size
-    assert size is not None  # validation sets it for every kind but single
-    points = range(len(study.start_points))
-    for g in range(len(study.grid)):
-        for dyn, eta in study.combos:
-            for t, (lo, hi) in enumerate(bands(study)):
-                for p in points:
-                    for start in range(0, per_slice, size):
-                        count = min(size, per_slice - start)
-                        index0 = t * per_slice + start
-                        chunk = Chunk(len(chunks), dyn, eta, t, start, count, index0, lo, hi, g, p)
-                        chunks.append(chunk)
-    return chunks
+    """The chunks of ``study``, as its kind cuts them."""
+    return study.kind_type.plan(study)
 
 
 def total_work(study: Study, chunks: list[Chunk]) -> int:

@@ -105,9 +105,10 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from .errors import StoreError
+from .kinds import KIND_TYPES
 from .plan import make_plan
-from .runner import EXPLORATION_COLUMNS as _COLUMNS
-from .study import EXPLORATIONS, Study, study_from_dict
+from .schema import EXPLORATION_COLUMNS as _COLUMNS
+from .study import Study, study_from_dict
 
 FORMAT = "ludovec-lab-store"
 FORMAT_VERSION = 3
@@ -452,7 +453,7 @@ class Store:
 
     @staticmethod
     def _create(path: Path, study: Study) -> dict[str, Any]:
-        if study.kind in EXPLORATIONS and study.seed is None:
+        if study.kind_type.draws and study.seed is None:
             # Drawn once and recorded: every resume, worker and regeneration uses it.
             study = study.with_drawn_seed(secrets.randbits(64))
         manifest = {
@@ -478,7 +479,7 @@ class Store:
 
         try:
             (path / "chunks").mkdir(exist_ok=True)
-            if study.kind == "single":
+            if study.kind_type.keeps_history:
                 (path / "histories").mkdir(exist_ok=True)
             if study.is_grid:
                 _atomic_write(path / "games.npz", save_games)
@@ -572,7 +573,7 @@ class Store:
         chunks: dict[int, _File] = {}
         histories: dict[int, _File] = {}
         rejected: list[tuple[Path, str]] = []
-        single = self.manifest["study"]["kind"] == "single"
+        single = KIND_TYPES[self.manifest["study"]["kind"]].keeps_history
         for p in _entries(self.path / "chunks"):
             cid, rows, why = self._check(p, history=False)
             if why is not None:
@@ -640,7 +641,7 @@ class Store:
         """A chunk of a format-1 store: its key column must name it."""
         import pyarrow.parquet as pq
 
-        single = self.manifest["study"]["kind"] == "single"
+        single = KIND_TYPES[self.manifest["study"]["kind"]].keeps_history
         column = "run" if single or history else "chunk"
         try:
             values = pq.read_table(p, columns=[column]).column(0).to_numpy()

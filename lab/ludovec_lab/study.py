@@ -43,6 +43,8 @@ import numpy.typing as npt
 from . import games
 from .errors import StudyError
 from .games import GridGame
+from .kinds import KIND_TYPES, StudyKind
+from .schema import CONVERGENCE_THRESHOLD
 
 Kind = Literal["single", "scattered", "concentric", "stack"]
 KINDS: tuple[Kind, ...] = ("single", "scattered", "concentric", "stack")
@@ -62,7 +64,7 @@ METRICS = {
     "total_var": "total_var",
 }
 NORMS = ("max", "infinity", "frobenius")
-MIN_TOLERANCE = 1e-8
+MIN_TOLERANCE = CONVERGENCE_THRESHOLD  # the module stops a run there
 U32_MAX = 2**32 - 1
 # Work of one chunk, in payoff entries times steps: one to a few seconds for the module's pool on
 # two cores, so that committing a chunk (about 0.05 s: Parquet, fsync, rename) costs a few per
@@ -76,27 +78,11 @@ SIMPLEX_TOLERANCE = 1e-6
 # Chunks of one plan: the plan is a list, and every chunk costs a file in the store.
 MAX_CHUNKS = 10**6
 
-# Fields used only by some kinds: (kinds, default).
+# Fields used only by some kinds: the kinds that use each, in the order of KINDS.
 _ONLY = {
-    "num_runs": EXPLORATIONS,
-    "inner_radius": EXPLORATIONS,
-    "outer_radius": EXPLORATIONS,
-    "num_slices": ("concentric",),
-    "norm": ("scattered",),
-    "metric": (*EXPLORATIONS, "stack"),
-    "cutoff": (*EXPLORATIONS, "stack"),
-    "threshold": (*EXPLORATIONS, "stack"),
-    "seed": EXPLORATIONS,
-    "normalize": ("stack",),
-    "tolerances": ("single",),
-    "decimation": ("single",),
-    "history_points": ("single",),
-    "segment_steps": ("single",),
-    "chunk_size": (*EXPLORATIONS, "stack"),
-    "x0": KINDS,
-    "y0": KINDS,
-    "games": EXPLORATIONS,
-    "starts": EXPLORATIONS,
+    f: tuple(k for k in KINDS if f in KIND_TYPES[k].fields)
+    for t in KIND_TYPES.values()
+    for f in t.fields
 }
 # How the run is carried out, not what it computes: left out of the fingerprint.
 _EXECUTION = ("executor", "scheduler", "workers")
@@ -204,14 +190,13 @@ class Study:
         return drawn
 
     @property
+    def kind_type(self) -> StudyKind:
+        """What the study's kind plans, runs and stores."""
+        return KIND_TYPES[self.kind]
+
+    @property
     def runs_per_slice(self) -> int:
-        if self.kind == "stack":
-            return int(self.payoff.shape[0])
-        assert self.num_runs is not None  # an exploration's, validated
-        if self.kind == "concentric":
-            assert self.num_slices is not None
-            return self.num_runs // self.num_slices
-        return self.num_runs
+        return self.kind_type.runs_per_slice(self)
 
     @property
     def combos(self) -> list[tuple[str, float]]:
