@@ -11,16 +11,18 @@ A study is one of four kinds:
   in each, measured with the max norm;
 - ``stack``: one run per matrix of a 3-D array (``matrix``), optionally rescaled to [0, 1].
 
-Every run starts from the uniform strategies, or from the study's ``x0`` and ``y0``; games may
-be rectangular (m x n). A run converged when its gap fell strictly below 1e-8 within
-``num_steps``; explorations and stacks also flag ``metric_below``: the metric strictly below
-``threshold``. Explorations draw their perturbations from ``seed``; a study without one gets one
-from the OS when its store is created (``Study.with_drawn_seed``), recorded there and reused on
-every resume. Every field is checked before anything runs; all problems are reported together
-in one StudyError, each naming its field (and its TOML line). What a study asks of memory
-(matrix files, a single run's kept history) and of the plan (its number of chunks) is bounded
-there too, so that a study that cannot run is refused before its store exists.
-"""
+An exploration may span a grid of games (``games``: named games, matrix files, a stack's
+matrices, random families drawn from the seed) and of start points (``starts``); the kinds
+themselves are types in ``kinds.py``. Every run starts from the uniform strategies, or from the
+study's ``x0`` and ``y0`` (or one of its ``starts``); games may be rectangular (m x n). A run
+converged when its gap fell strictly below 1e-8 within ``num_steps``; explorations and stacks
+also flag ``metric_below``: the metric strictly below ``threshold``. Explorations draw their
+perturbations from ``seed``; a study without one gets one from the OS when its store is created
+(``Study.with_drawn_seed``), recorded there and reused on every resume. Every field is checked
+before anything runs; all problems are reported together in one StudyError, each naming its
+field (and its TOML line). What a study asks of memory (matrix files, a single run's kept
+history) and of the plan (its number of chunks) is bounded there too, so that a study that
+cannot run is refused before its store exists. """
 
 from __future__ import annotations
 
@@ -100,7 +102,8 @@ _given: contextvars.ContextVar[tuple[GridGame, ...] | None] = contextvars.Contex
 @dataclass(frozen=True, eq=False)
 class Study:
     """A validated study. Lists (``dynamic``, ``eta``, ``tolerances``) become tuples; the
-    matrix (named ``game``, a file path or an array in ``matrix``) is read at construction."""
+    matrix (named ``game``, a file path or an array in ``matrix``), or a grid's ``games``, is
+    read at construction (random games once the study has a seed)."""
 
     kind: Kind
     game: str | None = None
