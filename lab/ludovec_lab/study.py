@@ -22,7 +22,8 @@ perturbations from ``seed``; a study without one gets one from the OS when its s
 before anything runs; all problems are reported together in one StudyError, each naming its
 field (and its TOML line). What a study asks of memory (matrix files, a single run's kept
 history) and of the plan (its number of chunks) is bounded there too, so that a study that
-cannot run is refused before its store exists. """
+cannot run is refused before its store exists.
+"""
 
 from __future__ import annotations
 
