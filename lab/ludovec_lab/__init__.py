@@ -56,13 +56,17 @@ __all__ = [
 _VIEWS = ("summary", "report", "plot_gaps", "plot_scattered", "plot_concentric", "plot_stack")
 
 
-def perturbation(source: Study | Store | str | Path | Any, index: int) -> np.ndarray:
+def perturbation(
+    source: Study | Store | str | Path | Any, index: int, game: str | None = None
+) -> np.ndarray:
     """The perturbation matrix run ``index`` (the table's ``index`` column) of an exploration
     played, drawn again from the study's seed and that index alone (the same for every dynamic
     and step size of the study).
 
     ``source``: the store (a path or a ``Store``), a table ``load`` returned, or a Study with a
-    seed. The game a run played is the study's matrix plus this one.
+    seed. The game a run played is the study's matrix plus this one. In a grid, ``game`` (the
+    row's ``game`` or ``game_id``) says which game's shape to draw for (the draws are the same
+    for every game of a shape).
 
     >>> import ludovec_lab as lab
     >>> study = lab.Study(kind="scattered", game="matching_pennies", num_runs=4,
@@ -85,10 +89,16 @@ def perturbation(source: Study | Store | str | Path | Any, index: int) -> np.nda
                 raise StudyError("give a store, a table load() returned, or a Study")
             version, d = attrs.get("format_version", FORMAT_VERSION), attrs["study"]
             shape = tuple(d["shape"])
+            if d.get("game_names") is not None:  # a grid: the named game's shape
+                shape = tuple(d["shape"][_grid_index(d["game_names"], d["game_ids"], game)])
+                d = {**d, "games": None, "starts": None}
             matrix = np.zeros(shape) if d["kind"] != "single" else np.eye(shape[0], shape[1])
             study = study_from_dict({**d, "game": None}, matrix)
         else:
             version, study = store.manifest["format_version"], store.study()
+    g = 0
+    if study.is_grid:
+        g = _grid_index([x.name for x in study.grid], [x.id for x in study.grid], game)
         if version < FORMAT_VERSION:
             raise StoreError(
                 f"the store is of format {version}: its runs were drawn by another law and "
@@ -99,7 +109,18 @@ def perturbation(source: Study | Store | str | Path | Any, index: int) -> np.nda
             "only an exploration (scattered or concentric) with a seed draws perturbations; "
             "give its store, its table or a Study with a seed"
         )
-    return draw(study, int(index))
+    return draw(study, int(index), g)
+
+
+def _grid_index(names: list[str], ids: list[str], game: str | None) -> int:
+    if game in names:
+        return names.index(game)
+    if game in ids:
+        return ids.index(game)
+    raise StudyError(
+        f"{'no game' if game is None else repr(game)} in this grid: pass game= one of its "
+        f"games ({', '.join(names[:5])}{', ...' if len(names) > 5 else ''})"
+    )
 
 
 def __getattr__(name: str) -> Any:

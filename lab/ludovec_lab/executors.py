@@ -147,12 +147,12 @@ class _Bar:
     def __init__(self, study: Study, total: int, done: int):
         from tqdm.auto import tqdm
 
-        self.per = 1 if study.kind == "single" else study.num_steps
+        unit, self.per = study.kind_type.progress_unit(study)
         self.steps = done
         self.bar = tqdm(
             total=total // self.per,
             initial=done // self.per,
-            unit="step" if study.kind == "single" else "run",
+            unit=unit,
             unit_scale=True,
             desc=f"{study.kind} study",
             dynamic_ncols=True,

@@ -1,4 +1,4 @@
-"""Named classic games, matrix files, and equilibria by linear programming.
+"""Named classic games, matrix files, the games of a grid study, and equilibria.
 
 Every matrix is in the module's convention: the row player pays ``x @ a @ y`` to the column
 player, so the row player minimises and the value of a game is min over x of max over y.
@@ -6,8 +6,11 @@ player, so the row player minimises and the value of a game is min over x of max
 
 from __future__ import annotations
 
+import hashlib
 import math
+import os
 import re
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -317,3 +320,195 @@ def distance_to_equilibria(
 
     # x optimal: a.T x <= v; y optimal: a y >= v, i.e. -a y <= -v.
     return one(np.asarray(x, float), a.T, v + slack) + one(np.asarray(y, float), -a, -v + slack)
+
+
+# ---- the games of a grid study ------------------------------------------------------------
+
+FAMILIES = ("normal", "uniform", "integers")
+# Keys each family entry may hold besides ``family``: (required, optional).
+_FAMILY_KEYS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
+    "normal": (("shape",), ("count",)),
+    "uniform": (("shape", "low", "high"), ("count",)),
+    "integers": (("shape", "low", "high"), ("count",)),
+}
+# Games one grid may hold: each is a group of chunks and a matrix in the store.
+MAX_GAMES = 10_000
+# Entries of all random games of a grid (float64 each, kept in memory and in the store).
+MAX_RANDOM_ENTRIES = 10**8
+
+
+@dataclass(frozen=True)
+class GridGame:
+    """One game of a study: its name, id, shape and matrix (None while its seed is unknown)."""
+
+    name: str
+    shape: tuple[int, int]
+    matrix: npt.NDArray[np.float64] | None
+    drawn: bool = False  # from a random family: known by its entry and seed, not its content
+
+    @property
+    def id(self) -> str:
+        assert self.matrix is not None  # drawn once the study has a seed
+        return game_id(self.matrix)
+
+
+def game_id(a: npt.NDArray[np.float64]) -> str:
+    """First 12 hex digits of the sha256 of the matrix (shape, then float64 bytes)."""
+    a = np.ascontiguousarray(a, dtype=np.float64)
+    h = hashlib.sha256(repr(a.shape).encode())
+    h.update(a.tobytes())
+    return h.hexdigest()[:12]
+
+
+def _is_int(v: Any) -> bool:
+    return isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_))
+
+
+def _is_number(v: Any) -> bool:
+    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(
+        v, (bool, np.bool_)
+    )
+
+
+def draw(family: str, params: dict[str, Any], seed: int, entry: int) -> npt.NDArray[np.float64]:
+    """The ``count`` matrices of a family entry: a pure function of (seed, entry position)."""
+    rng = np.random.Generator(np.random.PCG64(np.random.SeedSequence([seed, entry])))
+    size = (int(params.get("count", 1)), *map(int, params["shape"]))
+    if family == "normal":
+        return rng.standard_normal(size)
+    if family == "uniform":
+        return rng.uniform(float(params["low"]), float(params["high"]), size)
+    low, high = int(params["low"]), int(params["high"])
+    return rng.integers(low, high, size, endpoint=True).astype(np.float64)
+
+
+def family_problems(entry: dict[str, Any]) -> list[str]:
+    """What is wrong with a family entry (empty when it is valid)."""
+    family = entry.get("family")
+    if not isinstance(family, str) or family.lower() not in FAMILIES:
+        return [f"unknown family {family!r} (expected one of {', '.join(FAMILIES)})"]
+    family = family.lower()
+    need, may = _FAMILY_KEYS[family]
+    out = [
+        f"{k!r} is not a key of a {family} family (keys: family, {', '.join(need + may)})"
+        for k in entry
+        if k not in ("family", *need, *may)
+    ]
+    out += [f"a {family} family needs {k!r}" for k in need if k not in entry]
+    shape = entry.get("shape")
+    if "shape" in entry and not (
+        isinstance(shape, (list, tuple))
+        and len(shape) == 2
+        and all(_is_int(d) and 1 <= d <= 2**31 - 1 for d in shape)
+    ):
+        out.append(f"shape must be [rows, columns], two integers at least 1, found {shape!r}")
+    count = entry.get("count", 1)
+    if not (_is_int(count) and 1 <= count <= MAX_GAMES):
+        out.append(f"count must be an integer from 1 to {MAX_GAMES}, found {count!r}")
+    if family in ("uniform", "integers") and "low" in entry and "high" in entry:
+        low, high = entry["low"], entry["high"]
+        is_type = _is_int if family == "integers" else _is_number
+        what = "integers" if family == "integers" else "finite numbers"
+        if not (is_type(low) and is_type(high) and math.isfinite(low) and math.isfinite(high)):
+            out.append(f"low and high must be {what}, found {low!r} and {high!r}")
+        elif not low < high:
+            out.append(f"low must be below high, found low {low!r} and high {high!r}")
+    return out
+
+
+def resolve(
+    entries: Sequence[Any],
+    seed: int | None,
+    base: Path | None,
+    bad: Callable[[str], None],
+) -> list[GridGame] | None:
+    """The games of ``entries``, or None after reporting each faulty entry through ``bad``."""
+    out: list[GridGame] = []
+    ok = True
+    labels: dict[str, int] = {}
+    for i, entry in enumerate(entries, 1):
+        at = f"entry {i}"
+        if isinstance(entry, dict) and "family" in entry:
+            problems = family_problems(entry)
+            for p in problems:
+                bad(f"{at}: {p}")
+            if problems:
+                ok = False
+                continue
+            family = str(entry["family"]).lower()
+            m, n = (int(d) for d in entry["shape"])
+            matrices = None if seed is None else draw(family, entry, seed, i - 1)
+            for k in range(int(entry.get("count", 1))):
+                label = f"{family} {m}x{n}"
+                labels[label] = labels.get(label, 0) + 1
+                a = None if matrices is None else matrices[k]
+                out.append(GridGame(f"{label} #{labels[label]}", (m, n), a, drawn=True))
+            continue
+        if isinstance(entry, dict) and set(entry) == {"stack"}:
+            stack = _read_entry(entry["stack"], 3, base, at, bad)
+            if stack is None:
+                ok = False
+                continue
+            stem = Path(entry["stack"]).stem if isinstance(entry["stack"], str) else "stack"
+            for k, a in enumerate(stack):
+                out.append(GridGame(f"{stem}[{k}]", (a.shape[0], a.shape[1]), a))
+            continue
+        if isinstance(entry, dict):
+            bad(
+                f"{at}: a table must be a random family ({{ family = ..., shape = [m, n] }}) "
+                f'or a stack ({{ stack = "file.npy" }}), found keys {sorted(entry)}'
+            )
+            ok = False
+            continue
+        if isinstance(entry, str) and _classic_key(entry) in CLASSIC_GAMES:
+            key = _classic_key(entry)
+            a = classic_game(key)
+            out.append(GridGame(key, (a.shape[0], a.shape[1]), a))
+            continue
+        b = _read_entry(entry, 2, base, at, bad)
+        if b is None:
+            ok = False
+            continue
+        name = Path(entry).stem if isinstance(entry, (str, os.PathLike)) else f"array #{i}"
+        out.append(GridGame(name, (b.shape[0], b.shape[1]), b))
+    if not ok:
+        return None
+    seen: dict[str, int] = {}
+    named: list[GridGame] = []
+    for g in out:  # two files of one stem stay apart by name
+        seen[g.name] = seen.get(g.name, 0) + 1
+        name = g.name if seen[g.name] == 1 else f"{g.name} ({seen[g.name]})"
+        named.append(GridGame(name, g.shape, g.matrix, g.drawn))
+    return named
+
+
+def is_classic(name: str) -> bool:
+    return _classic_key(name) in CLASSIC_GAMES
+
+
+def _classic_key(name: str) -> str:
+    return name.strip().lower().replace("-", "_").replace(" ", "_")
+
+
+def _read_entry(
+    value: Any, ndim: int, base: Path | None, at: str, bad: Callable[[str], None]
+) -> npt.NDArray[np.float64] | None:
+    if isinstance(value, (str, os.PathLike)):
+        p = Path(value).expanduser()
+        if base is not None and not p.is_absolute():
+            p = base / p
+        try:
+            return read_matrix(os.fspath(p), ndim)
+        except StudyError as exc:
+            for problem in exc.problems:
+                bad(f"{at}: {problem}")
+            return None
+    try:
+        arr = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        arr = None
+    if arr is None or arr.ndim != ndim:
+        what = "a game name, a matrix file" if ndim == 2 else "a 3-D .npy file"
+        bad(f"{at}: expected {what}, a random family or a stack, found {value!r}")
+        return None
+    return arr

@@ -1,9 +1,11 @@
 """The plan: a study cut into chunks, fixed by the description alone.
 
-Chunks are numbered in one order (dynamic, step size, slice, runs); any executor may run them in
-any order and the store keys results by chunk number. A run's perturbation is drawn from the
-study's seed and the run's ``index`` alone, so every (dynamic, step size) pair meets the same
-perturbations (a paired comparison) and any run can be drawn again by itself.
+Chunks are numbered in one order (game, dynamic, step size, slice, start point, runs); any
+executor may run them in any order and the store keys results by chunk number. A run's
+perturbation is drawn from the study's seed and the run's ``index`` alone, so every (dynamic,
+step size) pair meets the same perturbations (a paired comparison) and any run can be drawn
+again by itself. The games of a grid (and its start points) meet the same draws too: a grid's
+chunks for one game are the chunks of the study of that game alone.
 """
 
 from __future__ import annotations
@@ -15,7 +17,8 @@ from .study import Study
 
 @dataclass(frozen=True)
 class Chunk:
-    """One unit of work: ``count`` consecutive runs of one slice, one dynamic, one step size.
+    """One unit of work: ``count`` consecutive runs of one game, dynamic, step size, slice and
+    start point (``game`` and ``point`` index the study's ``grid`` and ``start_points``).
 
     ``start`` is the first run's index within its slice; ``index0`` the first run's index
     within the study's runs for this (dynamic, step size) pair. For single runs a chunk is one
@@ -30,6 +33,8 @@ class Chunk:
     index0: int
     inner: float
     outer: float
+    game: int = 0
+    point: int = 0
 
     def runs(self) -> int:
         return self.count
@@ -43,35 +48,12 @@ def slice_bounds(inner: float, outer: float, num_slices: int) -> list[tuple[floa
 
 def bands(study: Study) -> list[tuple[float, float]]:
     """The magnitude band of each slice ([nan, nan] for studies that draw nothing)."""
-    nan = float("nan")
-    if study.kind not in ("scattered", "concentric"):
-        return [(nan, nan)]
-    inner, outer = study.inner_radius, study.outer_radius
-    assert inner is not None and outer is not None  # an exploration's, validated
-    if study.kind == "scattered":
-        return [(inner, outer)]
-    assert study.num_slices is not None
-    return slice_bounds(inner, outer, study.num_slices)
+    return study.kind_type.bands(study)
 
 
 def make_plan(study: Study) -> list[Chunk]:
-    chunks: list[Chunk] = []
-    nan = float("nan")
-    if study.kind == "single":
-        for run, (dyn, eta) in enumerate(study.combos):
-            chunks.append(Chunk(run, dyn, eta, 0, run, 1, run, nan, nan))
-        return chunks
-    per_slice = study.runs_per_slice
-    size = study.chunk_size
-    assert size is not None  # validation sets it for every kind but single
-    for dyn, eta in study.combos:
-        for t, (lo, hi) in enumerate(bands(study)):
-            for start in range(0, per_slice, size):
-                count = min(size, per_slice - start)
-                chunks.append(
-                    Chunk(len(chunks), dyn, eta, t, start, count, t * per_slice + start, lo, hi)
-                )
-    return chunks
+    """The chunks of ``study``, as its kind cuts them."""
+    return study.kind_type.plan(study)
 
 
 def total_work(study: Study, chunks: list[Chunk]) -> int:

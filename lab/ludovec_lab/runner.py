@@ -22,32 +22,11 @@ import numpy as np
 import numpy.typing as npt
 
 from .plan import Chunk
+from .schema import EXPLORATION_COLUMNS, tolerance_column
 from .study import Study
 
 Progress = Callable[[int], object] | None
-# The exploration and stack columns, in the order the store keeps them.
-EXPLORATION_COLUMNS = (
-    "chunk",
-    "index",
-    "slice",
-    "inner",
-    "outer",
-    "dynamic",
-    "eta",
-    "steps",
-    "converged",
-    "final_gap",
-    "metric",
-    "metric_below",
-    "norm",
-    "norm_max",
-    "norm_infinity",
-    "norm_frobenius",
-)
-
-
-def tolerance_column(tol: float) -> str:
-    return f"steps_to_{tol:g}"
+__all__ = ["EXPLORATION_COLUMNS", "kept_steps", "perturbation", "run_chunk", "tolerance_column"]
 
 
 def kept_steps(study: Study) -> npt.NDArray[np.int64]:
@@ -75,93 +54,35 @@ def _counter(progress: Progress) -> Callable[[int], object] | None:
     return tick
 
 
-def _starts(study: Study) -> dict[str, Any]:
+def _starts(study: Study, point: int = 0) -> dict[str, Any]:
     out: dict[str, Any] = {}
-    for name in ("x0", "y0"):
-        v = getattr(study, name)
+    for name, v in zip(("x0", "y0"), study.start_points[point], strict=True):
         if v is not None:
             out[name] = np.array(v, dtype=np.float64)
     return out
 
 
-def perturbation(study: Study, index: int) -> npt.NDArray[np.float64]:
-    """The perturbation run ``index`` of a seeded exploration plays, drawn again."""
+def perturbation(study: Study, index: int, game: int = 0) -> npt.NDArray[np.float64]:
+    """The perturbation run ``index`` of a seeded exploration plays (on the grid's game number
+    ``game``), drawn again."""
     from . import _engine
     from .plan import bands
 
-    if study.kind not in ("scattered", "concentric") or study.seed is None:
+    if not study.kind_type.draws or study.seed is None:
         raise ValueError("only explorations with a seed draw perturbations")
     total = study.runs_per_slice * len(bands(study))
     if not 0 <= index < total:
         raise IndexError(f"run {index} is not in the study (runs 0 to {total - 1})")
     inner, outer = bands(study)[index // study.runs_per_slice]
     p: npt.NDArray[np.float64] = _engine.perturbation(
-        seed=study.seed, run=index, shape=study.payoff.shape, inner=inner, outer=outer
+        seed=study.seed, run=index, shape=study.grid[game].shape, inner=inner, outer=outer
     )
     return p
 
 
 def run_chunk(study: Study, chunk: Chunk, progress: Progress = None) -> dict[str, Any]:
-    from . import _engine
-
-    common: dict[str, Any] = dict(
-        dynamic=chunk.dynamic,
-        eta=chunk.eta,
-        num_steps=study.num_steps,
-        progress=_counter(progress),
-        **_starts(study),
-    )
-    if study.kind == "single":
-        # A single run reports no metric; total_var is the one the engine keeps without a
-        # buffer of the gap history's tail (10 % of a long cap, per lane).
-        out = _engine.run_batch(
-            stack=study.payoff[None],
-            metric="total_var",
-            keep=np.zeros(1, dtype=np.int64),
-            keep_steps=kept_steps(study),
-            tolerances=list(study.tolerances),
-            **common,
-        )
-        return _single(study, chunk, out)
-    common.update(metric=study.metric, cutoff=study.cutoff)
-    if study.kind == "stack":
-        out = _engine.run_batch(
-            stack=study.payoff[chunk.start : chunk.start + chunk.count],
-            normalize=bool(study.normalize),
-            **common,
-        )
-    else:
-        assert study.seed is not None  # drawn when the store was created
-        out = _engine.run_batch(
-            base=study.payoff,
-            seed=study.seed,
-            first_run=chunk.index0,
-            count=chunk.count,
-            inner=chunk.inner,
-            outer=chunk.outer,
-            **common,
-        )
-    k = chunk.count
-    norm = {"stack": "max", "concentric": "max"}.get(study.kind, study.norm)
-    metric = np.asarray(out["metric"], dtype=np.float64)
-    rows: dict[str, Any] = {
-        "chunk": np.full(k, chunk.id, dtype=np.int64),
-        "index": np.arange(chunk.index0, chunk.index0 + k, dtype=np.int64),
-        "slice": np.full(k, chunk.slice, dtype=np.int64),
-        "inner": np.full(k, chunk.inner),
-        "outer": np.full(k, chunk.outer),
-        "dynamic": np.full(k, chunk.dynamic, dtype=object),
-        "eta": np.full(k, chunk.eta),
-        "steps": np.asarray(out["steps"], dtype=np.int64),
-        "converged": np.asarray(out["converged"], dtype=bool),
-        "final_gap": np.asarray(out["final_gap"], dtype=np.float64),
-        "metric": metric,
-        "metric_below": metric < study.threshold,
-        "norm": np.asarray(out[f"norm_{norm}"], dtype=np.float64),
-    }
-    for name in ("max", "infinity", "frobenius"):
-        rows[f"norm_{name}"] = np.asarray(out[f"norm_{name}"], dtype=np.float64)
-    return rows
+    """One chunk's rows, as the study's kind runs it."""
+    return study.kind_type.run(study, chunk, progress)
 
 
 def _single(study: Study, chunk: Chunk, out: dict[str, Any]) -> dict[str, Any]:

@@ -105,16 +105,28 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from .errors import StoreError
+from .kinds import KIND_TYPES
 from .plan import make_plan
-from .runner import EXPLORATION_COLUMNS as _COLUMNS
-from .study import EXPLORATIONS, Study, study_from_dict
+from .schema import EXPLORATION_COLUMNS as _COLUMNS
+from .study import Study, study_from_dict
 
 FORMAT = "ludovec-lab-store"
 FORMAT_VERSION = 3
 _READABLE_VERSIONS = (1, 2, 3)  # 1: chunks without a record; 1, 2: converged was metric_below
 RECORD_KEY = b"ludovec-lab.chunk"
 _CHUNK_NAME = re.compile(r"chunk-(\d+)\.parquet")
-_CONSTANT_IN_CHUNK = ("chunk", "slice", "inner", "outer", "dynamic", "eta", "run")
+_CONSTANT_IN_CHUNK = (
+    "chunk",
+    "slice",
+    "inner",
+    "outer",
+    "dynamic",
+    "eta",
+    "run",
+    "game",
+    "game_id",
+    "start",
+)
 _LOCK = ".writer.lock"
 _TMP = ".tmp-"
 _REJECTED = "rejected"
@@ -441,7 +453,7 @@ class Store:
 
     @staticmethod
     def _create(path: Path, study: Study) -> dict[str, Any]:
-        if study.kind in EXPLORATIONS and study.seed is None:
+        if study.kind_type.draws and study.seed is None:
             # Drawn once and recorded: every resume, worker and regeneration uses it.
             study = study.with_drawn_seed(secrets.randbits(64))
         manifest = {
@@ -460,11 +472,19 @@ class Store:
             with open(tmp, "wb") as f:
                 np.save(f, np.asarray(study.payoff))
 
+        def save_games(tmp: Path) -> None:
+            # A grid's games, random ones as drawn: reading the store never draws again.
+            with open(tmp, "wb") as f:
+                np.savez(f, *(np.asarray(g.matrix) for g in study.grid))
+
         try:
             (path / "chunks").mkdir(exist_ok=True)
-            if study.kind == "single":
+            if study.kind_type.keeps_history:
                 (path / "histories").mkdir(exist_ok=True)
-            _atomic_write(path / "matrix.npy", save_matrix)
+            if study.is_grid:
+                _atomic_write(path / "games.npz", save_games)
+            else:
+                _atomic_write(path / "matrix.npy", save_matrix)
             # The manifest is written last: a directory without one is not yet a store.
             text = json.dumps(manifest, indent=2, allow_nan=True)
             _atomic_write(path / "manifest.json", lambda tmp: tmp.write_text(text))
@@ -525,6 +545,10 @@ class Store:
 
     def study(self) -> Study:
         """The study the store ran, with the seed its runs were drawn from."""
+        if self.manifest["study"].get("games") is not None:
+            with np.load(self.path / "games.npz", allow_pickle=False) as z:
+                matrices = [z[f"arr_{i}"] for i in range(len(z.files))]
+            return study_from_dict(self.manifest["study"], matrices)
         payoff = np.load(self.path / "matrix.npy", allow_pickle=False)
         return study_from_dict(self.manifest["study"], payoff)
 
@@ -549,7 +573,7 @@ class Store:
         chunks: dict[int, _File] = {}
         histories: dict[int, _File] = {}
         rejected: list[tuple[Path, str]] = []
-        single = self.manifest["study"]["kind"] == "single"
+        single = KIND_TYPES[self.manifest["study"]["kind"]].keeps_history
         for p in _entries(self.path / "chunks"):
             cid, rows, why = self._check(p, history=False)
             if why is not None:
@@ -617,7 +641,7 @@ class Store:
         """A chunk of a format-1 store: its key column must name it."""
         import pyarrow.parquet as pq
 
-        single = self.manifest["study"]["kind"] == "single"
+        single = KIND_TYPES[self.manifest["study"]["kind"]].keeps_history
         column = "run" if single or history else "chunk"
         try:
             values = pq.read_table(p, columns=[column]).column(0).to_numpy()
@@ -826,8 +850,11 @@ def _load(st: Store, snap: Snapshot) -> Any:
             {c: pd.Series(dtype="object" if c == "dynamic" else "float64") for c in cols}
         )
     else:
-        names = _OLD_COLUMNS if old else EXPLORATION_COLUMNS
-        types = {**_EXPLORATION_TYPES, "metric_below": "bool"}
+        names = list(_OLD_COLUMNS if old else EXPLORATION_COLUMNS)
+        names += ["game", "game_id"] if study.get("games") is not None else []
+        names += ["start"] if len(study.get("starts") or ()) > 1 else []
+        types = {**_EXPLORATION_TYPES, "metric_below": "bool", "game": "object"}
+        types.update(game_id="object", start="int64")
         df = pd.DataFrame({c: pd.Series(dtype=types[c]) for c in names})
     if study["kind"] == "single":
         for t in study["tolerances"]:
@@ -840,7 +867,11 @@ def _load(st: Store, snap: Snapshot) -> Any:
         df = df.rename(columns={"converged": "metric_below"})
     # Otherwise already in order: files by chunk, runs by index within each, columns as written.
     df.insert(0, "study", st.fingerprint[:12])
-    df.insert(1, "game", game_name(study))
+    if "game" in df.columns:  # a grid's rows name their games
+        front = [c for c in ("game", "game_id", "start") if c in df.columns]
+        df = df[["study", *front, *(c for c in df.columns if c not in ("study", *front))]]
+    else:
+        df.insert(1, "game", game_name(study))
     df.attrs.update(st.attrs(snap))
     return df
 

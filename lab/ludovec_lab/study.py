@@ -11,15 +11,18 @@ A study is one of four kinds:
   in each, measured with the max norm;
 - ``stack``: one run per matrix of a 3-D array (``matrix``), optionally rescaled to [0, 1].
 
-Every run starts from the uniform strategies, or from the study's ``x0`` and ``y0``; games may
-be rectangular (m x n). A run converged when its gap fell strictly below 1e-8 within
-``num_steps``; explorations and stacks also flag ``metric_below``: the metric strictly below
-``threshold``. Explorations draw their perturbations from ``seed``; a study without one gets one
-from the OS when its store is created (``Study.with_drawn_seed``), recorded there and reused on
-every resume. Every field is checked before anything runs; all problems are reported together
-in one StudyError, each naming its field (and its TOML line). What a study asks of memory
-(matrix files, a single run's kept history) and of the plan (its number of chunks) is bounded
-there too, so that a study that cannot run is refused before its store exists.
+An exploration may span a grid of games (``games``: named games, matrix files, a stack's
+matrices, random families drawn from the seed) and of start points (``starts``); the kinds
+themselves are types in ``kinds.py``. Every run starts from the uniform strategies, or from the
+study's ``x0`` and ``y0`` (or one of its ``starts``); games may be rectangular (m x n). A run
+converged when its gap fell strictly below 1e-8 within ``num_steps``; explorations and stacks
+also flag ``metric_below``: the metric strictly below ``threshold``. Explorations draw their
+perturbations from ``seed``; a study without one gets one from the OS when its store is created
+(``Study.with_drawn_seed``), recorded there and reused on every resume. Every field is checked
+before anything runs; all problems are reported together in one StudyError, each naming its
+field (and its TOML line). What a study asks of memory (matrix files, a single run's kept
+history) and of the plan (its number of chunks) is bounded there too, so that a study that
+cannot run is refused before its store exists.
 """
 
 from __future__ import annotations
@@ -42,6 +45,9 @@ import numpy.typing as npt
 
 from . import games
 from .errors import StudyError
+from .games import GridGame
+from .kinds import KIND_TYPES, StudyKind
+from .schema import CONVERGENCE_THRESHOLD
 
 Kind = Literal["single", "scattered", "concentric", "stack"]
 KINDS: tuple[Kind, ...] = ("single", "scattered", "concentric", "stack")
@@ -61,7 +67,7 @@ METRICS = {
     "total_var": "total_var",
 }
 NORMS = ("max", "infinity", "frobenius")
-MIN_TOLERANCE = 1e-8
+MIN_TOLERANCE = CONVERGENCE_THRESHOLD  # the module stops a run there
 U32_MAX = 2**32 - 1
 # Work of one chunk, in payoff entries times steps: one to a few seconds for the module's pool on
 # two cores, so that committing a chunk (about 0.05 s: Parquet, fsync, rename) costs a few per
@@ -75,25 +81,11 @@ SIMPLEX_TOLERANCE = 1e-6
 # Chunks of one plan: the plan is a list, and every chunk costs a file in the store.
 MAX_CHUNKS = 10**6
 
-# Fields used only by some kinds: (kinds, default).
+# Fields used only by some kinds: the kinds that use each, in the order of KINDS.
 _ONLY = {
-    "num_runs": EXPLORATIONS,
-    "inner_radius": EXPLORATIONS,
-    "outer_radius": EXPLORATIONS,
-    "num_slices": ("concentric",),
-    "norm": ("scattered",),
-    "metric": (*EXPLORATIONS, "stack"),
-    "cutoff": (*EXPLORATIONS, "stack"),
-    "threshold": (*EXPLORATIONS, "stack"),
-    "seed": EXPLORATIONS,
-    "normalize": ("stack",),
-    "tolerances": ("single",),
-    "decimation": ("single",),
-    "history_points": ("single",),
-    "segment_steps": ("single",),
-    "chunk_size": (*EXPLORATIONS, "stack"),
-    "x0": KINDS,
-    "y0": KINDS,
+    f: tuple(k for k in KINDS if f in KIND_TYPES[k].fields)
+    for t in KIND_TYPES.values()
+    for f in t.fields
 }
 # How the run is carried out, not what it computes: left out of the fingerprint.
 _EXECUTION = ("executor", "scheduler", "workers")
@@ -101,12 +93,18 @@ _EXECUTION = ("executor", "scheduler", "workers")
 _where: contextvars.ContextVar[Callable[[str], str] | None] = contextvars.ContextVar(
     "where", default=None
 )
+# The matrices a store recorded for a grid's games (read back instead of reading files or
+# drawing again).
+_given: contextvars.ContextVar[tuple[GridGame, ...] | None] = contextvars.ContextVar(
+    "given", default=None
+)
 
 
 @dataclass(frozen=True, eq=False)
 class Study:
     """A validated study. Lists (``dynamic``, ``eta``, ``tolerances``) become tuples; the
-    matrix (named ``game``, a file path or an array in ``matrix``) is read at construction."""
+    matrix (named ``game``, a file path or an array in ``matrix``), or a grid's ``games``, is
+    read at construction (random games once the study has a seed)."""
 
     kind: Kind
     game: str | None = None
@@ -135,6 +133,11 @@ class Study:
     workers: int | None = None
     x0: Sequence[float] | None = None
     y0: Sequence[float] | None = None
+    # A grid: several games (names, files, arrays, ``{family = ...}``, ``{stack = ...}``).
+    games: Sequence[Any] | None = None
+    # Several start points, each ``{x = [...], y = [...]}`` (either may be left uniform).
+    starts: Sequence[Any] | None = None
+    _grid: tuple[GridGame, ...] = field(init=False, repr=False, compare=False, default=())
     _payoff: npt.NDArray[np.float64] | None = field(
         init=False, repr=False, compare=False, default=None
     )
@@ -158,6 +161,25 @@ class Study:
         return self._payoff
 
     @property
+    def is_grid(self) -> bool:
+        return self.games is not None
+
+    @property
+    def grid(self) -> tuple[GridGame, ...]:
+        """The games the study runs on, in plan order: a grid's, or the one game."""
+        if self.games is not None:
+            return self._grid
+        a = self.payoff
+        return (GridGame("", (int(a.shape[-2]), int(a.shape[-1])), a),)
+
+    @property
+    def start_points(self) -> tuple[tuple[tuple[float, ...] | None, tuple[float, ...] | None], ...]:
+        """Every (x0, y0) start, None meaning uniform; one pair unless ``starts`` lists more."""
+        if self.starts is None:
+            return ((self.x0, self.y0),)  # type: ignore[return-value]  # tuples once validated
+        return tuple((p.get("x"), p.get("y")) for p in self.starts)
+
+    @property
     def seed_drawn(self) -> bool:
         """Whether ``seed`` came from the OS rather than from the description."""
         return self._seed_drawn
@@ -172,14 +194,13 @@ class Study:
         return drawn
 
     @property
+    def kind_type(self) -> StudyKind:
+        """What the study's kind plans, runs and stores."""
+        return KIND_TYPES[self.kind]
+
+    @property
     def runs_per_slice(self) -> int:
-        if self.kind == "stack":
-            return int(self.payoff.shape[0])
-        assert self.num_runs is not None  # an exploration's, validated
-        if self.kind == "concentric":
-            assert self.num_slices is not None
-            return self.num_runs // self.num_slices
-        return self.num_runs
+        return self.kind_type.runs_per_slice(self)
 
     @property
     def combos(self) -> list[tuple[str, float]]:
@@ -190,6 +211,9 @@ class Study:
 
     @property
     def matrix_sha256(self) -> str:
+        if self.games is not None:  # every game's, in order (random ones once drawn)
+            ids = [g.id if g.matrix is not None else "" for g in self._grid]
+            return hashlib.sha256(" ".join(ids).encode()).hexdigest()
         a = self.payoff
         h = hashlib.sha256(repr(a.shape).encode())
         h.update(a.tobytes())
@@ -204,11 +228,21 @@ class Study:
             v = getattr(self, f.name)
             if f.name == "matrix":
                 v = None if v is None else (os.fspath(v) if _is_path(v) else "<array>")
+            elif f.name == "games" and v is not None:
+                v = [_entry_dict(e) for e in v]
+            elif f.name == "starts" and v is not None:
+                v = [{k: list(p) for k, p in e.items()} for e in v]
             elif isinstance(v, tuple):
                 v = list(v)
             out[f.name] = v
         out["seed_drawn"] = self._seed_drawn
-        out["shape"] = list(self.payoff.shape)
+        if self.games is not None:
+            out["shape"] = [list(g.shape) for g in self._grid]
+            out["game_names"] = [g.name for g in self._grid]
+            out["game_ids"] = [g.id if g.matrix is not None else None for g in self._grid]
+            out["game_drawn"] = [g.drawn for g in self._grid]
+        else:
+            out["shape"] = list(self.payoff.shape)
         out["matrix_sha256"] = self.matrix_sha256
         return out
 
@@ -220,9 +254,17 @@ class Study:
             d.pop(name)
         if self._seed_drawn:
             d["seed"] = None
-        for name in ("x0", "y0"):  # unset starts leave the fingerprints of older studies alone
+        for name in ("x0", "y0", "games", "starts"):  # unset, they leave older fingerprints alone
             if d[name] is None:
                 d.pop(name)
+        if self.games is not None:
+            # Named games and files count by content; random ones by their entry (and the
+            # seed, unless drawn): the description without a seed still names its store.
+            d.pop("game_ids")
+            d.pop("game_drawn")
+            d.pop("matrix_sha256")
+            d["games"] = [e if isinstance(e, dict) and "family" in e else None for e in d["games"]]
+            d["game_contents"] = [None if g.drawn else g.id for g in self._grid]
         return d
 
     @property
@@ -231,11 +273,23 @@ class Study:
         return hashlib.sha256(text.encode()).hexdigest()[:32]
 
 
-def study_from_dict(d: dict[str, Any], payoff: npt.NDArray[np.float64]) -> Study:
+def study_from_dict(
+    d: dict[str, Any], payoff: npt.NDArray[np.float64] | list[npt.NDArray[np.float64]]
+) -> Study:
     """Rebuilds a study from ``to_dict`` output and its matrix (a store's manifest)."""
     names = {f.name for f in fields(Study) if not f.name.startswith("_")}
     kwargs = {k: v for k, v in d.items() if k in names}
     drawn = kwargs.pop("seed") if d.get("seed_drawn") else None
+    if kwargs.get("games") is not None:  # a grid: its games as the store recorded them
+        recorded = zip(d["game_names"], d["shape"], payoff, d["game_drawn"], strict=True)
+        token = _given.set(
+            tuple(GridGame(n, (int(m), int(k)), a, dr) for n, (m, k), a, dr in recorded)
+        )
+        try:
+            grid = Study(**kwargs)
+            return grid if drawn is None else grid.with_drawn_seed(int(drawn))
+        finally:
+            _given.reset(token)
     study = None
     if kwargs.get("game") is not None:  # a named game rebuilds itself, the same by content
         kwargs["matrix"] = None
@@ -299,6 +353,8 @@ def load_study(path: str | os.PathLike[str]) -> Study:
     if isinstance(kwargs.get("matrix"), str) and "\0" not in kwargs["matrix"]:
         m = Path(kwargs["matrix"]).expanduser()
         kwargs["matrix"] = str(m if m.is_absolute() else (path.parent / m).resolve())
+    if isinstance(kwargs.get("games"), list):  # a grid's files, found from the study file
+        kwargs["games"] = [_beside(path, e) for e in kwargs["games"]]
     token = _where.set(where)
     try:
         study: Study | None = Study(**kwargs)
@@ -310,6 +366,22 @@ def load_study(path: str | os.PathLike[str]) -> Study:
     if problems or study is None:
         raise StudyError(_in_line_order(problems, f"{path}:"))
     return study
+
+
+def _beside(study_file: Path, entry: Any) -> Any:
+    """A grid entry with its file path (or stack path) made absolute from the study file."""
+
+    def absolute(v: Any) -> Any:
+        if not isinstance(v, str) or "\0" in v:
+            return v
+        p = Path(v).expanduser()
+        return str(p if p.is_absolute() else (study_file.parent / p).resolve())
+
+    if isinstance(entry, str) and games.is_classic(entry):
+        return entry
+    if isinstance(entry, dict) and set(entry) == {"stack"}:
+        return {"stack": absolute(entry["stack"])}
+    return absolute(entry)
 
 
 def _in_line_order(problems: list[str], prefix: str) -> list[str]:
@@ -447,8 +519,13 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
 
     # The game.
     payoff: npt.NDArray[np.float64] | None = None
-    if not known_kind:
+    grid: list[GridGame] | None = None
+    if not known_kind or "games" in failed:
         pass  # a matrix is read as one game or as a stack, by kind
+    elif s.games is not None:
+        grid = _grid_games(s, bad)
+        if grid is not None:
+            set_("_grid", tuple(grid))
     elif kind == "stack":
         if s.game is not None:
             bad("game", "a stack study reads its matrices from 'matrix' (a 3-D .npy file or array)")
@@ -604,36 +681,20 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
     integer("workers", 1, 4096, required=False)
     if not known_kind:  # what follows depends on the kind
         raise StudyError(problems)
-
-    # Start points: a distribution over each player's actions, shared by every run.
-    for name, axis in (("x0", -2), ("y0", -1)):
-        v = getattr(s, name)
-        if v is None:
-            continue
-        size = None if payoff is None or failed & {"payoff"} else int(payoff.shape[axis])
-        rows = "rows" if name == "x0" else "columns"
-        if not isinstance(v, (list, tuple, np.ndarray)) or not all(_is_number(e) for e in v):
-            bad(name, f"expected a list of numbers (a distribution over the {rows}), found {v!r}")
-            continue
-        start = tuple(float(e) for e in v)
-        if size is not None and len(start) != size:
-            bad(
-                name,
-                f"the game has {size} {rows}, so {name} needs {size} entries, found {len(start)}",
-            )
-        elif not all(math.isfinite(e) and e >= 0.0 for e in start) or not (
-            abs(math.fsum(start) - 1.0) <= SIMPLEX_TOLERANCE
-        ):
-            bad(
-                name,
-                f"must be a distribution: entries at least 0 adding up to 1, found {list(start)}",
-            )
-        else:
-            set_(name, start)
+    if grid is None and s.games is not None:
+        failed.add("payoff")
+    shapes = (
+        [g.shape for g in grid]
+        if grid is not None
+        else []
+        if payoff is None or "payoff" in failed
+        else [payoff.shape[-2:]]
+    )
+    _check_starts(s, shapes, bad, set_)
 
     # What the fields ask of memory and of the plan, checked where those fields are valid: a
     # study that cannot run is refused before its store exists.
-    game_ok = payoff is not None and fine("payoff")
+    game_ok = (payoff is not None or grid is not None) and fine("payoff", "starts")
     if kind == "single" and fine("num_steps", "decimation") and isinstance(s.decimation, int):
         points = -(-s.num_steps // s.decimation)
         if points > MAX_HISTORY_POINTS:
@@ -659,6 +720,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
     if kind != "single" and game_ok and fine(*chunk_fields):
         size = s.chunk_size if s.chunk_size is not None else _default_chunk(s)
         groups = len(s.combos) * (s.num_slices or 1 if kind == "concentric" else 1)
+        groups *= len(s.grid) * len(s.start_points)
         per_group = s.runs_per_slice
         count = _num_chunks(groups, per_group, size)
         if groups > MAX_CHUNKS and kind == "concentric":
@@ -717,11 +779,155 @@ def tail_start(length: int, cutoff: float) -> int:
 
 def _default_chunk(s: Study) -> int:
     """Runs per chunk, fixed by the description alone so that every executor cuts alike (and
-    independent of the run count, so that a store refusing a study names only what differs)."""
-    m, n = s.payoff.shape[-2:]
+    independent of the run count, so that a store refusing a study names only what differs).
+    A grid's chunks are cut for its largest game."""
+    m, n = max((g.shape for g in s.grid), key=lambda shape: shape[0] * shape[1])
     return max(1, int(CHUNK_WORK // (s.num_steps * m * n)))
 
 
 def _num_chunks(groups: int, runs: int, size: int) -> int:
     """Chunks of ``groups`` (dynamic, step size, slice) groups of ``runs`` runs each."""
     return groups * -(-runs // size)
+
+
+def _entry_dict(e: Any) -> Any:
+    """A grid entry as plain JSON values (an array by its digest)."""
+    if isinstance(e, dict):
+        return {k: (list(v) if isinstance(v, tuple) else v) for k, v in e.items()}
+    if _is_path(e):
+        return os.fspath(e)
+    return "<array>"
+
+
+def _grid_games(s: Study, bad: Callable[[str, str], None]) -> list[GridGame] | None:
+    """The games of a grid, each faulty entry reported on its own line."""
+    found: list[str] = []
+
+    def entry_bad(text: str) -> None:
+        found.append(text)
+        bad("games", text)
+
+    if s.game is not None or s.matrix is not None:
+        bad("games", "give either 'games' (a grid) or one of 'game' and 'matrix', not both")
+        return None
+    entries = s.games
+    if isinstance(entries, (str, dict)) or not isinstance(entries, (list, tuple)):
+        bad("games", f"expected a list of games, found {entries!r}")
+        return None
+    if not entries:
+        bad("games", "the list is empty")
+        return None
+    given = _given.get()  # as a store recorded them: its files may be gone, nothing is drawn
+    seed = s.seed if _is_int(s.seed) else None
+    grid = list(given) if given is not None else games.resolve(entries, seed, None, entry_bad)
+    if grid is None:
+        return None
+    if len(grid) > games.MAX_GAMES:
+        bad("games", f"{len(grid)} games, more than {games.MAX_GAMES}; list fewer")
+        return None
+    drawn = sum(g.shape[0] * g.shape[1] for g in grid if g.drawn)
+    if drawn > games.MAX_RANDOM_ENTRIES:
+        bad(
+            "games",
+            f"the random games hold {drawn} entries, more than {games.MAX_RANDOM_ENTRIES}; "
+            "lower their count or shape",
+        )
+        return None
+    ok = True
+    for g in grid:
+        if g.matrix is not None:
+            for text in games.matrix_problems(g.matrix, "x"):
+                bad("games", f"{g.name}: {text.removeprefix('x: ')}")
+                ok = False
+    ids: dict[str, str] = {}
+    for g in grid:
+        if g.matrix is not None and not g.drawn:
+            if g.id in ids:
+                bad("games", f"{g.name} is the same game as {ids[g.id]}; list it once")
+                ok = False
+            ids.setdefault(g.id, g.name)
+    if not ok:
+        return None
+    frozen = []
+    for g in grid:
+        if g.matrix is not None:
+            a = np.ascontiguousarray(g.matrix, dtype=np.float64).copy()
+            a.setflags(write=False)
+            g = GridGame(g.name, g.shape, a, g.drawn)
+        frozen.append(g)
+    return frozen
+
+
+def _check_starts(
+    s: Study,
+    shapes: list[tuple[int, int]],
+    bad: Callable[[str, str], None],
+    set_: Callable[[str, Any], None],
+) -> None:
+    """Start points: distributions over each player's actions, fitting every game."""
+    if s.starts is not None and (s.x0 is not None or s.y0 is not None):
+        bad("starts", "give either 'starts' or 'x0'/'y0', not both")
+        return
+
+    def point(field_: str, v: Any, name: str, axis: int) -> tuple[float, ...] | None:
+        rows = "rows" if axis == 0 else "columns"
+        if not isinstance(v, (list, tuple, np.ndarray)) or not all(_is_number(e) for e in v):
+            bad(field_, f"expected a list of numbers (a distribution over the {rows}), found {v!r}")
+            return None
+        start = tuple(float(e) for e in v)
+        sizes = sorted({shape[axis] for shape in shapes})
+        if len(sizes) > 1:
+            bad(
+                field_,
+                f"{name} must fit every game, but the games have {' or '.join(map(str, sizes))} "
+                f"{rows}; give starts only to grids whose games share a shape",
+            )
+            return None
+        if sizes and sizes[0] != len(start):
+            bad(
+                field_,
+                f"the game has {sizes[0]} {rows}, so {name} needs {sizes[0]} entries, "
+                f"found {len(start)}",
+            )
+            return None
+        if not all(math.isfinite(e) and e >= 0.0 for e in start) or not (
+            abs(math.fsum(start) - 1.0) <= SIMPLEX_TOLERANCE
+        ):
+            bad(
+                field_,
+                f"must be a distribution: entries at least 0 adding up to 1, found {list(start)}",
+            )
+            return None
+        return start
+
+    for name, axis in (("x0", 0), ("y0", 1)):
+        v = getattr(s, name)
+        if v is not None:
+            start = point(name, v, name, axis)
+            if start is not None:
+                set_(name, start)
+    if s.starts is None:
+        return
+    if not isinstance(s.starts, (list, tuple)) or not s.starts:
+        bad(
+            "starts", f"expected a non-empty list of {{ x = [...], y = [...] }}, found {s.starts!r}"
+        )
+        return
+    out = []
+    for i, p in enumerate(s.starts, 1):
+        if not isinstance(p, dict) or not p or not set(p) <= {"x", "y"}:
+            bad(
+                "starts",
+                f"start {i}: expected {{ x = [...], y = [...] }} (either may be left "
+                f"out for uniform), found {p!r}",
+            )
+            continue
+        done = {k: point("starts", v, f"start {i} {k}", 0 if k == "x" else 1) for k, v in p.items()}
+        if None not in done.values():
+            out.append(done)
+    if len(out) == len(s.starts):
+        keys = [json.dumps(sorted(p.items())) for p in out]
+        if len(set(keys)) != len(keys):
+            bad("starts", "a start point is listed twice")
+        else:
+            set_("starts", tuple(out))

@@ -40,7 +40,7 @@ __all__ = ["QUANTILES", "Source", "Sources", "TableError", "binomial_interval", 
 CONVERGENCE_THRESHOLD = 1e-08
 QUANTILES = (0.1, 0.25, 0.5, 0.75, 0.9)
 # The default grouping: none of these is ever pooled unless the caller asks.
-GROUPING = ("study", "game", "dynamic", "eta", "slice")
+GROUPING = ("study", "game", "dynamic", "eta", "slice", "start")
 # The equilibrium programs solve to HiGHS's default feasibility tolerance: a distance below it
 # cannot be told from zero, and the solver's rounding makes it print as 0 or as noise.
 DISTANCE_TOLERANCE = 1e-7
@@ -411,6 +411,9 @@ def metric_name(df: pd.DataFrame) -> str:
 
 
 def game_name(study: StudyDict) -> str | None:
+    names = study.get("game_names")
+    if isinstance(names, list):  # a grid: its rows name each game
+        return f"grid of {len(names)} games"
     shape = study.get("shape")
     dims = list(shape) if isinstance(shape, (list, tuple)) else []
     size = "×".join(str(n) for n in dims[-2:])
@@ -451,7 +454,7 @@ def _planned_runs(study: StudyDict) -> int | None:
     if study.get("kind") == "concentric" and study.get("num_slices"):
         slices = int(str(study["num_slices"]))
         total = total // slices * slices
-    for name in ("dynamic", "eta"):
+    for name in ("dynamic", "eta", "game_names", "starts"):
         values = study.get(name)
         if isinstance(values, (list, tuple)) and values:
             total *= len(values)

@@ -28,6 +28,7 @@ def test_tutorial_executes(tmp_path):
     text = "\n".join(outputs.values())
     assert "resumed table identical to the first one: True" in text
     assert "same study as above: True" in text
+    assert "games in the grid: 4" in outputs["grid-run"]
     for field in ("dynamic", "num_runs", "outer_radius", "seed"):
         assert field in text  # the study error names each bad field
     figures = tmp_path / "tutorial-output" / "figures"

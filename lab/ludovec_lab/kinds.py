@@ -1,0 +1,233 @@
+"""Study kinds as types: each owns the fields it uses, its plan, its chunk run and its rows.
+
+``KIND_TYPES[study.kind]`` is the kind of a study; the rest of the package asks it what to do
+instead of comparing kind names. Studies are still described by ``kind = "..."``.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, ClassVar
+
+import numpy as np
+
+from . import schema
+
+if TYPE_CHECKING:
+    from .plan import Chunk
+    from .study import Study
+
+Progress = Callable[[int], object] | None
+
+# Fields only some kinds use (the others must leave them at their defaults).
+_EXPLORATION_FIELDS = ("num_runs", "inner_radius", "outer_radius", "seed", "games", "starts")
+_SUMMARY_FIELDS = ("metric", "cutoff", "threshold", "chunk_size")
+_STARTS = ("x0", "y0")
+
+
+class StudyKind:
+    name: ClassVar[str]
+    fields: ClassVar[tuple[str, ...]]
+    draws: ClassVar[bool] = False  # perturbations drawn from the seed
+    keeps_history: ClassVar[bool] = False  # a gap history per run, beside the rows
+    matrix_ndim: ClassVar[int] = 2  # of its ``matrix``: one game, or a stack of them
+    norm: ClassVar[str | None] = "max"  # the norm the ``norm`` column holds (None: the study's)
+
+    def runs_per_slice(self, study: Study) -> int:
+        raise NotImplementedError
+
+    def bands(self, study: Study) -> list[tuple[float, float]]:
+        """The magnitude band of each slice ([nan, nan] for kinds that draw nothing)."""
+        nan = float("nan")
+        return [(nan, nan)]
+
+    def plan(self, study: Study) -> list[Chunk]:
+        """Chunks of runs of every (game, dynamic, step size, slice, start), in that order."""
+        from .plan import Chunk
+
+        chunks: list[Chunk] = []
+        per_slice = self.runs_per_slice(study)
+        size = study.chunk_size
+        assert size is not None  # validation sets it for every kind but single
+        points = range(len(study.start_points))
+        for g in range(len(study.grid)):
+            for dyn, eta in study.combos:
+                for t, (lo, hi) in enumerate(self.bands(study)):
+                    for p in points:
+                        for start in range(0, per_slice, size):
+                            count = min(size, per_slice - start)
+                            index0 = t * per_slice + start
+                            chunk = Chunk(
+                                len(chunks), dyn, eta, t, start, count, index0, lo, hi, g, p
+                            )
+                            chunks.append(chunk)
+        return chunks
+
+    def columns(self, study: Study) -> list[str]:
+        """The columns of its rows, in the order the store keeps them."""
+        out = list(schema.EXPLORATION_COLUMNS)
+        out += list(schema.GRID_COLUMNS) if study.is_grid else []
+        out += [schema.START_COLUMN] if len(study.start_points) > 1 else []
+        return out
+
+    def progress_unit(self, study: Study) -> tuple[str, int]:
+        """What the progress bar counts, and the run-steps in one of them."""
+        return "run", study.num_steps
+
+    def engine_games(self, study: Study, chunk: Chunk) -> dict[str, Any]:
+        """The games of a chunk, as ``run_batch`` takes them."""
+        raise NotImplementedError
+
+    def run(self, study: Study, chunk: Chunk, progress: Progress = None) -> dict[str, Any]:
+        """One chunk through the native entry: its rows, as NumPy columns."""
+        from . import _engine
+        from .runner import _counter, _starts
+
+        out = _engine.run_batch(
+            dynamic=chunk.dynamic,
+            eta=chunk.eta,
+            num_steps=study.num_steps,
+            progress=_counter(progress),
+            metric=study.metric,
+            cutoff=study.cutoff,
+            **_starts(study, chunk.point),
+            **self.engine_games(study, chunk),
+        )
+        k = chunk.count
+        norm = self.norm or study.norm
+        metric = np.asarray(out["metric"], dtype=np.float64)
+        rows: dict[str, Any] = {
+            "chunk": np.full(k, chunk.id, dtype=np.int64),
+            "index": np.arange(chunk.index0, chunk.index0 + k, dtype=np.int64),
+            "slice": np.full(k, chunk.slice, dtype=np.int64),
+            "inner": np.full(k, chunk.inner),
+            "outer": np.full(k, chunk.outer),
+            "dynamic": np.full(k, chunk.dynamic, dtype=object),
+            "eta": np.full(k, chunk.eta),
+            "steps": np.asarray(out["steps"], dtype=np.int64),
+            "converged": np.asarray(out["converged"], dtype=bool),
+            "final_gap": np.asarray(out["final_gap"], dtype=np.float64),
+            "metric": metric,
+            "metric_below": metric < study.threshold,
+            "norm": np.asarray(out[f"norm_{norm}"], dtype=np.float64),
+        }
+        for name in ("max", "infinity", "frobenius"):
+            rows[f"norm_{name}"] = np.asarray(out[f"norm_{name}"], dtype=np.float64)
+        if study.is_grid:  # one game per study is named by the store instead
+            game = study.grid[chunk.game]
+            rows["game"] = np.full(k, game.name, dtype=object)
+            rows["game_id"] = np.full(k, game.id, dtype=object)
+        if len(study.start_points) > 1:
+            rows[schema.START_COLUMN] = np.full(k, chunk.point, dtype=np.int64)
+        assert list(rows) == self.columns(study)
+        return rows
+
+
+class Exploration(StudyKind):
+    draws = True
+
+    def runs_per_slice(self, study: Study) -> int:
+        assert study.num_runs is not None  # an exploration's, validated
+        return study.num_runs
+
+    def engine_games(self, study: Study, chunk: Chunk) -> dict[str, Any]:
+        assert study.seed is not None  # drawn when the store was created
+        return dict(
+            base=study.grid[chunk.game].matrix,
+            seed=study.seed,
+            first_run=chunk.index0,
+            count=chunk.count,
+            inner=chunk.inner,
+            outer=chunk.outer,
+        )
+
+
+class Scattered(Exploration):
+    name = "scattered"
+    fields = (*_EXPLORATION_FIELDS, *_SUMMARY_FIELDS, "norm", *_STARTS)
+    norm = None
+
+    def bands(self, study: Study) -> list[tuple[float, float]]:
+        assert study.inner_radius is not None and study.outer_radius is not None
+        return [(study.inner_radius, study.outer_radius)]
+
+
+class Concentric(Exploration):
+    name = "concentric"
+    fields = (*_EXPLORATION_FIELDS, *_SUMMARY_FIELDS, "num_slices", *_STARTS)
+
+    def runs_per_slice(self, study: Study) -> int:
+        assert study.num_runs is not None and study.num_slices is not None
+        return study.num_runs // study.num_slices
+
+    def bands(self, study: Study) -> list[tuple[float, float]]:
+        from .plan import slice_bounds
+
+        assert study.inner_radius is not None and study.outer_radius is not None
+        assert study.num_slices is not None
+        return slice_bounds(study.inner_radius, study.outer_radius, study.num_slices)
+
+
+class Stack(StudyKind):
+    name = "stack"
+    fields = (*_SUMMARY_FIELDS, "normalize", *_STARTS)
+    matrix_ndim = 3
+
+    def runs_per_slice(self, study: Study) -> int:
+        return int(study.payoff.shape[0])
+
+    def engine_games(self, study: Study, chunk: Chunk) -> dict[str, Any]:
+        return dict(
+            stack=study.payoff[chunk.start : chunk.start + chunk.count],
+            normalize=bool(study.normalize),
+        )
+
+
+class Single(StudyKind):
+    name = "single"
+    fields = ("tolerances", "decimation", "history_points", "segment_steps", *_STARTS)
+    keeps_history = True
+
+    def runs_per_slice(self, study: Study) -> int:
+        return 1
+
+    def plan(self, study: Study) -> list[Chunk]:
+        from .plan import Chunk
+
+        nan = float("nan")
+        return [
+            Chunk(run, dyn, eta, 0, run, 1, run, nan, nan)
+            for run, (dyn, eta) in enumerate(study.combos)
+        ]
+
+    def columns(self, study: Study) -> list[str]:
+        tols = [schema.tolerance_column(t) for t in study.tolerances]
+        return [*schema.SINGLE_HEAD, *tols, *schema.SINGLE_TAIL]
+
+    def progress_unit(self, study: Study) -> tuple[str, int]:
+        return "step", 1  # few and long runs
+
+    def run(self, study: Study, chunk: Chunk, progress: Progress = None) -> dict[str, Any]:
+        from . import _engine
+        from .runner import _counter, _single, _starts, kept_steps
+
+        # A single run reports no metric; total_var is the one the engine keeps without a
+        # buffer of the gap history's tail (10 % of a long cap, per lane).
+        out = _engine.run_batch(
+            dynamic=chunk.dynamic,
+            eta=chunk.eta,
+            num_steps=study.num_steps,
+            progress=_counter(progress),
+            stack=study.payoff[None],
+            metric="total_var",
+            keep=np.zeros(1, dtype=np.int64),
+            keep_steps=kept_steps(study),
+            tolerances=list(study.tolerances),
+            **_starts(study),
+        )
+        return _single(study, chunk, out)
+
+
+KIND_TYPES: dict[str, StudyKind] = {
+    k.name: k for k in (Single(), Scattered(), Concentric(), Stack())
+}
