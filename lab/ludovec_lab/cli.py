@@ -275,7 +275,51 @@ def _time_left(created: str, updated: str, done: int, planned: int) -> str:
     return f"about {_duration(seconds * (planned - done) / done)} at the pace so far"
 
 
+def _grid_line(study: dict[str, Any]) -> str:
+    """A grid's games in order, a run of random games of one family and shape as a range."""
+    names = list(study.get("game_names") or [])
+    shapes = list(study.get("shape") or [])
+    drawn = list(study.get("game_drawn") or [False] * len(names))
+    parts: list[str] = []
+    run: tuple[str, int, int] | None = None  # (label, first number, last number)
+    for name, shape, rnd in zip(names, shapes, drawn, strict=False):
+        label, _, number = name.rpartition(" #")
+        if rnd and label and number.isdigit():  # already named by family and shape
+            k = int(number)
+            if run is not None and run[0] == label and run[2] + 1 == k:
+                run = (label, run[1], k)
+                continue
+            if run is not None:
+                parts.append(_range(run))
+            run = (label, k, k)
+            continue
+        if run is not None:
+            parts.append(_range(run))
+            run = None
+        parts.append(f"{name} {'x'.join(map(str, shape))}")
+    if run is not None:
+        parts.append(_range(run))
+    return f"games:       {len(names)} game{'s' if len(names) != 1 else ''}: " + ", ".join(parts)
+
+
+def _range(run: tuple[str, int, int]) -> str:
+    label, first, last = run
+    return f"{label} #{first}" if first == last else f"{label} #{first}..#{last}"
+
+
+def _starts_line(starts: list[dict[str, Any]]) -> str:
+    def point(p: dict[str, Any], who: str) -> str:
+        v = p.get(who)
+        return f"{who} uniform" if v is None else f"{who} [{_numbers(v)}]"
+
+    shown = "; ".join(f"{point(p, 'x')}, {point(p, 'y')}" for p in starts[:3])
+    more = f"; and {len(starts) - 3} more" if len(starts) > 3 else ""
+    return f"starts:      {len(starts)}: {shown}{more}"
+
+
 def _game_line(study: dict[str, Any]) -> str:
+    if study.get("games") is not None:
+        return _grid_line(study)
     shape = list(study.get("shape") or [])
     size = " x ".join(map(str, shape[-2:]))
     if study["kind"] == "stack":
@@ -290,6 +334,7 @@ def _study_lines(study: dict[str, Any]) -> list[str]:
     out = [
         f"study:       {kind}, {study['num_steps']} steps a run",
         _game_line(study),
+        *([_starts_line(study["starts"])] if study.get("starts") else []),
         f"dynamics:    {', '.join(study['dynamic'])}",
         f"step sizes:  {_numbers(study['eta'])}",
     ]

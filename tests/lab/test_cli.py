@@ -289,8 +289,7 @@ def _stack_study(
         pytest.param(
             [
                 "--study",
-                SINGLE + 'dynamic = "ogda"\neta = 0.1\nnum_steps = 10000000\n'
-                "decimation = 1\n",
+                SINGLE + 'dynamic = "ogda"\neta = 0.1\nnum_steps = 10000000\ndecimation = 1\n',
                 "--address-space",
             ],
             "MemoryError: refused a batch of 1 runs",
@@ -481,3 +480,25 @@ def test_a_killed_run_leaves_no_worker_and_resumes_at_once(tmp_path):
     assert res.returncode == 0, res.stderr
     assert res.stdout.strip().endswith(": 4 of 4 chunks, 4 runs")
     assert all(map(_gone, workers))
+
+
+def test_status_names_the_games_and_starts_of_a_grid(tmp_path):
+    games = [
+        "rock_paper_scissors",
+        {"family": "normal", "shape": [3, 3], "count": 3},
+        {"family": "uniform", "shape": [3, 3], "low": -1, "high": 1},
+    ]
+    starts = [{"x": [0.6, 0.3, 0.1]}, {"y": [0.2, 0.3, 0.5]}]
+    study = lab.Study(
+        kind="scattered", games=games, starts=starts, dynamic="ogda", eta=0.1, num_steps=50,
+        num_runs=4, inner_radius=0.0, outer_radius=0.1, metric="total_var", seed=3,
+    )  # fmt: skip
+    lab.run(study, tmp_path / "s", progress=False)
+    res = cli("status", tmp_path / "s")
+    assert res.returncode == 0, res.stderr
+    assert "matrix:" not in res.stdout
+    for line in [
+        "games:       5 games: rock_paper_scissors 3x3, normal 3x3 #1..#3, uniform 3x3 #1",
+        "starts:      2: x [0.6, 0.3, 0.1], y uniform; x uniform, y [0.2, 0.3, 0.5]",
+    ]:
+        assert f"\n{line}\n" in res.stdout, res.stdout
