@@ -9,10 +9,13 @@
 See ``ludovec_lab.store`` for the tables ``load`` and ``load_histories`` return.
 """
 
+from __future__ import annotations
+
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING
 
 import numpy as np
+import numpy.typing as npt
 
 from .errors import ExecutorError, LabError, StoreError, StudyError
 from .executors import connect, run
@@ -27,6 +30,16 @@ from .games import (
 from .plan import Chunk, make_plan
 from .store import Store, load, load_histories
 from .study import Study, load_study, study_from_dict
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    # Loaded on first use at run time (they import matplotlib): see __getattr__ below.
+    from .views import plot_concentric as plot_concentric
+    from .views import plot_gaps as plot_gaps
+    from .views import plot_scattered as plot_scattered
+    from .views import plot_stack as plot_stack
+    from .views import report, summary
 
 __all__ = [
     "CLASSIC_GAMES",
@@ -57,8 +70,8 @@ _VIEWS = ("summary", "report", "plot_gaps", "plot_scattered", "plot_concentric",
 
 
 def perturbation(
-    source: Study | Store | str | Path | Any, index: int, game: str | None = None
-) -> np.ndarray:
+    source: Study | Store | str | Path | pd.DataFrame, index: int, game: str | None = None
+) -> npt.NDArray[np.float64]:
     """The perturbation matrix run ``index`` (the table's ``index`` column) of an exploration
     played, drawn again from the study's seed and that index alone (the same for every dynamic
     and step size of the study).
@@ -78,7 +91,7 @@ def perturbation(
     from .store import FORMAT_VERSION
 
     if isinstance(source, Study):
-        study = source
+        study, version = source, FORMAT_VERSION
     else:
         store = source if isinstance(source, Store) else None
         if store is None and isinstance(source, (str, Path)):
@@ -123,7 +136,7 @@ def _grid_index(names: list[str], ids: list[str], game: str | None) -> int:
     )
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     # The figures and tables live in views, which imports matplotlib: loaded on first use.
     if name in _VIEWS:
         from . import views

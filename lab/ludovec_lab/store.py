@@ -100,7 +100,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, cast
 
 import numpy as np
 
@@ -731,6 +731,7 @@ class Store:
 
         hist_path = self.path / "histories" / name
         runs_path = self.path / "chunks" / name
+        htable = None
         try:
             if history is not None:
                 run = np.full(len(history["step"]), records["run"][0])
@@ -748,7 +749,8 @@ class Store:
             )
             # Dictionary pages only for the columns constant within a chunk: dictionary-encoding
             # the metrics and norms costs three times the rest of the write and saves nothing.
-            constant = [c for c in _CONSTANT_IN_CHUNK if c in records]
+            # (pyarrow takes a list of column names here; its stubs only know the bool.)
+            constant = cast("bool", [c for c in _CONSTANT_IN_CHUNK if c in records])
             _atomic_write(
                 runs_path, lambda tmp: pq.write_table(table, tmp, use_dictionary=constant)
             )
@@ -758,7 +760,7 @@ class Store:
                     hist_path.unlink()
             raise _os_error(self.path, exc, f"while committing chunk {chunk_id}") from None
         if self._held is not None:
-            if history is not None:
+            if htable is not None:
                 self._held.histories[chunk_id] = _File(hist_path, htable.num_rows)
             self._held.chunks[chunk_id] = _File(runs_path, table.num_rows)
 
@@ -859,7 +861,7 @@ def _load(st: Store, snap: Snapshot) -> Any:
     if study["kind"] == "single":
         for t in study["tolerances"]:
             col = f"steps_to_{t:g}"
-            df[col] = pd.array(df[col].where(df[col] >= 0), dtype="Int64")
+            df[col] = df[col].where(df[col] >= 0).astype("Int64")
         df = df.astype({"run": "int64", "steps": "int64", "converged": "bool"})
         df = df.sort_values("run", kind="stable").reset_index(drop=True)
     elif old and files:

@@ -341,3 +341,16 @@ def test_rectangular_equilibrium_and_distance():
     assert games.distance_to_equilibria(a, np.array([1.0, 0.0]), eq.y) == pytest.approx(
         1.5, abs=1e-8
     )
+
+
+def test_a_grid_study_draws_the_perturbations_its_store_ran(tmp_path):
+    study = lab.Study(
+        kind="scattered", games=["rock_paper_scissors", "matching_pennies"], dynamic="ogda",
+        eta=0.1, num_steps=50, num_runs=3, inner_radius=0.0, outer_radius=0.1, seed=3,
+    )  # fmt: skip
+    df = lab.run(study, tmp_path / "s", progress=False)
+    for g in study.grid:
+        for i in range(3):
+            drawn = lab.perturbation(study, i, game=g.name)
+            assert drawn.shape == g.shape
+            assert np.array_equal(drawn, lab.perturbation(df, i, game=g.id))
