@@ -45,13 +45,17 @@ from dataclasses import dataclass
 from importlib import metadata
 from multiprocessing.connection import Connection, wait
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .errors import ChunkError, ExecutorError, StudyError
 from .plan import Chunk, make_plan, total_work
 from .runner import run_chunk
 from .store import Store, load, module_version
 from .study import Study, load_study
+
+if TYPE_CHECKING:
+    import pandas as pd
+    from distributed import Client
 
 CONNECT_TIMEOUT = 10.0  # seconds to reach a scheduler before giving up
 PROGRESS_EVERY = 0.2  # seconds between the progress reports of a worker process
@@ -63,11 +67,11 @@ _PR_SET_PDEATHSIG = 1  # prctl option, from <linux/prctl.h>
 def run(
     study: Study | str | Path,
     store: str | Path | None = None,
-    executor: Any = None,
+    executor: str | Client | None = None,
     progress: bool = True,
     workers: int | None = None,
     timeout: float = CONNECT_TIMEOUT,
-) -> Any:
+) -> pd.DataFrame:
     """Runs what the store lacks of ``study`` and returns the whole table (``load``).
 
     ``study`` is a Study or the path of a TOML file; ``store`` a directory (created if new,
@@ -80,12 +84,14 @@ def run(
         with tempfile.TemporaryDirectory(prefix="ludovec-lab-") as tmp:
             return run(study, Path(tmp) / "store", executor, progress, workers, timeout)
     kind = _executor_kind(study, executor)
-    client = None
+    client: Client | None = None
     if kind == "dask":
         # Reached before the store is touched: an unreachable scheduler writes nothing.
-        own = isinstance(executor, str) or executor is None
-        address = study.scheduler if executor in (None, "dask") else executor
-        client = connect(str(address), timeout) if own else executor
+        if isinstance(executor, str) or executor is None:
+            address = study.scheduler if executor in (None, "dask") else executor
+            client = connect(str(address), timeout)
+        else:
+            client = executor
     try:
         return _run(study, store, kind, client, progress, workers)
     finally:
@@ -94,8 +100,13 @@ def run(
 
 
 def _run(
-    study: Study, store: str | Path, kind: str, client: Any, progress: bool, workers: int | None
-) -> Any:
+    study: Study,
+    store: str | Path,
+    kind: str,
+    client: Client | None,
+    progress: bool,
+    workers: int | None,
+) -> pd.DataFrame:
     plan = make_plan(study)
     with Store.writer(store, study) as st:
         return _run_plan(study, st, plan, kind, client, progress, workers)
@@ -106,10 +117,10 @@ def _run_plan(
     st: Store,
     plan: list[Chunk],
     kind: str,
-    client: Any,
+    client: Client | None,
     progress: bool,
     workers: int | None,
-) -> Any:
+) -> pd.DataFrame:
     study = st.seeded(study)  # the seed the store drew, when the study gives none
     done = st.committed()
     todo = [c for c in plan if c.id not in done]
@@ -173,7 +184,7 @@ def _cpus() -> int:
         return os.cpu_count() or 1
 
 
-def _executor_kind(study: Study, executor: Any) -> str:
+def _executor_kind(study: Study, executor: object) -> str:
     if executor is None:
         executor = study.executor
     if executor == "local":
@@ -521,7 +532,7 @@ def _probe(address: str, timeout: float, connection_args: dict[str, Any]) -> Non
         raise ExecutorError(f"{address} is {what}, not a scheduler; {not_scheduler}")
 
 
-def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Any:
+def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Client:
     """A ``distributed.Client`` for ``address``, or ExecutorError after ``timeout`` seconds."""
     _check_timeout(timeout)
     try:
@@ -550,8 +561,9 @@ def connect(address: str, timeout: float = CONNECT_TIMEOUT) -> Any:
     except ValueError as exc:  # an address distributed cannot parse
         raise ExecutorError(f"scheduler address {address}: {exc}") from None
     try:
-        client: Any = Client  # untyped
-        return client(address, timeout=f"{timeout}s", set_as_default=False)
+        make: Any = Client  # untyped constructor
+        client: Client = make(address, timeout=f"{timeout}s", set_as_default=False)
+        return client
     except (OSError, TimeoutError, ValueError) as exc:
         raise ExecutorError(
             f"cannot reach the Dask scheduler at {address} within "

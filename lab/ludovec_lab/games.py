@@ -64,7 +64,7 @@ _CLASSIC: dict[str, tuple[list[list[float]], float]] = {
 CLASSIC_GAMES = tuple(_CLASSIC)
 
 
-def classic_game(name: str) -> np.ndarray:
+def classic_game(name: str) -> npt.NDArray[np.float64]:
     """The payoff matrix of a named classic game (a fresh float64 array)."""
     key = name.strip().lower().replace("-", "_").replace(" ", "_")
     if key not in _CLASSIC:

@@ -100,7 +100,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
-from typing import Any, NamedTuple, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import numpy as np
 
@@ -109,6 +109,9 @@ from .kinds import KIND_TYPES
 from .plan import make_plan
 from .schema import EXPLORATION_COLUMNS as _COLUMNS
 from .study import Study, study_from_dict
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 FORMAT = "ludovec-lab-store"
 FORMAT_VERSION = 3
@@ -774,7 +777,7 @@ def _as_store(store: str | Path | Store) -> Store:
     return store if isinstance(store, Store) else Store.read(store)
 
 
-def _read_rows(files: list[_File]) -> Any:
+def _read_rows(files: list[_File]) -> pd.DataFrame:
     """The rows of every file, in file order, as one DataFrame.
 
     Each number column is allocated once at its final length and filled file by file, so a
@@ -837,7 +840,7 @@ def game_name(study: dict[str, Any]) -> str:
     return "array"
 
 
-def _load(st: Store, snap: Snapshot) -> Any:
+def _load(st: Store, snap: Snapshot) -> pd.DataFrame:
     import pandas as pd
 
     study = st.manifest["study"]
@@ -871,14 +874,16 @@ def _load(st: Store, snap: Snapshot) -> Any:
     df.insert(0, "study", st.fingerprint[:12])
     if "game" in df.columns:  # a grid's rows name their games
         front = [c for c in ("game", "game_id", "start") if c in df.columns]
-        df = df[["study", *front, *(c for c in df.columns if c not in ("study", *front))]]
+        df = df.reindex(
+            columns=["study", *front, *(c for c in df.columns if c not in ("study", *front))]
+        )
     else:
         df.insert(1, "game", game_name(study))
     df.attrs.update(st.attrs(snap))
     return df
 
 
-def load(store: str | Path | Store) -> Any:
+def load(store: str | Path | Store) -> pd.DataFrame:
     """One row per committed run of the store, as a pandas DataFrame (see the module doc).
     Chunks that fail their checks are named in a warning and left out."""
     st = _as_store(store)
@@ -887,7 +892,7 @@ def load(store: str | Path | Store) -> Any:
     return _load(st, snap)
 
 
-def load_histories(store: str | Path | Store) -> Any:
+def load_histories(store: str | Path | Store) -> pd.DataFrame:
     """The decimated gap histories of a single-run study's committed runs."""
     import pandas as pd
 
