@@ -24,9 +24,9 @@ import pandas as pd
 from . import games
 from .errors import LabError
 from .logaxis import FLOOR_COLOUR, _LogFloor
+from .schema import CONVERGENCE_THRESHOLD
 from .store import Store
 from .tables import (
-    CONVERGENCE_THRESHOLD,
     DISTANCE_TOLERANCE,
     QUANTILES,
     Source,
@@ -743,7 +743,7 @@ def plot_steps_ecdf(source: Sources, *, by: str | Sequence[str] | None = None) -
         ax.axvline(cap, color="0.3", linestyle=":", linewidth=1)
     ax.set_xscale("log")
     _fit_fractions(ax, [0.0], ends)
-    ax.set_xlabel("steps to converge (gap strictly below 1e-08)")
+    ax.set_xlabel(f"steps to converge (gap strictly below {CONVERGENCE_THRESHOLD:g})")
     ax.set_ylabel("fraction of the series' runs converged")
     caps_text = ", ".join(f"{c:,}" for c in sorted(caps))
     ax.set_title(

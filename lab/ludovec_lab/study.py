@@ -640,8 +640,8 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         elif not all(MIN_TOLERANCE <= t < math.inf for t in tols):
             bad(
                 "tolerances",
-                f"every tolerance must be a finite number at least 1e-08 (the "
-                f"module stops a run at its first gap below 1e-08), found {tols}",
+                f"every tolerance must be a finite number at least {MIN_TOLERANCE:g} (the "
+                f"module stops a run at its first gap below {MIN_TOLERANCE:g}), found {tols}",
             )
         else:
             kept = sorted({float(t) for t in tols}, reverse=True)

@@ -26,6 +26,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from .errors import LabError
+from .schema import CONVERGENCE_THRESHOLD
 from .store import Store
 
 # What every table and figure reads: a store (its directory or an open Store) or a table that
@@ -37,7 +38,6 @@ type StudyDict = dict[str, object]
 
 __all__ = ["QUANTILES", "Source", "Sources", "TableError", "binomial_interval", "summary"]
 
-CONVERGENCE_THRESHOLD = 1e-08
 QUANTILES = (0.1, 0.25, 0.5, 0.75, 0.9)
 # The default grouping: none of these is ever pooled unless the caller asks.
 GROUPING = ("study", "game", "dynamic", "eta", "slice", "start")
