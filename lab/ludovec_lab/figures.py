@@ -609,6 +609,10 @@ def _one_study_per(df: pd.DataFrame, keys: Sequence[str], what: str) -> None:
         )
 
 
+# Heat-map panels side by side before they wrap onto another row.
+HEATMAP_COLUMNS = 3
+
+
 def plot_heatmap(source: Sources, *, confidence: float = 0.95) -> Figure:
     """The converged fraction by step size (rows) and radius (columns: the slice bands, or the
     bands of scattered studies), one panel per dynamic (and game), each cell annotated with
@@ -641,12 +645,18 @@ def plot_heatmap(source: Sources, *, confidence: float = 0.95) -> Figure:
     )
     panels = list(_groups(table, panel_keys))
     top = float(np.nanmax(table["fraction"])) or 1.0
-    fig, axes = _new_figure(
-        1,
-        len(panels),
-        size=(1.2 + 1.1 * len(panels) * max(len(bands), 2), 1.8 + 0.55 * len(etas)),
+    # Panels wrap onto rows of at most HEATMAP_COLUMNS, so a grid of games stays readable.
+    ncols = min(len(panels), HEATMAP_COLUMNS)
+    nrows = -(-len(panels) // ncols)
+    fig, grid = _new_figure(
+        nrows,
+        ncols,
+        size=(1.2 + 1.1 * ncols * max(len(bands), 2), nrows * (1.8 + 0.55 * len(etas))),
         sharex=False,
     )
+    for spare in grid[len(panels) :]:
+        spare.remove()
+    axes = grid[: len(panels)]
     image = None
     for ax, (key, rows) in zip(axes, panels, strict=True):
         values = np.full((len(etas), len(bands)), np.nan)
@@ -672,7 +682,8 @@ def plot_heatmap(source: Sources, *, confidence: float = 0.95) -> Figure:
         ax.set_yticks(range(len(etas)), [f"{e:g}" for e in etas])
         ax.set_xlabel("radius (band)")
         ax.set_title(_label(key), fontsize="small")
-    axes[0].set_ylabel("step size eta")
+    for ax in axes[::ncols]:
+        ax.set_ylabel("step size eta")
     assert image is not None
     word = _outcome_word(table, threshold_of(df))
     fig.colorbar(image, ax=axes, label=f"fraction {word}", shrink=0.9)

@@ -321,6 +321,21 @@ def test_heatmap_cells_are_the_summary_fractions():
         assert notes == {f"{r.fraction:.3f}\n{r.converged}/{r.runs}" for r in rows.itertuples()}
 
 
+@pytest.mark.parametrize("num_games", [1, 2, 4])
+def test_heatmap_panels_wrap_onto_rows_of_three(num_games):
+    names = ["rock_paper_scissors", "matching_pennies", "biased_pennies", "shapley"][:num_games]
+    df = pd.concat([exploration_frame(game=g, seed=k) for k, g in enumerate(names)])
+    fig = views.plot_heatmap(df)
+    panels = [ax for ax in fig.axes if ax.images]
+    titles = [ax.get_title() for ax in panels]
+    assert len(titles) == 2 * num_games and len(set(titles)) == len(titles)
+    assert all(("ogda" in t) != ("omwuoomd" in t) for t in titles)
+    places = [(ax.get_subplotspec().rowspan.start, ax.get_subplotspec().colspan.start)
+              for ax in panels]  # fmt: skip
+    assert places == [divmod(k, 3) for k in range(len(panels))]
+    assert len(fig.axes) == len(panels) + 1  # no empty panel, one shared colour bar
+
+
 def test_ecdf_ends_at_the_converged_fraction_and_says_what_is_censored():
     df = exploration_frame()
     ax = views.plot_steps_ecdf(df).axes[0]
