@@ -6,7 +6,9 @@ instead of comparing kind names. Studies are still described by ``kind = "..."``
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, ClassVar
 
 import numpy as np
@@ -25,6 +27,39 @@ _SUMMARY_FIELDS = ("metric", "cutoff", "threshold", "chunk_size")
 _STARTS = ("x0", "y0")
 
 
+@dataclass(frozen=True)
+class Checks:
+    """What a kind's validation reports through: a problem of a field (``bad``), whether
+    fields are still free of problems (``fine``), a field set to its checked value (``set``),
+    and the checks of one integer, number or name field (see ``study._validate``)."""
+
+    bad: Callable[[str, str], None]
+    fine: Callable[..., bool]
+    set: Callable[[str, Any], None]
+    integer: Callable[..., None]
+    number: Callable[..., None]
+    name_of: Callable[[str, Any, Any], str | None]
+
+
+def _check_summary(study: Study, c: Checks, seeded: bool) -> None:
+    """The fields of kinds whose runs are reduced to a metric (explorations and stacks)."""
+    from .study import METRICS, SEED_END, _is_int
+
+    m = c.name_of("metric", METRICS, study.metric)
+    if m:
+        c.set("metric", m)
+    c.number("cutoff", lambda v: 0.0 < v <= 1.0, "must lie in (0, 1]")
+    c.number("threshold", lambda t: math.isfinite(t) and t > 0.0, "must be a finite number above 0")
+    if seeded and study.seed is not None:
+        if not (_is_int(study.seed) and 0 <= study.seed < SEED_END):
+            c.bad("seed", f"must be a non-negative integer below 2**64, found {study.seed!r}")
+        else:
+            c.set("seed", int(study.seed))
+    c.integer("chunk_size", 1, required=False)
+    if not isinstance(study.normalize, (bool, np.bool_)):
+        c.bad("normalize", f"expected true or false, found {study.normalize!r}")
+
+
 class StudyKind:
     name: ClassVar[str]
     fields: ClassVar[tuple[str, ...]]
@@ -34,6 +69,10 @@ class StudyKind:
     norm: ClassVar[str | None] = "max"  # the norm the ``norm`` column holds (None: the study's)
 
     def runs_per_slice(self, study: Study) -> int:
+        raise NotImplementedError
+
+    def check(self, study: Study, c: Checks) -> None:
+        """Checks the fields of the kind, reporting each problem through ``c``."""
         raise NotImplementedError
 
     def bands(self, study: Study) -> list[tuple[float, float]]:
@@ -126,6 +165,30 @@ class StudyKind:
 class Exploration(StudyKind):
     draws = True
 
+    def check(self, study: Study, c: Checks) -> None:
+        c.integer("num_runs", 1)
+        c.number(
+            "inner_radius",
+            lambda r: math.isfinite(r) and r >= 0.0,
+            "must be a finite number at least 0",
+        )
+        c.number(
+            "outer_radius",
+            lambda r: math.isfinite(r) and r > 0.0,
+            "must be a finite number above 0",
+        )
+        inner, outer = study.inner_radius, study.outer_radius
+        if isinstance(inner, float) and isinstance(outer, float) and not inner < outer:
+            c.bad(
+                "outer_radius",
+                f"must be greater than inner_radius ({inner!r}), found {outer!r}",
+            )
+        self.check_band(study, c)
+        _check_summary(study, c, seeded=True)
+
+    def check_band(self, study: Study, c: Checks) -> None:
+        """The fields that say how the band of radii is drawn."""
+
     def runs_per_slice(self, study: Study) -> int:
         assert study.num_runs is not None  # an exploration's, validated
         return study.num_runs
@@ -147,6 +210,13 @@ class Scattered(Exploration):
     fields = (*_EXPLORATION_FIELDS, *_SUMMARY_FIELDS, "norm", *_STARTS)
     norm = None
 
+    def check_band(self, study: Study, c: Checks) -> None:
+        from .study import NORMS
+
+        n = c.name_of("norm", NORMS, study.norm)
+        if n:
+            c.set("norm", n)
+
     def bands(self, study: Study) -> list[tuple[float, float]]:
         assert study.inner_radius is not None and study.outer_radius is not None
         return [(study.inner_radius, study.outer_radius)]
@@ -155,6 +225,16 @@ class Scattered(Exploration):
 class Concentric(Exploration):
     name = "concentric"
     fields = (*_EXPLORATION_FIELDS, *_SUMMARY_FIELDS, "num_slices", *_STARTS)
+
+    def check_band(self, study: Study, c: Checks) -> None:
+        c.integer("num_slices", 1)
+        runs, slices = study.num_runs, study.num_slices
+        if c.fine("num_runs", "num_slices") and runs and slices and runs < slices:
+            c.bad(
+                "num_runs",
+                f"{runs} runs over {slices} slices leave every slice "
+                "empty (runs per slice = num_runs // num_slices)",
+            )
 
     def runs_per_slice(self, study: Study) -> int:
         assert study.num_runs is not None and study.num_slices is not None
@@ -173,6 +253,9 @@ class Stack(StudyKind):
     fields = (*_SUMMARY_FIELDS, "normalize", *_STARTS)
     matrix_ndim = 3
 
+    def check(self, study: Study, c: Checks) -> None:
+        _check_summary(study, c, seeded=False)
+
     def runs_per_slice(self, study: Study) -> int:
         return int(study.payoff.shape[0])
 
@@ -190,6 +273,45 @@ class Single(StudyKind):
 
     def runs_per_slice(self, study: Study) -> int:
         return 1
+
+    def check(self, study: Study, c: Checks) -> None:
+        from .study import MAX_HISTORY_POINTS, MIN_TOLERANCE, U32_MAX, _is_int, _is_number, _items
+
+        tols = _items(study.tolerances)
+        if not tols or not all(_is_number(t) for t in tols):
+            c.bad("tolerances", f"expected a non-empty list of numbers, found {study.tolerances!r}")
+        elif not all(MIN_TOLERANCE <= t < math.inf for t in tols):
+            c.bad(
+                "tolerances",
+                f"every tolerance must be a finite number at least {MIN_TOLERANCE:g} (the "
+                f"module stops a run at its first gap below {MIN_TOLERANCE:g}), found {tols}",
+            )
+        else:
+            kept = sorted({float(t) for t in tols}, reverse=True)
+            columns: dict[str, float] = {}
+            for t in kept:
+                column = schema.tolerance_column(t)
+                if column in columns:
+                    c.bad(
+                        "tolerances",
+                        f"{columns[column]!r} and {t!r} share the result column "
+                        f"{column!r} (named with 6 significant digits); give tolerances that "
+                        "differ in their first 6 significant digits",
+                    )
+                columns.setdefault(column, t)
+            c.set("tolerances", tuple(kept))
+        d = study.decimation
+        if d == "log" or (isinstance(d, str) and d.lower() == "log"):
+            c.set("decimation", "log")
+        elif not (_is_int(d) and 1 <= d <= U32_MAX):
+            c.bad(
+                "decimation",
+                f'expected "log" or a step interval k >= 1 (every k-th step), found {d!r}',
+            )
+        else:
+            c.set("decimation", int(d))
+        c.integer("history_points", 2, MAX_HISTORY_POINTS)
+        c.integer("segment_steps", 1)
 
     def plan(self, study: Study) -> list[Chunk]:
         from .plan import Chunk

@@ -46,7 +46,7 @@ import numpy.typing as npt
 from . import games
 from .errors import StudyError
 from .games import GridGame
-from .kinds import KIND_TYPES, StudyKind
+from .kinds import KIND_TYPES, Checks, StudyKind
 from .schema import CONVERGENCE_THRESHOLD
 
 Kind = Literal["single", "scattered", "concentric", "stack"]
@@ -583,92 +583,8 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
 
     integer("num_steps", 1)
 
-    if kind in EXPLORATIONS:
-        integer("num_runs", 1)
-        number(
-            "inner_radius",
-            lambda r: math.isfinite(r) and r >= 0.0,
-            "must be a finite number at least 0",
-        )
-        number(
-            "outer_radius",
-            lambda r: math.isfinite(r) and r > 0.0,
-            "must be a finite number above 0",
-        )
-        if (
-            isinstance(s.inner_radius, float)
-            and isinstance(s.outer_radius, float)
-            and not s.inner_radius < s.outer_radius
-        ):
-            bad(
-                "outer_radius",
-                f"must be greater than inner_radius ({s.inner_radius!r}), found {s.outer_radius!r}",
-            )
-    if kind == "concentric":
-        integer("num_slices", 1)
-        runs, slices = s.num_runs, s.num_slices
-        if fine("num_runs", "num_slices") and runs and slices and runs < slices:
-            bad(
-                "num_runs",
-                f"{runs} runs over {slices} slices leave every slice "
-                "empty (runs per slice = num_runs // num_slices)",
-            )
-    if kind == "scattered":
-        n = name_of("norm", NORMS, s.norm)
-        if n:
-            set_("norm", n)
-    if kind in (*EXPLORATIONS, "stack"):
-        m = name_of("metric", METRICS, s.metric)
-        if m:
-            set_("metric", m)
-        number("cutoff", lambda c: 0.0 < c <= 1.0, "must lie in (0, 1]")
-        number(
-            "threshold", lambda t: math.isfinite(t) and t > 0.0, "must be a finite number above 0"
-        )
-        if kind in EXPLORATIONS and s.seed is not None:
-            if not (_is_int(s.seed) and 0 <= s.seed < SEED_END):
-                bad("seed", f"must be a non-negative integer below 2**64, found {s.seed!r}")
-            else:
-                set_("seed", int(s.seed))
-        integer("chunk_size", 1, required=False)
-        if not isinstance(s.normalize, (bool, np.bool_)):
-            bad("normalize", f"expected true or false, found {s.normalize!r}")
-    elif kind == "single":
-        tols = _items(s.tolerances)
-        if not tols or not all(_is_number(t) for t in tols):
-            bad("tolerances", f"expected a non-empty list of numbers, found {s.tolerances!r}")
-        elif not all(MIN_TOLERANCE <= t < math.inf for t in tols):
-            bad(
-                "tolerances",
-                f"every tolerance must be a finite number at least {MIN_TOLERANCE:g} (the "
-                f"module stops a run at its first gap below {MIN_TOLERANCE:g}), found {tols}",
-            )
-        else:
-            kept = sorted({float(t) for t in tols}, reverse=True)
-            columns: dict[str, float] = {}
-            for t in kept:
-                column = f"steps_to_{t:g}"  # the result column of the tolerance
-                if column in columns:
-                    bad(
-                        "tolerances",
-                        f"{columns[column]!r} and {t!r} share the result column "
-                        f"{column!r} (named with 6 significant digits); give tolerances that "
-                        "differ in their first 6 significant digits",
-                    )
-                columns.setdefault(column, t)
-            set_("tolerances", tuple(kept))
-        d = s.decimation
-        if d == "log" or (isinstance(d, str) and d.lower() == "log"):
-            set_("decimation", "log")
-        elif not (_is_int(d) and 1 <= d <= U32_MAX):
-            bad(
-                "decimation",
-                f'expected "log" or a step interval k >= 1 (every k-th step), found {d!r}',
-            )
-        else:
-            set_("decimation", int(d))
-        integer("history_points", 2, MAX_HISTORY_POINTS)
-        integer("segment_steps", 1)
+    if known_kind:
+        KIND_TYPES[kind].check(s, Checks(bad, fine, set_, integer, number, name_of))
 
     ex = s.executor
     if ex not in ("local", "dask"):
