@@ -67,6 +67,8 @@ class StudyKind:
     keeps_history: ClassVar[bool] = False  # a gap history per run, beside the rows
     matrix_ndim: ClassVar[int] = 2  # of its ``matrix``: one game, or a stack of them
     norm: ClassVar[str | None] = "max"  # the norm the ``norm`` column holds (None: the study's)
+    chunked: ClassVar[bool] = True  # cut into chunks of ``chunk_size`` runs
+    fewer_runs: ClassVar[str] = " or lower num_runs"  # the other cure for too many chunks
 
     def runs_per_slice(self, study: Study) -> int:
         raise NotImplementedError
@@ -74,6 +76,60 @@ class StudyKind:
     def check(self, study: Study, c: Checks) -> None:
         """Checks the fields of the kind, reporting each problem through ``c``."""
         raise NotImplementedError
+
+    def check_plan(self, study: Study, c: Checks, game_ok: bool) -> None:
+        """What the fields ask of memory and of the plan, checked where those fields are valid
+        (``game_ok``: the games read and the starts fit them): a study that cannot run is
+        refused before its store exists."""
+        from .study import MAX_CHUNKS, _default_chunk, _num_chunks, tail_start
+
+        steps = study.num_steps
+        tail = study.metric in ("max_last", "var_last")
+        if (
+            tail
+            and c.fine("num_steps", "cutoff", "metric")
+            and tail_start(steps, study.cutoff) >= steps
+        ):
+            c.bad(
+                "cutoff",
+                f"{study.cutoff!r} leaves the tail of a {steps}-step gap history empty "
+                "(the tail starts at step trunc(num_steps * (1 - cutoff))), so every run's "
+                f"{study.metric} is that of no step at all; raise cutoff to "
+                f"{1 / steps:.3g} or more",
+            )
+        chunk_fields = (
+            "num_steps", "num_runs", "num_slices", "chunk_size", "dynamic", "eta", "seed"
+        )  # fmt: skip
+        if not (game_ok and c.fine(*chunk_fields)):
+            return
+        size = study.chunk_size if study.chunk_size is not None else _default_chunk(study)
+        groups = len(study.combos) * self.slices(study)
+        groups *= len(study.grid) * len(study.start_points)
+        per_group = study.runs_per_slice
+        count = _num_chunks(groups, per_group, size)
+        if groups > MAX_CHUNKS:
+            self.too_many_groups(study, c, groups)
+        elif count > MAX_CHUNKS:
+            least = -(-per_group // (MAX_CHUNKS // groups))
+            c.bad(
+                "chunk_size",
+                f"the plan would cut the study into {count} chunks of {size} "
+                f"runs, more than {MAX_CHUNKS}; raise chunk_size to at least {least}"
+                + self.fewer_runs,
+            )
+
+    def slices(self, study: Study) -> int:
+        """Slices of each (dynamic, step size) pair."""
+        return 1
+
+    def too_many_groups(self, study: Study, c: Checks, groups: int) -> None:
+        from .study import MAX_CHUNKS
+
+        c.bad(
+            "eta",
+            f"{groups} (dynamic, eta) pairs make at least {groups} chunks, more "
+            f"than {MAX_CHUNKS}; list fewer step sizes",
+        )
 
     def bands(self, study: Study) -> list[tuple[float, float]]:
         """The magnitude band of each slice ([nan, nan] for kinds that draw nothing)."""
@@ -226,6 +282,18 @@ class Concentric(Exploration):
     name = "concentric"
     fields = (*_EXPLORATION_FIELDS, *_SUMMARY_FIELDS, "num_slices", *_STARTS)
 
+    def slices(self, study: Study) -> int:
+        return study.num_slices or 1
+
+    def too_many_groups(self, study: Study, c: Checks, groups: int) -> None:
+        from .study import MAX_CHUNKS
+
+        c.bad(
+            "num_slices",
+            f"{study.num_slices} slices for {len(study.combos)} (dynamic, eta) "
+            f"pairs make at least {groups} chunks, more than {MAX_CHUNKS}; lower num_slices",
+        )
+
     def check_band(self, study: Study, c: Checks) -> None:
         c.integer("num_slices", 1)
         runs, slices = study.num_runs, study.num_slices
@@ -252,6 +320,7 @@ class Stack(StudyKind):
     name = "stack"
     fields = (*_SUMMARY_FIELDS, "normalize", *_STARTS)
     matrix_ndim = 3
+    fewer_runs = ""  # its runs are its matrices
 
     def check(self, study: Study, c: Checks) -> None:
         _check_summary(study, c, seeded=False)
@@ -270,6 +339,21 @@ class Single(StudyKind):
     name = "single"
     fields = ("tolerances", "decimation", "history_points", "segment_steps", *_STARTS)
     keeps_history = True
+    chunked = False  # one chunk a run
+
+    def check_plan(self, study: Study, c: Checks, game_ok: bool) -> None:
+        from .study import MAX_HISTORY_POINTS
+
+        d, steps = study.decimation, study.num_steps
+        if c.fine("num_steps", "decimation") and isinstance(d, int):
+            points = -(-steps // d)
+            if points > MAX_HISTORY_POINTS:
+                c.bad(
+                    "decimation",
+                    f"{d} keeps {points} of the {steps} steps in the gap history, more than "
+                    f"the {MAX_HISTORY_POINTS} a run keeps; raise decimation to at least "
+                    f"{-(-steps // MAX_HISTORY_POINTS)} or lower num_steps",
+                )
 
     def runs_per_slice(self, study: Study) -> int:
         return 1

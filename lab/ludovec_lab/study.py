@@ -51,7 +51,6 @@ from .schema import CONVERGENCE_THRESHOLD
 
 Kind = Literal["single", "scattered", "concentric", "stack"]
 KINDS: tuple[Kind, ...] = ("single", "scattered", "concentric", "stack")
-EXPLORATIONS = ("scattered", "concentric")
 DYNAMICS = {
     "ogda": "ogda",
     "omwuoomd": "omwuoomd",
@@ -526,7 +525,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
         grid = _grid_games(s, bad)
         if grid is not None:
             set_("_grid", tuple(grid))
-    elif kind == "stack":
+    elif KIND_TYPES[kind].matrix_ndim == 3:
         if s.game is not None:
             bad("game", "a stack study reads its matrices from 'matrix' (a 3-D .npy file or array)")
         if s.matrix is None:
@@ -551,7 +550,7 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
     else:
         payoff = _read(s.matrix, 2, where, problems)
     if payoff is not None:
-        if kind == "stack" and payoff.shape[0] == 0:
+        if payoff.ndim == 3 and payoff.shape[0] == 0:
             bad("matrix", "the stack holds no matrix")
         for text in games.matrix_problems(payoff, "x"):
             bad("game" if s.game is not None else "matrix", text.removeprefix("x: "))
@@ -583,8 +582,9 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
 
     integer("num_steps", 1)
 
+    checks = Checks(bad, fine, set_, integer, number, name_of)
     if known_kind:
-        KIND_TYPES[kind].check(s, Checks(bad, fine, set_, integer, number, name_of))
+        KIND_TYPES[kind].check(s, checks)
 
     ex = s.executor
     if ex not in ("local", "dask"):
@@ -611,58 +611,11 @@ def _validate(s: Study, where: Callable[[str], str]) -> None:
     # What the fields ask of memory and of the plan, checked where those fields are valid: a
     # study that cannot run is refused before its store exists.
     game_ok = (payoff is not None or grid is not None) and fine("payoff", "starts")
-    if kind == "single" and fine("num_steps", "decimation") and isinstance(s.decimation, int):
-        points = -(-s.num_steps // s.decimation)
-        if points > MAX_HISTORY_POINTS:
-            bad(
-                "decimation",
-                f"{s.decimation} keeps {points} of the {s.num_steps} steps in "
-                f"the gap history, more than the {MAX_HISTORY_POINTS} a run keeps; "
-                f"raise decimation to at least {-(-s.num_steps // MAX_HISTORY_POINTS)} or "
-                "lower num_steps",
-            )
-
-    metric_tail = s.metric in ("max_last", "var_last")
-    if kind != "single" and metric_tail and fine("num_steps", "cutoff", "metric"):
-        steps = s.num_steps
-        if tail_start(steps, s.cutoff) >= steps:
-            bad(
-                "cutoff",
-                f"{s.cutoff!r} leaves the tail of a {steps}-step gap history empty "
-                "(the tail starts at step trunc(num_steps * (1 - cutoff))), so every run's "
-                f"{s.metric} is that of no step at all; raise cutoff to {1 / steps:.3g} or more",
-            )
-    chunk_fields = ("num_steps", "num_runs", "num_slices", "chunk_size", "dynamic", "eta", "seed")
-    if kind != "single" and game_ok and fine(*chunk_fields):
-        size = s.chunk_size if s.chunk_size is not None else _default_chunk(s)
-        groups = len(s.combos) * (s.num_slices or 1 if kind == "concentric" else 1)
-        groups *= len(s.grid) * len(s.start_points)
-        per_group = s.runs_per_slice
-        count = _num_chunks(groups, per_group, size)
-        if groups > MAX_CHUNKS and kind == "concentric":
-            bad(
-                "num_slices",
-                f"{s.num_slices} slices for {len(s.combos)} (dynamic, eta) "
-                f"pairs make at least {groups} chunks, more than {MAX_CHUNKS}; lower num_slices",
-            )
-        elif groups > MAX_CHUNKS:
-            bad(
-                "eta",
-                f"{groups} (dynamic, eta) pairs make at least {groups} chunks, more "
-                f"than {MAX_CHUNKS}; list fewer step sizes",
-            )
-        elif count > MAX_CHUNKS:
-            least = -(-per_group // (MAX_CHUNKS // groups))
-            bad(
-                "chunk_size",
-                f"the plan would cut the study into {count} chunks of {size} "
-                f"runs, more than {MAX_CHUNKS}; raise chunk_size to at least {least}"
-                + ("" if kind == "stack" else " or lower num_runs"),
-            )
+    KIND_TYPES[kind].check_plan(s, checks, game_ok)
 
     if problems:
         raise StudyError(problems)
-    if s.chunk_size is None and kind != "single":
+    if s.chunk_size is None and KIND_TYPES[kind].chunked:
         set_("chunk_size", _default_chunk(s))
 
 
