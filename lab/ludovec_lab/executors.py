@@ -347,6 +347,15 @@ def _death(process: Any) -> str:
     return f"its worker process {process.pid} exited with code {code}"
 
 
+def _receive(conn: Connection) -> _Outcome | int | None:
+    """The worker's next message, or None when there is none or the worker is gone: a worker
+    killed with bytes unread on its side resets the connection instead of closing it."""
+    try:
+        return conn.recv() if conn.poll() else None
+    except (EOFError, OSError):
+        return None
+
+
 def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers: int) -> None:
     # Forked, not spawned: a spawned child re-imports the caller's script, which a script
     # without a main guard cannot survive. The module gives a forked child a fresh worker pool,
@@ -379,16 +388,10 @@ def _run_processes(study: Study, st: Store, todo: list[Chunk], bar: Any, workers
             for w in busy:
                 assert w.chunk is not None
                 chunk = w.chunk
-                try:
-                    outcome = w.conn.recv() if w.conn.poll() else None
-                except EOFError:  # died while sending
-                    outcome = None
+                outcome = _receive(w.conn)
                 while isinstance(outcome, int):  # progress within the chunk
                     bar.update(outcome)
-                    try:
-                        outcome = w.conn.recv() if w.conn.poll() else None
-                    except EOFError:
-                        outcome = None
+                    outcome = _receive(w.conn)
                 if outcome is None:
                     if w.process.is_alive():
                         continue
