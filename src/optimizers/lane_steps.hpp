@@ -45,6 +45,8 @@ class LaneArray {
     std::swap(size_, o.size_);
   }
   friend void swap(LaneArray& a, LaneArray& b) noexcept { a.swap(b); }
+  // swap() for arrays of the same size: the sizes stay where they are.
+  void swap_entries(LaneArray& o) noexcept { std::swap(data_, o.data_); }
 
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
@@ -220,10 +222,14 @@ template <std::size_t L>
 [[gnu::always_inline]] inline math::Lanes<L> total_order_min(const math::Lanes<L>* v,
                                                              std::size_t n) {
   using T = math::Lanes<L>;
+  // m < v ? m : v is one minimum instruction; it takes v when the two are equal, so m's sign
+  // is put back: that turns +0.0 into -0.0 against a -0.0 and changes no other result (a
+  // negative m only loses to a negative v).
+  const math::LaneBits<L> sign = math::lane_bits<L>(math::splat<L>(-0.0));
   T m = v[0];
   for (std::size_t i = 1; i < n; ++i) {
-    const T either = std::bit_cast<T>(math::lane_bits<L>(m) | math::lane_bits<L>(v[i]));
-    m = m < v[i] ? m : (v[i] < m ? v[i] : either);
+    const T smaller = m < v[i] ? m : v[i];
+    m = std::bit_cast<T>(math::lane_bits<L>(smaller) | (math::lane_bits<L>(m) & sign));
   }
   return m;
 }
@@ -302,10 +308,10 @@ template <std::size_t L>
 
 template <std::size_t L>
 [[gnu::always_inline]] inline void install(MemoryLanes<L>& r) {
-  std::swap(r.x, r.next_x);
-  std::swap(r.y, r.next_y);
-  std::swap(r.first, r.next_first);
-  std::swap(r.second, r.next_second);
+  r.x.swap_entries(r.next_x);
+  r.y.swap_entries(r.next_y);
+  r.first.swap_entries(r.next_first);
+  r.second.swap_entries(r.next_second);
 }
 
 }  // namespace lane_detail
