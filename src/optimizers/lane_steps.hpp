@@ -260,10 +260,12 @@ template <std::size_t L>
 // One player of OmwuOomd from its exponentials: hat_next = N(exps * hat + eps) into h, then
 // next = N(exps * hat_next) into p. Returns the lanes where both pass their simplex checks.
 // Each sum is taken, and each check fed, in index order by the loop that produces its entries.
+// The four arrays are distinct, so entries stay in registers between the loops.
 template <std::size_t L>
-[[gnu::always_inline]] inline math::LaneMask<L> oomd_player(const math::Lanes<L>* ex,
-                                                            const math::Lanes<L>* hat,
-                                                            math::Lanes<L>* h, math::Lanes<L>* p,
+[[gnu::always_inline]] inline math::LaneMask<L> oomd_player(const math::Lanes<L>* __restrict ex,
+                                                            const math::Lanes<L>* __restrict hat,
+                                                            math::Lanes<L>* __restrict h,
+                                                            math::Lanes<L>* __restrict p,
                                                             std::size_t len) {
   using T = math::Lanes<L>;
   T h_sum{};
@@ -292,9 +294,8 @@ template <std::size_t L>
 
 // out <- N(v), checked as written: the lanes where out passes its simplex check.
 template <std::size_t L>
-[[gnu::always_inline]] inline math::LaneMask<L> normalise_checked(const math::Lanes<L>* v,
-                                                                  math::Lanes<L>* out,
-                                                                  std::size_t n) {
+[[gnu::always_inline]] inline math::LaneMask<L> normalise_checked(
+    const math::Lanes<L>* __restrict v, math::Lanes<L>* __restrict out, std::size_t n) {
   math::Lanes<L> sum{};
   for (std::size_t i = 0; i < n; ++i) sum = sum + v[i];
   math::LaneSimplexCheck<L> check;
