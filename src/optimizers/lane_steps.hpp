@@ -245,16 +245,32 @@ template <std::size_t L>
   m = v > m ? v : m;
 }
 
-// Both players' exponentials, r.exps[0 .. m) and r.exps[m .. m + n), shifted by their maxima
-// max_x and max_y and taken by the vector exp, which returns exactly what ::exp returns.
+// e = g * scale - max(g * scale), the maximum taken in index order as raise_max does. The
+// arrays are distinct, so the unshifted products need not be stored.
 template <std::size_t L>
-[[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r, std::size_t m, std::size_t n,
-                                                const math::Lanes<L>& max_x,
-                                                const math::Lanes<L>& max_y) {
-  math::Lanes<L>* e = r.exps.data();
-  for (std::size_t i = 0; i < m; ++i) e[i] = e[i] - max_x;
-  for (std::size_t j = 0; j < n; ++j) e[m + j] = e[m + j] - max_y;
-  math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
+[[gnu::always_inline]] inline void shifted_scaled(const math::Lanes<L>* __restrict g,
+                                                  const math::Lanes<L>& scale,
+                                                  math::Lanes<L>* __restrict e, std::size_t n) {
+  math::Lanes<L> max = no_max<L>();
+  for (std::size_t i = 0; i < n; ++i) raise_max<L>(max, e[i] = g[i] * scale);
+  for (std::size_t i = 0; i < n; ++i) e[i] = e[i] - max;
+}
+
+// One player of OmwuOftrl up to its exponents: sums = sums_before + g, and
+// e = (sums + g) * scale shifted by its maximum, as shifted_scaled does.
+template <std::size_t L>
+[[gnu::always_inline]] inline void oftrl_shifted(const math::Lanes<L>* __restrict sums_before,
+                                                 const math::Lanes<L>* __restrict g,
+                                                 const math::Lanes<L>& scale,
+                                                 math::Lanes<L>* __restrict sums,
+                                                 math::Lanes<L>* __restrict e, std::size_t n) {
+  math::Lanes<L> max = no_max<L>();
+  for (std::size_t i = 0; i < n; ++i) {
+    const math::Lanes<L> sum = sums_before[i] + g[i];
+    sums[i] = sum;
+    raise_max<L>(max, e[i] = (sum + g[i]) * scale);
+  }
+  for (std::size_t i = 0; i < n; ++i) e[i] = e[i] - max;
 }
 
 // One player of OmwuOomd from its exponentials: hat_next = N(exps * hat + eps) into h, then
@@ -349,10 +365,10 @@ template <class Rule, std::size_t N, std::size_t L>
   } else if constexpr (std::is_same_v<Rule, OmwuOomd>) {
     const T neg_eta = -r.eta;
     T* e = r.exps.data();
-    T max_x = no_max<L>(), max_y = no_max<L>();
-    for (std::size_t i = 0; i < m; ++i) raise_max<L>(max_x, e[i] = gx[i] * neg_eta);
-    for (std::size_t j = 0; j < n; ++j) raise_max<L>(max_y, e[m + j] = gy[j] * neg_eta);
-    shifted_exps<L>(r, m, n, max_x, max_y);
+    shifted_scaled<L>(gx, neg_eta, e, m);
+    shifted_scaled<L>(gy, neg_eta, e + m, n);
+    // Both players' exponentials side by side; the vector exp returns exactly what ::exp does.
+    math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
     const auto accepted =
         oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
         oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
@@ -361,18 +377,10 @@ template <class Rule, std::size_t N, std::size_t L>
     static_assert(std::is_same_v<Rule, OmwuOftrl>);
     const T neg_eta = -r.eta;
     T* e = r.exps.data();
-    T max_x = no_max<L>(), max_y = no_max<L>();
-    for (std::size_t i = 0; i < m; ++i) {
-      const T sum = r.first[i] + gx[i];
-      r.next_first[i] = sum;
-      raise_max<L>(max_x, e[i] = (sum + gx[i]) * neg_eta);
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-      const T sum = r.second[j] + gy[j];
-      r.next_second[j] = sum;
-      raise_max<L>(max_y, e[m + j] = (sum + gy[j]) * neg_eta);
-    }
-    shifted_exps<L>(r, m, n, max_x, max_y);
+    oftrl_shifted<L>(r.first.data(), gx, neg_eta, r.next_first.data(), e, m);
+    oftrl_shifted<L>(r.second.data(), gy, neg_eta, r.next_second.data(), e + m, n);
+    // Both players' exponentials side by side; the vector exp returns exactly what ::exp does.
+    math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
     const auto accepted = normalise_checked<L>(e, r.next_x.data(), m) &
                           normalise_checked<L>(e + m, r.next_y.data(), n);
     stops = accepted == math::no_lane<L>();
