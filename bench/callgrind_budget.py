@@ -38,8 +38,8 @@ EXPLORATION_RUNS = 64  # chunks of 16 on one worker: every lane busy
 EXPLORATION_STEPS = (20, 220)
 EXPLORATION_ETA = 0.01
 EXPLORATION_BUDGET = {
-    5: {"ogda": 220, "omwuoomd": 330, "omwuoftrl": 300},
-    10: {"ogda": 520, "omwuoomd": 670, "omwuoftrl": 610},
+    5: {"ogda": 220, "omwuoomd": 285, "omwuoftrl": 265},
+    10: {"ogda": 520, "omwuoomd": 605, "omwuoftrl": 560},
     30: {"ogda": 4_100, "omwuoomd": 3_200, "omwuoftrl": 3_000},
 }
 # Counted: a chunk's runs on the pool's worker, in lanes or (games the lanes do not take) one

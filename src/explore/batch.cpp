@@ -162,6 +162,9 @@ struct BatchRuns {
     return true;
   }
   void record(std::size_t l, std::uint32_t t, double gap) noexcept { gaps[l].record(t, gap); }
+  std::uint32_t quiet_steps(std::size_t l) const noexcept {
+    return static_cast<std::uint32_t>(gaps[l].first_read());  // at most num_steps
+  }
   void finish(std::size_t l, std::uint32_t steps, bool converged, double gap) {
     if (converged) gaps[l].converged_at(steps - 1, gap);
     RunRecord& r = records[l];

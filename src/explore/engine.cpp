@@ -145,6 +145,9 @@ struct PerturbedRuns {
     return true;
   }
   void record(std::size_t l, std::uint32_t t, double gap) noexcept { c.gaps[l].record(t, gap); }
+  std::uint32_t quiet_steps(std::size_t l) const noexcept {
+    return static_cast<std::uint32_t>(c.gaps[l].first_read());  // at most num_steps
+  }
   void finish(std::size_t l, std::uint32_t steps, bool converged, double gap) {
     GapReducer& gaps = c.gaps[l];
     if (converged) gaps.converged_at(steps - 1, gap);

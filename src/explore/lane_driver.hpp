@@ -1,6 +1,7 @@
 // The loop that steps a chunk's runs in lanes, refilling a lane as soon as its run ends.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +30,9 @@ inline constexpr std::size_t kExplorationLanes = 4;
 //   void finish(l, steps, converged, gap): the run in lane l ended after `steps` steps with
 //     `gap`, strictly below the threshold (converged) or at the step limit `num_steps` (>= 1);
 //   optionally void progressed(n): n more run-steps are done (a finished run counts num_steps),
-//     told at each look at `stop` and when the lanes are done, never per step.
+//     told at each look at `stop` and when the lanes are done, never per step;
+//   optionally std::uint32_t quiet_steps(l): record(l, t, gap) does nothing for t below it, so
+//     the driver may leave those calls out.
 // A lane without a run keeps stepping what it last held; its results and stops are ignored.
 // When a lane's step may stop, the step is replayed lane by lane with the general rule, which
 // stops exactly where the rule says (the exception propagates) or completes it. Once
@@ -52,6 +55,22 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
     active[l] = -1;
   }
   constexpr bool kReports = requires { runs.progressed(std::uint64_t{}); };
+  // Steps ahead in which no lane records a gap nor reaches the step limit: while no lane
+  // converges either, a step leaves the per-lane bookkeeping to the step counts alone.
+  const auto calm_steps = [&]() -> std::uint32_t {
+    if constexpr (requires { runs.quiet_steps(std::size_t{}); }) {
+      std::uint32_t calm = num_steps;
+      for (std::size_t l = 0; l < L; ++l) {
+        if (!math::lane_set<L>(active, l)) continue;
+        const std::uint32_t quiet = std::min<std::uint32_t>(runs.quiet_steps(l), num_steps - 1);
+        calm = std::min(calm, quiet > steps[l] ? quiet - steps[l] : 0);
+      }
+      return calm;
+    } else {
+      return 0;
+    }
+  };
+  std::uint32_t calm = calm_steps();
   std::array<std::uint32_t, L> reported{};  // steps of each lane's run already told
   std::uint64_t untold = 0;                 // of runs that finished since the last look
   std::uint32_t since_look = 0;
@@ -91,11 +110,18 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
         optimizers::load_lane(lanes, l, scratch, rule);
       }
     }
+    const math::LaneMask<L> converged_lanes =
+        step.gap < math::splat<L>(domain::kConvergenceThreshold);
+    if (calm > 0 && !math::any_lane<L>(converged_lanes & active)) {
+      --calm;
+      for (std::size_t l = 0; l < L; ++l) ++steps[l];  // a lane without a run counts unread
+      continue;
+    }
     for (std::size_t l = 0; l < L; ++l) {
       if (!math::lane_set<L>(active, l)) continue;
       const double gap = math::lane<L>(step.gap, l);
       runs.record(l, steps[l]++, gap);
-      const bool converged = gap < domain::kConvergenceThreshold;
+      const bool converged = math::lane_set<L>(converged_lanes, l);
       if (!converged && steps[l] < num_steps) continue;
       runs.finish(l, steps[l], converged, gap);
       if constexpr (kReports) {
@@ -109,6 +135,7 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
         active[l] = 0;
       }
     }
+    calm = calm_steps();
   }
   if constexpr (kReports) runs.progressed(untold);
 }

@@ -57,6 +57,8 @@ class GapReducer {
       previous_ = gap;
     }
   }
+  // The gaps before this one are not read: record() ignores them.
+  std::size_t first_read() const noexcept { return sums_variation_ ? 0 : tail_start_; }
   // Gap t, `gap`, converged: every later gap repeats it.
   void converged_at(std::size_t t, double gap) noexcept;
   double finish() const;

@@ -82,6 +82,10 @@ template <std::size_t L>
 [[gnu::always_inline]] inline bool any_lane(const LaneMask<L>& m) noexcept {
   if constexpr (L == 1) {
     return m;
+  } else if constexpr (L == 4) {
+    // Halves folded together in one vector operation: fewer moves out of the vector unit.
+    const LaneMask<L> folded = m | __builtin_shufflevector(m, m, 2, 3, 0, 1);
+    return (folded[0] | folded[1]) != 0;
   } else {
     std::int64_t r = 0;
     for (std::size_t l = 0; l < L; ++l) r |= m[l];

@@ -45,6 +45,8 @@ class LaneArray {
     std::swap(size_, o.size_);
   }
   friend void swap(LaneArray& a, LaneArray& b) noexcept { a.swap(b); }
+  // swap() for arrays of the same size: the sizes stay where they are.
+  void swap_entries(LaneArray& o) noexcept { std::swap(data_, o.data_); }
 
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
@@ -220,10 +222,14 @@ template <std::size_t L>
 [[gnu::always_inline]] inline math::Lanes<L> total_order_min(const math::Lanes<L>* v,
                                                              std::size_t n) {
   using T = math::Lanes<L>;
+  // m < v ? m : v is one minimum instruction; it takes v when the two are equal, so m's sign
+  // is put back: that turns +0.0 into -0.0 against a -0.0 and changes no other result (a
+  // negative m only loses to a negative v).
+  const math::LaneBits<L> sign = math::lane_bits<L>(math::splat<L>(-0.0));
   T m = v[0];
   for (std::size_t i = 1; i < n; ++i) {
-    const T either = std::bit_cast<T>(math::lane_bits<L>(m) | math::lane_bits<L>(v[i]));
-    m = m < v[i] ? m : (v[i] < m ? v[i] : either);
+    const T smaller = m < v[i] ? m : v[i];
+    m = std::bit_cast<T>(math::lane_bits<L>(smaller) | (math::lane_bits<L>(m) & sign));
   }
   return m;
 }
@@ -239,25 +245,43 @@ template <std::size_t L>
   m = v > m ? v : m;
 }
 
-// Both players' exponentials, r.exps[0 .. m) and r.exps[m .. m + n), shifted by their maxima
-// max_x and max_y and taken by the vector exp, which returns exactly what ::exp returns.
+// e = g * scale - max(g * scale), the maximum taken in index order as raise_max does. The
+// arrays are distinct, so the unshifted products need not be stored.
 template <std::size_t L>
-[[gnu::always_inline]] inline void shifted_exps(MemoryLanes<L>& r, std::size_t m, std::size_t n,
-                                                const math::Lanes<L>& max_x,
-                                                const math::Lanes<L>& max_y) {
-  math::Lanes<L>* e = r.exps.data();
-  for (std::size_t i = 0; i < m; ++i) e[i] = e[i] - max_x;
-  for (std::size_t j = 0; j < n; ++j) e[m + j] = e[m + j] - max_y;
-  math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
+[[gnu::always_inline]] inline void shifted_scaled(const math::Lanes<L>* __restrict g,
+                                                  const math::Lanes<L>& scale,
+                                                  math::Lanes<L>* __restrict e, std::size_t n) {
+  math::Lanes<L> max = no_max<L>();
+  for (std::size_t i = 0; i < n; ++i) raise_max<L>(max, e[i] = g[i] * scale);
+  for (std::size_t i = 0; i < n; ++i) e[i] = e[i] - max;
+}
+
+// One player of OmwuOftrl up to its exponents: sums = sums_before + g, and
+// e = (sums + g) * scale shifted by its maximum, as shifted_scaled does.
+template <std::size_t L>
+[[gnu::always_inline]] inline void oftrl_shifted(const math::Lanes<L>* __restrict sums_before,
+                                                 const math::Lanes<L>* __restrict g,
+                                                 const math::Lanes<L>& scale,
+                                                 math::Lanes<L>* __restrict sums,
+                                                 math::Lanes<L>* __restrict e, std::size_t n) {
+  math::Lanes<L> max = no_max<L>();
+  for (std::size_t i = 0; i < n; ++i) {
+    const math::Lanes<L> sum = sums_before[i] + g[i];
+    sums[i] = sum;
+    raise_max<L>(max, e[i] = (sum + g[i]) * scale);
+  }
+  for (std::size_t i = 0; i < n; ++i) e[i] = e[i] - max;
 }
 
 // One player of OmwuOomd from its exponentials: hat_next = N(exps * hat + eps) into h, then
 // next = N(exps * hat_next) into p. Returns the lanes where both pass their simplex checks.
 // Each sum is taken, and each check fed, in index order by the loop that produces its entries.
+// The four arrays are distinct, so entries stay in registers between the loops.
 template <std::size_t L>
-[[gnu::always_inline]] inline math::LaneMask<L> oomd_player(const math::Lanes<L>* ex,
-                                                            const math::Lanes<L>* hat,
-                                                            math::Lanes<L>* h, math::Lanes<L>* p,
+[[gnu::always_inline]] inline math::LaneMask<L> oomd_player(const math::Lanes<L>* __restrict ex,
+                                                            const math::Lanes<L>* __restrict hat,
+                                                            math::Lanes<L>* __restrict h,
+                                                            math::Lanes<L>* __restrict p,
                                                             std::size_t len) {
   using T = math::Lanes<L>;
   T h_sum{};
@@ -286,9 +310,8 @@ template <std::size_t L>
 
 // out <- N(v), checked as written: the lanes where out passes its simplex check.
 template <std::size_t L>
-[[gnu::always_inline]] inline math::LaneMask<L> normalise_checked(const math::Lanes<L>* v,
-                                                                  math::Lanes<L>* out,
-                                                                  std::size_t n) {
+[[gnu::always_inline]] inline math::LaneMask<L> normalise_checked(
+    const math::Lanes<L>* __restrict v, math::Lanes<L>* __restrict out, std::size_t n) {
   math::Lanes<L> sum{};
   for (std::size_t i = 0; i < n; ++i) sum = sum + v[i];
   math::LaneSimplexCheck<L> check;
@@ -302,10 +325,10 @@ template <std::size_t L>
 
 template <std::size_t L>
 [[gnu::always_inline]] inline void install(MemoryLanes<L>& r) {
-  std::swap(r.x, r.next_x);
-  std::swap(r.y, r.next_y);
-  std::swap(r.first, r.next_first);
-  std::swap(r.second, r.next_second);
+  r.x.swap_entries(r.next_x);
+  r.y.swap_entries(r.next_y);
+  r.first.swap_entries(r.next_first);
+  r.second.swap_entries(r.next_second);
 }
 
 }  // namespace lane_detail
@@ -342,10 +365,10 @@ template <class Rule, std::size_t N, std::size_t L>
   } else if constexpr (std::is_same_v<Rule, OmwuOomd>) {
     const T neg_eta = -r.eta;
     T* e = r.exps.data();
-    T max_x = no_max<L>(), max_y = no_max<L>();
-    for (std::size_t i = 0; i < m; ++i) raise_max<L>(max_x, e[i] = gx[i] * neg_eta);
-    for (std::size_t j = 0; j < n; ++j) raise_max<L>(max_y, e[m + j] = gy[j] * neg_eta);
-    shifted_exps<L>(r, m, n, max_x, max_y);
+    shifted_scaled<L>(gx, neg_eta, e, m);
+    shifted_scaled<L>(gy, neg_eta, e + m, n);
+    // Both players' exponentials side by side; the vector exp returns exactly what ::exp does.
+    math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
     const auto accepted =
         oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
         oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
@@ -354,18 +377,10 @@ template <class Rule, std::size_t N, std::size_t L>
     static_assert(std::is_same_v<Rule, OmwuOftrl>);
     const T neg_eta = -r.eta;
     T* e = r.exps.data();
-    T max_x = no_max<L>(), max_y = no_max<L>();
-    for (std::size_t i = 0; i < m; ++i) {
-      const T sum = r.first[i] + gx[i];
-      r.next_first[i] = sum;
-      raise_max<L>(max_x, e[i] = (sum + gx[i]) * neg_eta);
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-      const T sum = r.second[j] + gy[j];
-      r.next_second[j] = sum;
-      raise_max<L>(max_y, e[m + j] = (sum + gy[j]) * neg_eta);
-    }
-    shifted_exps<L>(r, m, n, max_x, max_y);
+    oftrl_shifted<L>(r.first.data(), gx, neg_eta, r.next_first.data(), e, m);
+    oftrl_shifted<L>(r.second.data(), gy, neg_eta, r.next_second.data(), e + m, n);
+    // Both players' exponentials side by side; the vector exp returns exactly what ::exp does.
+    math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
     const auto accepted = normalise_checked<L>(e, r.next_x.data(), m) &
                           normalise_checked<L>(e + m, r.next_y.data(), n);
     stops = accepted == math::no_lane<L>();
