@@ -23,6 +23,17 @@ EXPLORATION_COLUMNS = (
     "norm_infinity",
     "norm_frobenius",
 )
+# What a format-3 chunk file keeps of those: the columns that vary from run to run. The rest
+# (constant within a chunk, or derived from these) is rebuilt from the plan on reading.
+STORED_COLUMNS = (
+    "steps",
+    "converged",
+    "final_gap",
+    "metric",
+    "norm_max",
+    "norm_infinity",
+    "norm_frobenius",
+)
 # What a grid's rows add: which game they ran on; ``start`` when a study has several starts.
 GRID_COLUMNS = ("game", "game_id")
 START_COLUMN = "start"

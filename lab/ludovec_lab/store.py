@@ -5,7 +5,10 @@ Layout of a store directory::
     manifest.json           the study (plain values), its fingerprint, package versions,
                             platform, creation time
     matrix.npy              the game matrix (or the stack) the study ran on
-    chunks/chunk-NNNNNN.parquet      one file per committed chunk: one row per run
+    chunks/chunk-NNNNNN.parquet      one file per committed chunk: one row per run (for
+                                     explorations and stacks only what varies by run: the
+                                     chunk's id, indices, band, dynamic, game and start, the
+                                     norm and metric_below are rebuilt from the plan)
     histories/chunk-NNNNNN.parquet   single-run studies: the decimated gap history
     rejected/               damaged or foreign files the writer set aside (never read)
     .writer.lock            held (flock) by the one run writing the store
@@ -103,11 +106,13 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 import numpy as np
+import numpy.typing as npt
 
 from .errors import StoreError
 from .kinds import KIND_TYPES
 from .plan import make_plan
 from .schema import EXPLORATION_COLUMNS as _COLUMNS
+from .schema import STORED_COLUMNS
 from .study import Study, study_from_dict
 
 if TYPE_CHECKING:
@@ -722,6 +727,8 @@ class Store:
         name = _chunk_name(chunk_id)
         records = dict(records)
         history = records.pop("_history", None)
+        if "metric_below" in records:  # explorations and stacks: the rest comes from the plan
+            records = {k: records[k] for k in STORED_COLUMNS}
 
         def stamped(table: Any) -> Any:
             rec = {
@@ -754,8 +761,14 @@ class Store:
             # the metrics and norms costs three times the rest of the write and saves nothing.
             # (pyarrow takes a list of column names here; its stubs only know the bool.)
             constant = cast("bool", [c for c in _CONSTANT_IN_CHUNK if c in records])
+            # Compressing the floats (metrics, gaps, norms: random bits) costs time and saves
+            # nothing; the step counts and flags shrink well.
+            squeeze = {k: "none" if v.dtype == np.float64 else "snappy" for k, v in records.items()}
             _atomic_write(
-                runs_path, lambda tmp: pq.write_table(table, tmp, use_dictionary=constant)
+                runs_path,
+                lambda tmp: pq.write_table(
+                    table, tmp, use_dictionary=constant, compression=squeeze
+                ),
             )
         except OSError as exc:
             if history is not None and not runs_path.exists():
@@ -826,6 +839,85 @@ def _read_rows(files: list[_File]) -> pd.DataFrame:
     return pd.DataFrame(columns, copy=False)
 
 
+def _text_column(codes: npt.NDArray[np.intp], values: list[str]) -> Any:
+    """A text column of ``values[codes]``, as ``_read_rows`` hands text over."""
+    import pandas as pd
+    import pyarrow as pa
+
+    text_type = pd.Series(["text"]).dtype
+    if isinstance(text_type, pd.StringDtype) and text_type.storage == "pyarrow":
+        arr = pa.DictionaryArray.from_arrays(pa.array(codes), pa.array(values, pa.string()))
+        return arr.cast(pa.string()).to_pandas(types_mapper={pa.string(): text_type}.get)
+    return np.array(values, dtype=object)[codes]
+
+
+def _read_runs(st: Store, ids: list[int], files: list[_File]) -> pd.DataFrame:
+    """The rows of a format-3 exploration or stack: the per-run columns read from each file
+    (one read per file, into columns allocated once), the others rebuilt from the plan."""
+    import pandas as pd
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    study = st.study()
+    kind = KIND_TYPES[study.kind]
+    plan = {c.id: c for c in make_plan(study)}
+    chunks = [plan[i] for i in ids]
+    counts = np.array([f.rows for f in files], dtype=np.int64)
+    total = int(counts.sum())
+    read: dict[str, Any] = {}
+    pos = 0
+    for path, n in files:
+        try:
+            table = pq.read_table(path, columns=list(STORED_COLUMNS), use_threads=False)
+            for name in STORED_COLUMNS:
+                values = table.column(name).to_numpy()
+                if name not in read:
+                    read[name] = np.empty(total, dtype=values.dtype)
+                read[name][pos : pos + n] = values
+        except (OSError, pa.ArrowException, KeyError) as exc:
+            raise StoreError(
+                f"{path}: damaged ({_first_line(exc)}); move it out of the store "
+                "and run the study again to recompute it"
+            ) from None
+        pos += n
+
+    ends = np.cumsum(counts).tolist()
+    bounds = list(zip([0, *ends[:-1]], ends, strict=True))
+
+    def each(values: list[Any], dtype: str) -> Any:
+        out = np.empty(total, dtype=dtype)  # filled slice by slice: cheaper than np.repeat
+        for (a, b), v in zip(bounds, values, strict=True):
+            out[a:b] = v
+        return out
+
+    def text(values: list[str]) -> Any:
+        names = sorted(set(values))
+        return _text_column(each([names.index(v) for v in values], "intp"), names)
+
+    index = np.empty(total, dtype=np.int64)
+    for (a, b), c in zip(bounds, chunks, strict=True):
+        index[a:b] = np.arange(c.index0, c.index0 + b - a, dtype=np.int64)
+    columns: dict[str, Any] = {
+        "chunk": each(ids, "int64"),
+        "index": index,
+        "slice": each([c.slice for c in chunks], "int64"),
+        "inner": each([c.inner for c in chunks], "float64"),
+        "outer": each([c.outer for c in chunks], "float64"),
+        "dynamic": text([c.dynamic for c in chunks]),
+        "eta": each([c.eta for c in chunks], "float64"),
+        **{k: read[k] for k in ("steps", "converged", "final_gap", "metric")},
+        "metric_below": read["metric"] < study.threshold,
+        "norm": read[f"norm_{kind.norm or study.norm}"].copy(),
+        **{k: read[k] for k in ("norm_max", "norm_infinity", "norm_frobenius")},
+    }
+    if study.is_grid:
+        columns["game"] = text([study.grid[c.game].name for c in chunks])
+        columns["game_id"] = text([study.grid[c.game].id for c in chunks])
+    if len(study.start_points) > 1:
+        columns["start"] = each([c.point for c in chunks], "int64")
+    return pd.DataFrame({k: columns[k] for k in kind.columns(study)}, copy=False)
+
+
 _OLD_COLUMNS = ["chunk", "index", "slice", "inner", "outer", "norm", "metric", "metric_below"]
 _OLD_COLUMNS += ["dynamic", "eta"]  # explorations and stacks of formats 1 and 2
 
@@ -846,7 +938,9 @@ def _load(st: Store, snap: Snapshot) -> pd.DataFrame:
     study = st.manifest["study"]
     old = st.manifest["format_version"] < FORMAT_VERSION
     files = [snap.chunks[i] for i in sorted(snap.chunks)]
-    if files:
+    if files and not old and study["kind"] != "single":
+        df = _read_runs(st, sorted(snap.chunks), files)
+    elif files:
         df = _read_rows(files)
     elif study["kind"] == "single":
         cols = ["run", "dynamic", "eta", "steps", "converged", "final_gap"]

@@ -16,7 +16,9 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+import pandas as pd
 import psutil
+import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
@@ -314,13 +316,11 @@ def test_older_formats_load_with_metric_below_and_are_not_resumed(
     manifest = json.loads((s / "manifest.json").read_text())
     (s / "manifest.json").write_text(json.dumps({**manifest, "format_version": version}))
     for i in range(6):
-        table = pq.read_table(_chunk(s, i))
-        record = table.schema.metadata
-        old = table.rename_columns(
-            ["converged" if c == "metric_below" else "_" + c for c in table.column_names]
-        ).select([("" if c == "converged" else "_") + c for c in OLD_COLUMNS])
-        old = old.rename_columns([*OLD_COLUMNS]).append_column("dynamic", table["dynamic"])
-        old = old.append_column("eta", table["eta"])
+        record = pq.read_table(_chunk(s, i)).schema.metadata
+        rows = whole[whole.chunk == i].rename(
+            columns={"converged": "_", "metric_below": "converged"}
+        )
+        old = pa.Table.from_pandas(rows[[*OLD_COLUMNS, "dynamic", "eta"]], preserve_index=False)
         pq.write_table(old.replace_schema_metadata(None if version == 1 else record), _chunk(s, i))
     _chunk(s, 5).unlink()
     df = lab.load(s)
@@ -556,3 +556,28 @@ def test_a_run_whose_history_is_damaged_is_set_aside_whole(tmp_path: Path) -> No
     assert any("moved to rejected/histories/chunk-000001.parquet" in m for m in moved)
     assert any("moved to rejected/chunks/chunk-000001.parquet" in m for m in moved)
     assert lab.load_histories(s).equals(whole)
+
+
+@pytest.mark.parametrize(
+    "extra",
+    [
+        {"kind": "concentric", "num_slices": 2, "dynamic": ["ogda", "omwuoomd"], "eta": [0.1, 0.2]},
+        {
+            "kind": "scattered",
+            "games": ["rock_paper_scissors", {"family": "normal", "shape": [3, 3]}],
+            "starts": [{"x": [0.6, 0.3, 0.1]}, {"y": [0.2, 0.3, 0.5]}],
+        },
+    ],
+)
+def test_load_gives_the_rows_each_chunk_computed(tmp_path: Path, extra: dict[str, Any]) -> None:
+    # Chunk files keep only what varies by run; the rest is rebuilt from the plan on reading.
+    base = {k: v for k, v in SMALL.items() if k != "game" or "games" not in extra}
+    study = lab.Study(**{**base, "seed": 5, "num_runs": 30, "chunk_size": 7, **extra})
+    df = lab.run(study, tmp_path / "s", progress=False)
+    chunks = [pd.DataFrame(runner.run_chunk(study, c)) for c in make_plan(study)]
+    want = pd.concat(chunks, ignore_index=True)
+    got = df.drop(columns=[c for c in ("study", "game") if c not in want])
+    assert sorted(got.columns) == sorted(want.columns)  # the order is the store's
+    for name in want.columns:
+        np.testing.assert_array_equal(got[name].to_numpy(object), want[name].to_numpy(object))
+        assert got[name].dtype == want[name].dtype or want[name].dtype == object, name
