@@ -759,11 +759,15 @@ class Store:
             )
             # Dictionary pages only for the columns constant within a chunk: dictionary-encoding
             # the metrics and norms costs three times the rest of the write and saves nothing.
-            # (pyarrow takes a list of column names here; its stubs only know the bool.)
+            # (pyarrow takes a list of column names and a codec per column here; its stubs only
+            # know a bool and a single codec.)
             constant = cast("bool", [c for c in _CONSTANT_IN_CHUNK if c in records])
             # Compressing the floats (metrics, gaps, norms: random bits) costs time and saves
             # nothing; the step counts and flags shrink well.
-            squeeze = {k: "none" if v.dtype == np.float64 else "snappy" for k, v in records.items()}
+            squeeze = cast(
+                "str",
+                {k: "none" if v.dtype == np.float64 else "snappy" for k, v in records.items()},
+            )
             _atomic_write(
                 runs_path,
                 lambda tmp: pq.write_table(
