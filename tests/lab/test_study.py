@@ -174,7 +174,14 @@ def test_type_checkers_reject_fields_of_the_wrong_type(tmp_path):
         'Study(kind="single", eta="0.1", dynamic=3)\n'
         'Study(kind="single", game="oneill", decimation="lin")\n'
     )
-    env = {**os.environ, "MYPYPATH": str(Path(lab.__file__).parent.parent)}  # this lab
+    # This lab: a source tree is named to mypy, an installed copy it finds by itself (and
+    # refuses site-packages on its path).
+    where = Path(lab.__file__).parent.parent
+    env = (
+        dict(os.environ)
+        if where.name == "site-packages"
+        else {**os.environ, "MYPYPATH": str(where)}
+    )
     mypy = [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent"]
     res = subprocess.run(
         [*mypy, "--cache-dir=/dev/null", str(snippet)],
