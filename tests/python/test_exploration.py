@@ -276,8 +276,9 @@ def test_max_norms_follow_the_distribution_of_the_largest_magnitude(tmp_path):
     out = scattered(runs=runs, steps=1, inner=lo, outer=hi, norm="max")
     assert np.all((out.norms >= lo) & (out.norms <= hi))
     d = ks_statistic(out.norms, lambda v: ((v - lo) / (hi - lo)) ** 4)
-    # far beyond the 0.1% critical value of 1.95
-    assert d * math.sqrt(runs) < 2.0, kept(tmp_path / "norms.npz", norms=out.norms)
+    # Beyond the 1e-5 critical value (about 2.47): a faulty draw moves the statistic far more,
+    # while a correct one crosses 2.0 about once in 1,500 runs.
+    assert d * math.sqrt(runs) < 2.5, kept(tmp_path / "norms.npz", norms=out.norms)
 
 
 def test_one_and_two_workers_draw_the_same_distribution(tmp_path):
@@ -300,7 +301,7 @@ def test_one_and_two_workers_draw_the_same_distribution(tmp_path):
             np.searchsorted(a, grid, "right") / a.size - np.searchsorted(b, grid, "right") / b.size
         )
     )
-    assert d * math.sqrt(a.size * b.size / (a.size + b.size)) < 2.0, kept(
+    assert d * math.sqrt(a.size * b.size / (a.size + b.size)) < 2.5, kept(
         tmp_path / "norms.npz", one_worker=samples[0], two_workers=samples[1]
     )
 
