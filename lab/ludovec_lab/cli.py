@@ -235,6 +235,10 @@ def _run(args: argparse.Namespace) -> int:
     if args.workers is not None and args.workers < 1:
         raise LabError(f"--workers: must be at least 1, found {args.workers}")
     executor = args.dask if args.dask else None
+    if executor:
+        # The command says in one line what became of the run; what the cluster's client
+        # logs on its own (a closed connection, with its traceback) is noise on the way.
+        logging.disable(logging.CRITICAL)
     df = run(
         study,
         store=args.store,
