@@ -40,7 +40,7 @@ import uuid
 import warnings
 from collections import deque
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import CancelledError, ThreadPoolExecutor
 from dataclasses import dataclass
 from importlib import metadata
 from multiprocessing.connection import Connection, wait
@@ -612,7 +612,11 @@ def _run_dask(study: Study, st: Store, todo: list[Chunk], bar: Any, client: Any)
 
     try:
         _submit_and_gather(study, st, todo, bar, client, as_completed)
-    except CommClosedError:  # the scheduler is gone
+    except OSError as exc:
+        # The scheduler is gone: its connection closed, or a fetch timed out reconnecting
+        # (the client has left the running state). The store's own errors pass on.
+        if not isinstance(exc, CommClosedError) and client.status == "running":
+            raise
         where = getattr(getattr(client, "scheduler", None), "address", None)
         raise ExecutorError(
             f"lost the connection to the Dask scheduler{f' at {where}' if where else ''}; "
@@ -685,13 +689,16 @@ def _submit_and_gather(
             if fut.status == "error":
                 raise _task_failure(st, chunk, fut.exception())
             try:
-                result = fut.result() if fut.status == "finished" else None
-            except asyncio.CancelledError as exc:
+                # A cancelled future raises its reason; it never waits.
+                result = fut.result() if fut.status in ("finished", "cancelled") else None
+            except (CancelledError, asyncio.CancelledError) as exc:  # Dask raises the former
                 result, why = None, getattr(exc, "reason", "unknown")
             else:
                 why = "unknown"
             if fut.status != "finished":
-                if why == "scheduler-connection-lost":
+                # The client cancels every future once its connection drops, after it has
+                # left the running state.
+                if why == "scheduler-connection-lost" or client.status != "running":
                     what = "lost the connection to the Dask scheduler"
                 else:  # such as a scheduler that cannot read the task
                     what = (
