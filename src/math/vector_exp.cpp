@@ -102,8 +102,11 @@ alignas(64) constexpr std::uint64_t kTable[256] = {
 };
 
 // Arguments the algorithm takes on its main branch: 2^-54 <= |x| < 512 (the library tests the
-// exponent field, 0x3c9 to 0x407). Below, exp(x) is 1 + x; above, its special cases take over.
-constexpr double kMainLow = 0x1p-54, kMainHigh = 512.0;
+// exponent field, 0x3c9 to 0x407). Above, its special cases take over. Below, the library returns
+// 1 + x, and so does the main branch: there k = 0, r = x, the table's first pair is (0, 1), the
+// polynomial's terms beyond r stay under half an ulp of x, so tmp = x and the last step rounds
+// 1 * x + 1. The kernels therefore run every argument below 512 through the main branch.
+constexpr double kMainHigh = 512.0;
 
 // Where a variant of the algorithm without fused multiply-adds rounds differently; the last
 // eight, where leaving either of the two fusions that matter out alone does.
@@ -186,8 +189,8 @@ void exp_scalar(double* v, std::size_t n) noexcept {
 enum class Loads : std::uint8_t { one_by_one, vector };
 
 // p[0 .. 4) <- exp of them: four lanes of the algorithm, operation for operation as the C
-// library's variant compiled with fused multiply-adds evaluates it. Lanes off the main branch
-// and not below it get ::exp.
+// library's variant compiled with fused multiply-adds evaluates it. Lanes of magnitude 512 or
+// more, infinite or NaN get ::exp.
 template <Loads kLoads>
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline void exp4(double* p) noexcept {
   __m256d x;
@@ -197,9 +200,8 @@ template <Loads kLoads>
     x = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadh_pd(_mm_load_sd(p), p + 1)),
                              _mm_loadh_pd(_mm_load_sd(p + 2), p + 3), 1);
   }
-  // By magnitude: below 2^-54 (the 1 + x branch), below 512 (NaN fails both comparisons).
+  // Ours by magnitude: below 512 (NaN fails the comparison).
   const __m256d magnitude = _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
-  const __m256d tiny = _mm256_cmp_pd(magnitude, _mm256_set1_pd(kMainLow), _CMP_LT_OQ);
   const __m256d ours = _mm256_cmp_pd(magnitude, _mm256_set1_pd(kMainHigh), _CMP_LT_OQ);
 
   const __m256d shift = _mm256_set1_pd(kShift);
@@ -229,7 +231,6 @@ template <Loads kLoads>
   tmp = _mm256_fmadd_pd(_mm256_mul_pd(r2, r2), p45, tmp);
   const __m256d scale = _mm256_castsi256_pd(scale_bits);
   __m256d y = _mm256_fmadd_pd(scale, tmp, scale);
-  y = _mm256_blendv_pd(y, _mm256_add_pd(_mm256_set1_pd(1.0), x), tiny);
 
   const int others = ~_mm256_movemask_pd(ours) & 0xf;
   if (others == 0) [[likely]] {
@@ -254,7 +255,6 @@ template <Loads kLoads>
     double* p) noexcept {
   const __m512d x = _mm512_loadu_pd(p);
   const __m512d magnitude = _mm512_abs_pd(x);
-  const __mmask8 tiny = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kMainLow), _CMP_LT_OQ);
   const __mmask8 ours = _mm512_cmp_pd_mask(magnitude, _mm512_set1_pd(kMainHigh), _CMP_LT_OQ);
 
   const __m512d shift = _mm512_set1_pd(kShift);
@@ -289,7 +289,6 @@ template <Loads kLoads>
   tmp = _mm512_fmadd_pd(_mm512_mul_pd(r2, r2), p45, tmp);
   const __m512d scale = _mm512_castsi512_pd(scale_bits);
   __m512d y = _mm512_fmadd_pd(scale, tmp, scale);
-  y = _mm512_mask_add_pd(y, tiny, _mm512_set1_pd(1.0), x);
 
   const int others = static_cast<__mmask8>(~ours);
   _mm512_storeu_pd(p, y);
@@ -301,7 +300,7 @@ template <Loads kLoads>
 }
 
 // The last 1 to 3 arguments through a local block (masked stores are slow on some processors);
-// the unused lanes hold +0.0, which takes the 1 + x branch and calls nothing.
+// the unused lanes hold +0.0, whose exp the main branch gives without calling anything.
 [[gnu::target("avx2,fma"), gnu::always_inline]] inline void exp_rest(double* v,
                                                                      std::size_t n) noexcept {
   double block[4] = {};
