@@ -137,8 +137,8 @@ struct BatchRuns {
   const runtime::BatchStop& stop;
   std::vector<GapReducer>& gaps;  // one per lane, and one for the kept runs
   optimizers::Workspace& workspace;
-  std::array<RunRecord, kExplorationLanes> records{};
-  std::array<std::size_t, kExplorationLanes> index{};
+  std::array<RunRecord, kWidestExplorationLanes> records{};
+  std::array<std::size_t, kWidestExplorationLanes> index{};
 
   // Position of run k among the kept runs, or nothing.
   std::optional<std::size_t> kept_position(std::size_t k) const {
@@ -178,25 +178,25 @@ struct BatchRuns {
   void progressed(std::uint64_t n) const noexcept { add_progress(c.progress, n); }
 };
 
-// The runs [begin, end) in lanes, for `Rule` and games of N x N (any shape when N is 0).
-template <class Rule, std::size_t N>
-LUDOVEC_WIDE_VECTORS std::exception_ptr run_chunk(const BatchChunk& c, std::size_t begin,
-                                                  std::size_t end,
-                                                  const runtime::BatchStop& stop) noexcept {
+// The runs [begin, end) in L lanes, for `Rule` and games of N x N (any shape when N is 0).
+template <class Rule, std::size_t N, std::size_t L>
+[[gnu::always_inline]] inline std::exception_ptr run_in_lanes(
+    const BatchChunk& c, std::size_t begin, std::size_t end,
+    const runtime::BatchStop& stop) noexcept {
   try {
     const std::size_t m = c.batch.rows, n = c.batch.cols;
     const std::uint32_t num_steps = c.settings.num_steps;
     domain::GameState scratch{math::Vector(m), math::Vector(n), math::Matrix(m, n)};
     optimizers::Workspace workspace;
     workspace.fit(m, n);
-    std::vector<GapReducer> gaps(kExplorationLanes + 1, GapReducer(num_steps, c.settings.metric));
+    std::vector<GapReducer> gaps(L + 1, GapReducer(num_steps, c.settings.metric));
     BatchRuns runs{c, begin, end, stop, gaps, workspace};
     const Rule& fresh = std::get<Rule>(c.fresh.inner);
     if constexpr (N >= optimizers::kSmallGameMinActions && N <= optimizers::kSmallGameMaxActions) {
-      optimizers::SmallRun<N, kExplorationLanes> lanes{};  // small games live in registers
+      optimizers::SmallRun<N, L> lanes{};  // small games live in registers
       drive_lanes<Rule, N>(lanes, fresh, scratch, workspace, num_steps, runs, stop);
     } else {
-      optimizers::MemoryLanes<kExplorationLanes> lanes(m, n);
+      optimizers::MemoryLanes<L> lanes(m, n);
       drive_lanes<Rule, N>(lanes, fresh, scratch, workspace, num_steps, runs, stop);
     }
     return nullptr;
@@ -205,13 +205,36 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_chunk(const BatchChunk& c, std::size
   }
 }
 
+template <class Rule, std::size_t N>
+LUDOVEC_WIDE_VECTORS std::exception_ptr run_chunk(const BatchChunk& c, std::size_t begin,
+                                                  std::size_t end,
+                                                  const runtime::BatchStop& stop) noexcept {
+  return run_in_lanes<Rule, N, kExplorationLanes>(c, begin, end, stop);
+}
+
+#ifdef LUDOVEC_WIDEST_VECTORS
+template <class Rule>
+LUDOVEC_WIDEST_VECTORS std::exception_ptr run_widest_chunk(
+    const BatchChunk& c, std::size_t begin, std::size_t end,
+    const runtime::BatchStop& stop) noexcept {
+  return run_in_lanes<Rule, 0, kWidestExplorationLanes>(c, begin, end, stop);
+}
+#endif
+
 using ChunkRunner = std::exception_ptr (*)(const BatchChunk&, std::size_t, std::size_t,
                                            const runtime::BatchStop&) noexcept;
 
+// The kernels for N x N games; for games of any shape (N = 0), the widest lanes available.
 template <std::size_t N>
 ChunkRunner runner_of(const optimizers::Optimizer& optimizer) {
-  return std::visit([]<class Rule>(const Rule&) -> ChunkRunner { return &run_chunk<Rule, N>; },
-                    optimizer.inner);
+  return std::visit(
+      []<class Rule>(const Rule&) -> ChunkRunner {
+#ifdef LUDOVEC_WIDEST_VECTORS
+        if (N == 0 && math::widest_lanes_available()) return &run_widest_chunk<Rule>;
+#endif
+        return &run_chunk<Rule, N>;
+      },
+      optimizer.inner);
 }
 
 // The kernels compiled for the games' size when they are square and small, else the general ones.

@@ -95,14 +95,14 @@ void seeded_perturbation(std::uint64_t seed, std::uint64_t run, const runtime::M
 
 // Runs every game of `batch` for at most settings.num_steps steps, each from a copy of
 // `optimizer` as it is (pass a fresh one; its vectors sized rows and cols), kExplorationLanes
-// runs at a time per worker; the kept runs are made one at a time by the general step rule on
-// the worker that meets them. Record k is run k's, computed exactly as a lone run of the
-// general step rule computes it (and as an exploration computes its runs). When
-// execution.progress is set, the run-steps done are added to it as the runs go (a finished run
-// counts num_steps), at the lanes' looks at the stop flag and at the end of each chunk. Stops
-// with a message naming the lengths when the optimizer's vectors, the games or the starts do not
-// fit the shape (or the count); a run's own stop, or its metric's, fails the batch as in
-// run_batch_exploration.
+// runs at a time per worker (kWidestExplorationLanes where those lanes apply); the kept runs are
+// made one at a time by the general step rule on the worker that meets them. Record k is run k's,
+// computed exactly as a lone run of the general step rule computes it (and as an exploration
+// computes its runs). When execution.progress is set, the run-steps done are added to it as the
+// runs go (a finished run counts num_steps), at the lanes' looks at the stop flag and at the end of
+// each chunk. Stops with a message naming the lengths when the optimizer's vectors, the games or
+// the starts do not fit the shape (or the count); a run's own stop, or its metric's, fails the
+// batch as in run_batch_exploration.
 BatchOutput run_game_batch(const GameBatch& batch, const optimizers::Optimizer& optimizer,
                            const BatchSettings& settings,
                            const runtime::BatchExecution& execution = {});

@@ -135,7 +135,7 @@ struct PerturbedRuns {
   std::size_t next, end;
   std::span<RandomGameResult> out;
   const runtime::BatchStop& stop;
-  std::array<LaneRun, kExplorationLanes> runs{};
+  std::array<LaneRun, kWidestExplorationLanes> runs{};
 
   bool start(std::size_t l, domain::GameState& s) {
     if (next == end || stop.requested()) return false;
@@ -156,15 +156,14 @@ struct PerturbedRuns {
   }
 };
 
-// The runs [begin, end) of a chunk on games of any size, in lanes held in memory; N x N games
+// The runs [begin, end) of a chunk on games of any size, in L lanes held in memory; N x N games
 // when N is not 0.
-template <class Rule, std::size_t N>
-LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std::size_t begin,
-                                                         std::size_t end,
-                                                         std::span<RandomGameResult> out,
-                                                         const runtime::BatchStop& stop) noexcept {
+template <class Rule, std::size_t N, std::size_t L>
+[[gnu::always_inline]] inline std::exception_ptr run_in_memory(
+    LaneExploration& c, std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
+    const runtime::BatchStop& stop) noexcept {
   try {
-    optimizers::MemoryLanes<kExplorationLanes> lanes(c.state.a.rows(), c.state.a.cols());
+    optimizers::MemoryLanes<L> lanes(c.state.a.rows(), c.state.a.cols());
     PerturbedRuns runs{c, begin, end, out, stop};
     drive_lanes<Rule, N>(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace, c.num_steps,
                          runs, stop);
@@ -174,6 +173,23 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std
   }
 }
 
+template <class Rule, std::size_t N>
+LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std::size_t begin,
+                                                         std::size_t end,
+                                                         std::span<RandomGameResult> out,
+                                                         const runtime::BatchStop& stop) noexcept {
+  return run_in_memory<Rule, N, kExplorationLanes>(c, begin, end, out, stop);
+}
+
+#ifdef LUDOVEC_WIDEST_VECTORS
+template <class Rule>
+LUDOVEC_WIDEST_VECTORS std::exception_ptr run_widest_lanes(
+    LaneExploration& c, std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
+    const runtime::BatchStop& stop) noexcept {
+  return run_in_memory<Rule, 0, kWidestExplorationLanes>(c, begin, end, out, stop);
+}
+#endif
+
 // The lanes for the rule and the size of this batch, chosen once per context.
 template <std::size_t N>
 LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
@@ -182,11 +198,16 @@ LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
       optimizer.inner);
 }
 
-// Lanes in memory, for games of N x N (any size when N is 0).
+// Lanes in memory, for games of N x N (any size when N is 0, in the widest lanes available).
 template <std::size_t N>
 LaneExploration::Runner memory_runner(const optimizers::Optimizer& optimizer) {
   return std::visit(
-      []<class Rule>(const Rule&) -> LaneExploration::Runner { return &run_memory_lanes<Rule, N>; },
+      []<class Rule>(const Rule&) -> LaneExploration::Runner {
+#ifdef LUDOVEC_WIDEST_VECTORS
+        if (N == 0 && math::widest_lanes_available()) return &run_widest_lanes<Rule>;
+#endif
+        return &run_memory_lanes<Rule, N>;
+      },
       optimizer.inner);
 }
 
@@ -253,7 +274,7 @@ LaneExploration::LaneExploration(const math::MatrixView& base,
       num_steps(num_steps),
       band(band),
       metric(metric),
-      gaps(kExplorationLanes, GapReducer(num_steps, metric)),
+      gaps(kWidestExplorationLanes, GapReducer(num_steps, metric)),
       runner(runner_for(base.rows, optimizer)) {
   workspace.fit(state.x.size(), state.y.size());
 }

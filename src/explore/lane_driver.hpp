@@ -17,8 +17,11 @@
 
 namespace ludovec::explore {
 
-// How many runs one worker steps together: one 256-bit vector register of doubles.
+// How many runs one worker steps together: one 256-bit vector register of doubles; or, for games
+// of a size known only when running, one 512-bit register where the processor has AVX-512 (the
+// register kernels and those of known sizes gain nothing from it).
 inline constexpr std::size_t kExplorationLanes = 4;
+inline constexpr std::size_t kWidestExplorationLanes = 8;
 
 // Steps runs in the lanes of `lanes` with the rule `Rule` (for N, see step_lanes), each from the
 // state `fresh`, until `runs` has none left; `lanes` is a MemoryLanes, or a SmallRun of N x N
@@ -44,7 +47,8 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
                                                optimizers::Workspace& workspace,
                                                std::uint32_t num_steps, Runs& runs,
                                                const runtime::BatchStop& stop) {
-  constexpr std::size_t L = kExplorationLanes;
+  constexpr std::size_t L = LaneState::kLanes;
+  static_assert(L <= kWidestExplorationLanes);
   constexpr bool kInRegisters = std::is_same_v<LaneState, optimizers::SmallRun<N, L>>;
   static_assert(kInRegisters || std::is_same_v<LaneState, optimizers::MemoryLanes<L>>);
   std::array<std::uint32_t, L> steps{};

@@ -155,7 +155,7 @@ Bytes batch_memory(const math::Matrix& base, const optimizers::Optimizer& optimi
   const std::size_t contexts = std::min<std::size_t>(runs, runtime::process_pool().size());
   const Bytes gaps = explore::LaneExploration::applies(base.view(), optimizer)
                          ? Bytes::doubles(explore::GapReducer::held(num_steps, metric)) *
-                               explore::kExplorationLanes
+                               explore::kWidestExplorationLanes
                          : Bytes::doubles(num_steps);
   return Bytes(sizeof(explore::RandomGameResult)) * runs +
          (Bytes::doubles(base.size()) + gaps) * contexts;

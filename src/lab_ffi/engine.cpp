@@ -354,7 +354,7 @@ PyObject* run_batch(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
     // worker's lanes with what the metric reads of their gaps, the kept trajectories.
     ensure_pool();
     const std::size_t workers = runtime::process_pool().size();
-    const std::size_t lanes = explore::kExplorationLanes + 1;
+    const std::size_t lanes = explore::kWidestExplorationLanes + 1;
     const explore::MetricMethod metric = parsed.value();
     ffi::require_memory(
         Bytes(sizeof(explore::RunRecord) + 7 * sizeof(double)) * count +

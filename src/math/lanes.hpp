@@ -15,15 +15,29 @@
 // Defining it empty on the command line builds the baseline alone, to test that on any machine.
 // ThreadSanitizer builds have the baseline alone too: the loader runs the clones' resolvers
 // before the sanitizer's runtime is ready, and its instrumentation there crashes.
+//
+// LUDOVEC_WIDEST_VECTORS, where defined, compiles a function for AVX-512 alone: call it only
+// where widest_lanes_available() says so.
 #ifndef LUDOVEC_WIDE_VECTORS
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define LUDOVEC_WIDE_VECTORS [[gnu::target_clones("avx2", "default")]]
+#define LUDOVEC_WIDEST_VECTORS [[gnu::target("avx512f,avx512dq,avx2,fma")]]
 #else
 #define LUDOVEC_WIDE_VECTORS
 #endif
 #endif
 
 namespace ludovec::math {
+
+// Whether functions compiled with LUDOVEC_WIDEST_VECTORS run here: the build has them and the
+// processor (with its operating system) runs AVX-512. Decided once.
+bool widest_lanes_available() noexcept;
+
+// Hooks for the tests; nothing else calls them.
+namespace lanes_testing {
+// While `allowed` is false, widest_lanes_available() says no, so the 4-lane kernels run.
+void allow_widest_lanes(bool allowed) noexcept;
+}  // namespace lanes_testing
 
 // GCC vector types: every operator acts lane by lane with the IEEE operation of one double, so
 // a lane computes exactly what a lone run computes. A comparison yields a mask with all bits

@@ -20,12 +20,13 @@
 
 namespace ludovec::optimizers {
 
-// n lane vectors on 32-byte boundaries, zeroed: the code compiled for wide vectors loads them
-// with aligned instructions, which std::vector's allocator does not promise for these types.
+// n lane vectors on boundaries of their size, zeroed: the code compiled for wide vectors loads
+// them with aligned instructions, which std::vector's allocator does not promise for these types
+// (nor alignof, which depends on the instruction set the compiler starts from).
 template <class T>
 class LaneArray {
  public:
-  static constexpr std::align_val_t kAlignment{32};
+  static constexpr std::align_val_t kAlignment{sizeof(T)};
 
   explicit LaneArray(std::size_t n)
       : data_(static_cast<T*>(::operator new(n * sizeof(T), kAlignment))), size_(n) {
@@ -64,6 +65,7 @@ class LaneArray {
 template <std::size_t L>
 struct MemoryLanes {
   using T = math::Lanes<L>;
+  static constexpr std::size_t kLanes = L;
 
   MemoryLanes(std::size_t m, std::size_t n)
       : m(m),

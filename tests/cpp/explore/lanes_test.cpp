@@ -116,33 +116,36 @@ Optimizer make(std::size_t v, double eta, std::uint32_t n) {
 }
 
 // Games of 5 actions and more, whose lanes live in memory: every size class of the kernels
-// (four-row blocks with and without a remainder, sorting networks with and without padding).
+// (four-row blocks with and without a remainder, sorting networks with and without padding),
+// in 4 lanes and, where the processor has them, in the widest.
 TEST(Lanes, EveryRunOfALargerGameEqualsItsSingleRun) {
   std::atomic<bool> never{false};
-  for (std::size_t n : {5u, 8u, 13u, 30u})
-    for (bool dominated : {false, true})
-      for (double eta : {0.05, 2.0})
-        for (std::size_t v = 0; v < 3; ++v) {
-          const Matrix base = sized_game(n, dominated);
-          const Optimizer fresh = make(v, eta, static_cast<std::uint32_t>(n));
-          const runtime::MagnitudeBand band = make_band(0.0, dominated ? 0.5 : 0.1);
-          const MetricMethod metric = v == 0 ? MetricMethod{TotalVar{}} : MaxLast{0.5};
-          const std::uint32_t num_steps = 60;
-          SCOPED_TRACE(std::to_string(n) + "x" + std::to_string(n) +
-                       (dominated ? " dominated" : " mixed") + " eta " + std::to_string(eta) +
-                       " variant " + std::to_string(v));
-          ASSERT_TRUE(LaneExploration::applies(base.view(), fresh));
-          runtime::ChaChaRng rng = fixed_rng(), replica = rng;
-          LaneExploration lanes(base.view(), fresh, band, num_steps, &max_norm, metric, rng);
-          std::vector<RandomGameResult> out(9);  // lanes refilled, the last round not full
-          lanes.run(0, out.size(), out, runtime::BatchStop(never));
-          for (std::size_t k = 0; k < out.size(); ++k) {
-            const RandomGameResult want =
-                single_run(replica, base, fresh, band, num_steps, &max_norm, metric);
-            EXPECT_EQ(bits(out[k].norm), bits(want.norm)) << "run " << k;
-            EXPECT_EQ(bits(out[k].metric), bits(want.metric)) << "run " << k;
+  for (bool widest : {false, true})
+    for (std::size_t n : {5u, 8u, 13u, 30u})
+      for (bool dominated : {false, true})
+        for (double eta : {0.05, 2.0})
+          for (std::size_t v = 0; v < 3; ++v) {
+            const Matrix base = sized_game(n, dominated);
+            const Optimizer fresh = make(v, eta, static_cast<std::uint32_t>(n));
+            const runtime::MagnitudeBand band = make_band(0.0, dominated ? 0.5 : 0.1);
+            const MetricMethod metric = v == 0 ? MetricMethod{TotalVar{}} : MaxLast{0.5};
+            const std::uint32_t num_steps = 60;
+            SCOPED_TRACE(std::to_string(n) + "x" + std::to_string(n) +
+                         (dominated ? " dominated" : " mixed") + " eta " + std::to_string(eta) +
+                         " variant " + std::to_string(v) + (widest ? " widest" : ""));
+            math::lanes_testing::allow_widest_lanes(widest);
+            ASSERT_TRUE(LaneExploration::applies(base.view(), fresh));
+            runtime::ChaChaRng rng = fixed_rng(), replica = rng;
+            LaneExploration lanes(base.view(), fresh, band, num_steps, &max_norm, metric, rng);
+            std::vector<RandomGameResult> out(9);  // lanes refilled, the last round not full
+            lanes.run(0, out.size(), out, runtime::BatchStop(never));
+            for (std::size_t k = 0; k < out.size(); ++k) {
+              const RandomGameResult want =
+                  single_run(replica, base, fresh, band, num_steps, &max_norm, metric);
+              EXPECT_EQ(bits(out[k].norm), bits(want.norm)) << "run " << k;
+              EXPECT_EQ(bits(out[k].metric), bits(want.metric)) << "run " << k;
+            }
           }
-        }
 }
 
 // Entries near the largest double: gradients overflow to infinities, which some steps survive
