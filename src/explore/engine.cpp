@@ -23,10 +23,13 @@ namespace {
 // Returns the perturbation's norm.
 double perturb(math::Matrix& a, const math::MatrixView& base, runtime::ChaChaRng& rng,
                const runtime::MagnitudeBand& band, NormFunction norm) {
+  constexpr std::size_t kEntriesAtOnce = 32;
+  std::uint64_t draws[2 * kEntriesAtOnce];
   double* entry = a.data();
-  for (std::size_t k = 0; k < a.size(); ++k) {
-    const double magnitude = runtime::draw_magnitude(rng, band);
-    entry[k] = runtime::draw_coin(rng) ? -magnitude : magnitude;
+  for (std::size_t k = 0; k < a.size(); k += kEntriesAtOnce) {
+    const std::size_t entries = std::min(kEntriesAtOnce, a.size() - k);
+    rng.fill_u64(draws, 2 * entries);
+    runtime::perturbation_from_draws(draws, band, entry + k, entries);
   }
   const double perturbation_norm = norm(a.view());
   for (std::size_t i = 0; i < a.rows(); ++i)

@@ -51,10 +51,11 @@ struct Exploration {
 // The working context of one chunk of runs on a square game of 2 actions or more (the optimizer
 // of the same size), whose runs are stepped kExplorationLanes at a time, one per lane of a
 // vector: games of 2 to 4 actions held in registers (optimizers::step_small), larger ones in
-// memory laid out lane by lane (optimizers::step_lanes). Every run computes exactly what
-// Exploration::execute_clean_run computes for the same perturbation. Runs start in index order,
-// each drawing its whole perturbation (per entry in storage order: magnitude, then coin) when it
-// starts, and a run that ends early hands its lane to the next run of the chunk.
+// memory laid out lane by lane (optimizers::step_lanes), kWidestExplorationLanes at a time for
+// the sizes that have no kernels of their own where the processor runs those lanes. Every run
+// computes exactly what Exploration::execute_clean_run computes for the same perturbation. Runs
+// start in index order, each drawing its whole perturbation (per entry in storage order: magnitude,
+// then coin) when it starts, and a run that ends early hands its lane to the next run of the chunk.
 struct LaneExploration {
   // Whether the lanes can run this batch: a square base matrix of 2 rows or more and an
   // optimizer of that size (any other batch runs one run at a time, as its first step stops it

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -224,6 +225,25 @@ void ChaChaRng::refill() {
   chacha20_blocks(input_, counter_, buffer_.data());
   counter_ += kChaChaBlocksAtOnce;
   next_draw_ = 0;
+}
+
+void ChaChaRng::fill_u64(std::uint64_t* out, std::size_t n) {
+  while (n > 0) {
+    if (fork_generation_ != fork_generation.load(std::memory_order_relaxed) || next_draw_ == kDraws)
+      refill();
+    const std::size_t take = std::min(n, kDraws - next_draw_);
+    // Draw d is block d / 8's words 2k and 2k + 1, k = d % 8 (as in next_u64), walked in order.
+    std::size_t b = next_draw_ / 8, k = next_draw_ % 8;
+    for (std::size_t i = 0; i < take; ++i) {
+      const std::uint64_t low = buffer_[(2 * k) * kChaChaBlocksAtOnce + b];
+      const std::uint64_t high = buffer_[(2 * k + 1) * kChaChaBlocksAtOnce + b];
+      out[i] = low | (high << 32);
+      if (++k == 8) k = 0, ++b;
+    }
+    out += take;
+    next_draw_ += take;
+    n -= take;
+  }
 }
 
 }  // namespace ludovec::runtime

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -66,6 +67,9 @@ class ChaChaRng {
     return low | (high << 32);
   }
 
+  // out[0 .. n) <- the next n draws, as n calls of next_u64 would return them.
+  void fill_u64(std::uint64_t* out, std::size_t n);
+
  private:
   static constexpr std::size_t kDraws = 8 * kChaChaBlocksAtOnce;
 
@@ -97,6 +101,21 @@ inline double magnitude_from_bits(std::uint64_t bits, const MagnitudeBand& band)
 
 // True with probability exactly 1/2: the 64 bits lie below 2^63.
 inline bool coin_from_bits(std::uint64_t bits) noexcept { return bits < (std::uint64_t{1} << 63); }
+
+// out[k] <- the entry of a perturbation drawn as draws[2k] (its magnitude, magnitude_from_bits)
+// and draws[2k + 1] (its sign, coin_from_bits; true gives -magnitude), for k < entries. The
+// same bits as those functions, in a form that vectorises: the 52-bit integer converted through
+// the exponent of 2^52 (exactly, as a conversion instruction does), the sign set by xor.
+inline void perturbation_from_draws(const std::uint64_t* draws, const MagnitudeBand& band,
+                                    double* out, std::size_t entries) noexcept {
+  constexpr std::uint64_t kTwoTo52Bits = 0x4330000000000000, kSign = std::uint64_t{1} << 63;
+  for (std::size_t k = 0; k < entries; ++k) {
+    const double whole = std::bit_cast<double>((draws[2 * k] >> 12) | kTwoTo52Bits) - 0x1p52;
+    const double magnitude = band.low + whole * 0x1p-52 * band.scale;
+    out[k] = std::bit_cast<double>(std::bit_cast<std::uint64_t>(magnitude) ^
+                                   (~draws[2 * k + 1] & kSign));
+  }
+}
 
 inline double draw_magnitude(ChaChaRng& rng, const MagnitudeBand& band) {
   return magnitude_from_bits(rng.next_u64(), band);

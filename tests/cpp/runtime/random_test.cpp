@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <set>
 #include <thread>
@@ -129,6 +130,36 @@ TEST(Sampling, DrawsOfAStreamStayInTheBandAndUseBothSigns) {
   }
   EXPECT_GT(heads, 1800);  // a fair coin: 2000 expected, sd 32
   EXPECT_LT(heads, 2200);
+}
+
+// The bulk forms used by explorations against the draw-by-draw ones: the same draws across
+// refills, from any position, and the same entries on edge bits of magnitude and coin.
+TEST(Sampling, BulkDrawsEqualDrawsOneByOne) {
+  ChaChaRng bulk({3, 1, 4, 1, 5, 9, 2, 6}, 5), single = bulk;
+  (void)bulk.next_u64(), (void)single.next_u64();  // start mid-buffer
+  std::array<std::uint64_t, 150> draws{};
+  bulk.fill_u64(draws.data(), draws.size());
+  for (std::size_t d = 0; d < draws.size(); ++d) ASSERT_EQ(draws[d], single.next_u64()) << d;
+
+  const std::uint64_t edges[] = {0,
+                                 1,
+                                 0xfff,
+                                 0x1000,
+                                 (std::uint64_t{1} << 63) - 1,
+                                 std::uint64_t{1} << 63,
+                                 ~std::uint64_t{0},
+                                 draws[0]};
+  for (const MagnitudeBand band : {MagnitudeBand{0.0, 0.5}, MagnitudeBand{0.25, 1e-3}})
+    for (const std::uint64_t m : edges)
+      for (const std::uint64_t c : edges) {
+        const std::uint64_t pair[2] = {m, c};
+        double got = 0.0;
+        perturbation_from_draws(pair, band, &got, 1);
+        const double magnitude = magnitude_from_bits(m, band);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(got),
+                  std::bit_cast<std::uint64_t>(coin_from_bits(c) ? -magnitude : magnitude))
+            << m << " " << c;
+      }
 }
 
 TEST(ThreadGenerators, AreKeyedIndependently) {
