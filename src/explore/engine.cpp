@@ -98,9 +98,10 @@ template <class Rule, std::size_t N>
       if (stop.requested()) return;
     }
     optimizers::SmallStep<L> step = optimizers::step_small<Rule>(lanes);
-    if (math::any_lane<L>(step.stops & active)) {
+    if (math::any_lane<L>(step.stops)) {
       // Some lane may stop: replay this step lane by lane with the general rule, which stops
-      // exactly where the rule says (failing the batch) or completes the step.
+      // exactly where the rule says (failing the batch) or completes the step. A lane without
+      // a run counts too: the step then wrote nothing in any lane.
       for (std::size_t l = 0; l < L; ++l) {
         if (!math::lane_set<L>(active, l)) continue;
         for (std::size_t i = 0; i < N; ++i)

@@ -36,9 +36,9 @@ inline constexpr std::size_t kWidestExplorationLanes = 8;
 //     told at each look at `stop` and when the lanes are done, never per step;
 //   optionally std::uint32_t quiet_steps(l): record(l, t, gap) does nothing for t below it, so
 //     the driver may leave those calls out.
-// A lane without a run keeps stepping what it last held; its results and stops are ignored.
-// When a lane's step may stop, the step is replayed lane by lane with the general rule, which
-// stops exactly where the rule says (the exception propagates) or completes it. Once
+// A lane without a run keeps stepping what it last held; its results are ignored. When a lane's
+// step may stop, the step is replayed lane by lane with the general rule in the lanes with a
+// run, which stops exactly where the rule says (the exception propagates) or completes it. Once
 // `stop` is requested the runs in flight are abandoned within kStepsBetweenPolls steps.
 // `scratch` is a state of the lanes' sizes; `workspace` serves the replays.
 template <class Rule, std::size_t N, class LaneState, class Runs>
@@ -100,7 +100,8 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
       step = optimizers::step_small<Rule>(lanes);
     else
       step = optimizers::step_lanes<Rule, N>(lanes);
-    if (math::any_lane<L>(step.stops & active)) {
+    // A stop in a lane without a run counts too: the step then wrote nothing in any lane.
+    if (math::any_lane<L>(step.stops)) {
       for (std::size_t l = 0; l < L; ++l) {
         if (!math::lane_set<L>(active, l)) continue;
         if constexpr (kInRegisters) {  // their store leaves the game out: it never changes
