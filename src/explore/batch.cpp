@@ -196,7 +196,7 @@ template <class Rule, std::size_t N, std::size_t L>
       optimizers::SmallRun<N, L> lanes{};  // small games live in registers
       drive_lanes<Rule, N>(lanes, fresh, scratch, workspace, num_steps, runs, stop);
     } else {
-      optimizers::MemoryLanes<L> lanes(m, n);
+      optimizers::MemoryLanesFor<Rule, N, L> lanes(m, n);
       drive_lanes<Rule, N>(lanes, fresh, scratch, workspace, num_steps, runs, stop);
     }
     return nullptr;

@@ -167,7 +167,7 @@ template <class Rule, std::size_t N, std::size_t L>
     LaneExploration& c, std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
     const runtime::BatchStop& stop) noexcept {
   try {
-    optimizers::MemoryLanes<L> lanes(c.state.a.rows(), c.state.a.cols());
+    optimizers::MemoryLanesFor<Rule, N, L> lanes(c.state.a.rows(), c.state.a.cols());
     PerturbedRuns runs{c, begin, end, out, stop};
     drive_lanes<Rule, N>(lanes, std::get<Rule>(c.fresh.inner), c.state, c.workspace, c.num_steps,
                          runs, stop);

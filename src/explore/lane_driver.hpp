@@ -24,8 +24,9 @@ inline constexpr std::size_t kExplorationLanes = 4;
 inline constexpr std::size_t kWidestExplorationLanes = 8;
 
 // Steps runs in the lanes of `lanes` with the rule `Rule` (for N, see step_lanes), each from the
-// state `fresh`, until `runs` has none left; `lanes` is a MemoryLanes, or a SmallRun of N x N
-// games held in registers (step_small). `runs` provides:
+// state `fresh`, until `runs` has none left; `lanes` is a MemoryLanes, two of them stepped
+// together (PairedLanes, step_paired), or a SmallRun of N x N games held in registers
+// (step_small). `runs` provides:
 //   bool start(l, state): writes the next run's game and starting strategies into `state`
 //     (sized like the lanes) and returns true, or returns false when no run is left;
 //   void record(l, t, gap): gap t of the run in lane l;
@@ -47,25 +48,35 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
                                                optimizers::Workspace& workspace,
                                                std::uint32_t num_steps, Runs& runs,
                                                const runtime::BatchStop& stop) {
-  constexpr std::size_t L = LaneState::kLanes;
-  static_assert(L <= kWidestExplorationLanes);
+  // G groups of L lanes: lane l is lane l % L of group l / L.
+  constexpr std::size_t L = LaneState::kLanes, G = LaneState::kGroups, kAll = G * L;
+  static_assert(kAll <= kWidestExplorationLanes);
   constexpr bool kInRegisters = std::is_same_v<LaneState, optimizers::SmallRun<N, L>>;
-  static_assert(kInRegisters || std::is_same_v<LaneState, optimizers::MemoryLanes<L>>);
-  std::array<std::uint32_t, L> steps{};
-  math::LaneMask<L> active = math::no_lane<L>();
-  for (std::size_t l = 0; l < L; ++l) {
+  static_assert(kInRegisters || std::is_same_v<LaneState, optimizers::MemoryLanes<L>> ||
+                std::is_same_v<LaneState, optimizers::PairedLanes<L>>);
+  using Mask = math::LaneMask<L>;
+  std::array<std::uint32_t, kAll> steps{};
+  std::array<Mask, G> active;
+  active.fill(math::no_lane<L>());
+  const auto has_run = [&](std::size_t l) { return math::lane_set<L>(active[l / L], l % L); };
+  for (std::size_t l = 0; l < kAll; ++l) {
     if (!runs.start(l, scratch)) continue;
     optimizers::load_lane(lanes, l, scratch, fresh);
-    active[l] = -1;
+    active[l / L][l % L] = -1;
   }
+  const auto any_run = [&] {
+    bool any = false;
+    for (const Mask& a : active) any |= math::any_lane<L>(a);
+    return any;
+  };
   constexpr bool kReports = requires { runs.progressed(std::uint64_t{}); };
   // Steps ahead in which no lane records a gap nor reaches the step limit: while no lane
   // converges either, a step leaves the per-lane bookkeeping to the step counts alone.
   const auto calm_steps = [&]() -> std::uint32_t {
     if constexpr (requires { runs.quiet_steps(std::size_t{}); }) {
       std::uint32_t calm = num_steps;
-      for (std::size_t l = 0; l < L; ++l) {
-        if (!math::lane_set<L>(active, l)) continue;
+      for (std::size_t l = 0; l < kAll; ++l) {
+        if (!has_run(l)) continue;
         const std::uint32_t quiet = std::min<std::uint32_t>(runs.quiet_steps(l), num_steps - 1);
         calm = std::min(calm, quiet > steps[l] ? quiet - steps[l] : 0);
       }
@@ -75,15 +86,15 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
     }
   };
   std::uint32_t calm = calm_steps();
-  std::array<std::uint32_t, L> reported{};  // steps of each lane's run already told
-  std::uint64_t untold = 0;                 // of runs that finished since the last look
+  std::array<std::uint32_t, kAll> reported{};  // steps of each lane's run already told
+  std::uint64_t untold = 0;                    // of runs that finished since the last look
   std::uint32_t since_look = 0;
-  while (math::any_lane<L>(active)) {
+  while (any_run()) {
     if (++since_look == domain::kStepsBetweenPolls) {
       since_look = 0;
       if constexpr (kReports) {
-        for (std::size_t l = 0; l < L; ++l) {
-          if (!math::lane_set<L>(active, l)) continue;
+        for (std::size_t l = 0; l < kAll; ++l) {
+          if (!has_run(l)) continue;
           untold += steps[l] - reported[l];
           reported[l] = steps[l];
         }
@@ -92,18 +103,22 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
       if (stop.requested()) return;
     }
     if constexpr (requires { runs.before_step(std::size_t{}, std::uint32_t{}, lanes); }) {
-      for (std::size_t l = 0; l < L; ++l)
-        if (math::lane_set<L>(active, l)) runs.before_step(l, steps[l], lanes);
+      for (std::size_t l = 0; l < kAll; ++l)
+        if (has_run(l)) runs.before_step(l, steps[l], lanes);
     }
-    optimizers::SmallStep<L> step;
+    std::array<optimizers::SmallStep<L>, G> step;
     if constexpr (kInRegisters)
-      step = optimizers::step_small<Rule>(lanes);
+      step[0] = optimizers::step_small<Rule>(lanes);
+    else if constexpr (G == 1)
+      step[0] = optimizers::step_lanes<Rule, N>(lanes);
     else
-      step = optimizers::step_lanes<Rule, N>(lanes);
-    // A stop in a lane without a run counts too: the step then wrote nothing in any lane.
-    if (math::any_lane<L>(step.stops)) {
-      for (std::size_t l = 0; l < L; ++l) {
-        if (!math::lane_set<L>(active, l)) continue;
+      step = optimizers::step_paired<Rule, N>(lanes);
+    bool some_converged = false;
+    for (std::size_t g = 0; g < G; ++g) {
+      // A stop in a lane without a run counts too: the step then wrote nothing in the group.
+      if (!math::any_lane<L>(step[g].stops)) continue;
+      for (std::size_t l = g * L; l < (g + 1) * L; ++l) {
+        if (!has_run(l)) continue;
         if constexpr (kInRegisters) {  // their store leaves the game out: it never changes
           for (std::size_t i = 0; i < N; ++i)
             for (std::size_t j = 0; j < N; ++j)
@@ -111,22 +126,25 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
         }
         Rule rule = fresh;
         optimizers::store_lane(lanes, l, scratch, rule);
-        math::set_lane<L>(step.gap, l, optimizers::step(rule, scratch, workspace));
+        math::set_lane<L>(step[g].gap, l % L, optimizers::step(rule, scratch, workspace));
         optimizers::load_lane(lanes, l, scratch, rule);
       }
     }
-    const math::LaneMask<L> converged_lanes =
-        step.gap < math::splat<L>(domain::kConvergenceThreshold);
-    if (calm > 0 && !math::any_lane<L>(converged_lanes & active)) {
+    std::array<Mask, G> converged_lanes;
+    for (std::size_t g = 0; g < G; ++g) {
+      converged_lanes[g] = step[g].gap < math::splat<L>(domain::kConvergenceThreshold);
+      some_converged |= math::any_lane<L>(converged_lanes[g] & active[g]);
+    }
+    if (calm > 0 && !some_converged) {
       --calm;
-      for (std::size_t l = 0; l < L; ++l) ++steps[l];  // a lane without a run counts unread
+      for (std::size_t l = 0; l < kAll; ++l) ++steps[l];  // a lane without a run counts unread
       continue;
     }
-    for (std::size_t l = 0; l < L; ++l) {
-      if (!math::lane_set<L>(active, l)) continue;
-      const double gap = math::lane<L>(step.gap, l);
+    for (std::size_t l = 0; l < kAll; ++l) {
+      if (!has_run(l)) continue;
+      const double gap = math::lane<L>(step[l / L].gap, l % L);
       runs.record(l, steps[l]++, gap);
-      const bool converged = math::lane_set<L>(converged_lanes, l);
+      const bool converged = math::lane_set<L>(converged_lanes[l / L], l % L);
       if (!converged && steps[l] < num_steps) continue;
       runs.finish(l, steps[l], converged, gap);
       if constexpr (kReports) {
@@ -137,7 +155,7 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
       if (runs.start(l, scratch)) {
         optimizers::load_lane(lanes, l, scratch, fresh);
       } else {
-        active[l] = 0;
+        active[l / L][l % L] = 0;
       }
     }
     calm = calm_steps();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +66,7 @@ class LaneArray {
 template <std::size_t L>
 struct MemoryLanes {
   using T = math::Lanes<L>;
-  static constexpr std::size_t kLanes = L;
+  static constexpr std::size_t kLanes = L, kGroups = 1;
 
   MemoryLanes(std::size_t m, std::size_t n)
       : m(m),
@@ -97,6 +98,16 @@ struct MemoryLanes {
   // each of the four projections of Ogda (math::sort_in_order).
   LaneArray<T> gx, gy, next_x, next_y, next_first, next_second, exps, work, sorted;
   std::vector<std::uint32_t> order[4];
+};
+
+// Two groups of L lanes, stepped phase by phase (step_paired): while the long chains of one
+// group's step wait (the exponentials, the sums, the divisions), the other's fill the processor.
+// Lane l is lane l % L of group l / L.
+template <std::size_t L>
+struct PairedLanes {
+  static constexpr std::size_t kLanes = L, kGroups = 2;
+  PairedLanes(std::size_t m, std::size_t n) : group{MemoryLanes<L>(m, n), MemoryLanes<L>(m, n)} {}
+  MemoryLanes<L> group[2];
 };
 
 // Whether the lanes can hold `o`'s state for m x n games: vectors of m and n entries.
@@ -139,6 +150,16 @@ void store_lane(const MemoryLanes<L>& r, std::size_t l, GameState& s, Rule& o) {
     second[j] = math::lane<L>(r.second[j], l);
   }
   eta = math::lane<L>(r.eta, l);
+}
+
+template <class Rule, std::size_t L>
+void load_lane(PairedLanes<L>& r, std::size_t l, const GameState& s, const Rule& o) {
+  load_lane(r.group[l / L], l % L, s, o);
+}
+
+template <class Rule, std::size_t L>
+void store_lane(const PairedLanes<L>& r, std::size_t l, GameState& s, Rule& o) {
+  store_lane(r.group[l / L], l % L, s, o);
 }
 
 namespace lane_detail {
@@ -325,6 +346,38 @@ template <std::size_t L>
   return check.passes();
 }
 
+// The multiplicative-weights step of `Rule` up to its exponentials: both players' exponents
+// written side by side to r.exps (and OmwuOftrl's new sums to next_first and next_second).
+template <class Rule, std::size_t N, std::size_t L>
+[[gnu::always_inline]] inline void exponents(MemoryLanes<L>& r) {
+  const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
+  const math::Lanes<L> neg_eta = -r.eta;
+  math::Lanes<L>* e = r.exps.data();
+  if constexpr (std::is_same_v<Rule, OmwuOomd>) {
+    shifted_scaled<L>(r.gx.data(), neg_eta, e, m);
+    shifted_scaled<L>(r.gy.data(), neg_eta, e + m, n);
+  } else {
+    static_assert(std::is_same_v<Rule, OmwuOftrl>);
+    oftrl_shifted<L>(r.first.data(), r.gx.data(), neg_eta, r.next_first.data(), e, m);
+    oftrl_shifted<L>(r.second.data(), r.gy.data(), neg_eta, r.next_second.data(), e + m, n);
+  }
+}
+
+// The rest of the step from the exponentials in r.exps: the next vectors, and the lanes where
+// they pass their simplex checks.
+template <class Rule, std::size_t N, std::size_t L>
+[[gnu::always_inline]] inline math::LaneMask<L> normalised(MemoryLanes<L>& r) {
+  const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
+  const math::Lanes<L>* e = r.exps.data();
+  if constexpr (std::is_same_v<Rule, OmwuOomd>) {
+    return oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
+           oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
+  } else {
+    return normalise_checked<L>(e, r.next_x.data(), m) &
+           normalise_checked<L>(e + m, r.next_y.data(), n);
+  }
+}
+
 template <std::size_t L>
 [[gnu::always_inline]] inline void install(MemoryLanes<L>& r) {
   r.x.swap_entries(r.next_x);
@@ -364,32 +417,46 @@ template <class Rule, std::size_t N, std::size_t L>
     stops |= math::project_lanes<L, N>(d, m, r.next_x.data(), r.sorted.data(), r.order[2].data());
     for (std::size_t j = 0; j < n; ++j) d[j] = r.next_second[j] - gy[j] * eta;
     stops |= math::project_lanes<L, N>(d, n, r.next_y.data(), r.sorted.data(), r.order[3].data());
-  } else if constexpr (std::is_same_v<Rule, OmwuOomd>) {
-    const T neg_eta = -r.eta;
-    T* e = r.exps.data();
-    shifted_scaled<L>(gx, neg_eta, e, m);
-    shifted_scaled<L>(gy, neg_eta, e + m, n);
-    // Both players' exponentials side by side; the vector exp returns exactly what ::exp does.
-    math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
-    const auto accepted =
-        oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
-        oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
-    stops = accepted == math::no_lane<L>();
   } else {
-    static_assert(std::is_same_v<Rule, OmwuOftrl>);
-    const T neg_eta = -r.eta;
-    T* e = r.exps.data();
-    oftrl_shifted<L>(r.first.data(), gx, neg_eta, r.next_first.data(), e, m);
-    oftrl_shifted<L>(r.second.data(), gy, neg_eta, r.next_second.data(), e + m, n);
+    exponents<Rule, N, L>(r);
     // Both players' exponentials side by side; the vector exp returns exactly what ::exp does.
-    math::exp_lanes_in_place(reinterpret_cast<double*>(e), L * (m + n));
-    const auto accepted = normalise_checked<L>(e, r.next_x.data(), m) &
-                          normalise_checked<L>(e + m, r.next_y.data(), n);
-    stops = accepted == math::no_lane<L>();
+    math::exp_lanes_in_place(reinterpret_cast<double*>(r.exps.data()), L * (m + n));
+    stops = normalised<Rule, N, L>(r) == math::no_lane<L>();
   }
   if (math::any_lane<L>(stops)) return {gap, stops};
   install<L>(r);
   return {gap, math::no_lane<L>()};
 }
+
+// One step of a multiplicative-weights `Rule` in both groups, phase by phase; each group's result
+// is what step_lanes returns for it, and a group writes nothing when any of its lanes would stop.
+template <class Rule, std::size_t N, std::size_t L>
+[[gnu::always_inline]] inline std::array<SmallStep<L>, 2> step_paired(PairedLanes<L>& r) {
+  using namespace lane_detail;
+  static_assert(!std::is_same_v<Rule, Ogda>);
+  MemoryLanes<L>& a = r.group[0];
+  MemoryLanes<L>& b = r.group[1];
+  const std::size_t m = N > 0 ? N : a.m, n = N > 0 ? N : a.n;
+  gradient<L, N>(a);
+  gradient<L, N>(b);
+  std::array<SmallStep<L>, 2> out;
+  out[0].gap = -total_order_min<L>(a.gy.data(), n) - total_order_min<L>(a.gx.data(), m);
+  out[1].gap = -total_order_min<L>(b.gy.data(), n) - total_order_min<L>(b.gx.data(), m);
+  exponents<Rule, N, L>(a);
+  exponents<Rule, N, L>(b);
+  math::exp_lanes_in_place(reinterpret_cast<double*>(a.exps.data()), L * (m + n));
+  math::exp_lanes_in_place(reinterpret_cast<double*>(b.exps.data()), L * (m + n));
+  out[0].stops = normalised<Rule, N, L>(a) == math::no_lane<L>();
+  out[1].stops = normalised<Rule, N, L>(b) == math::no_lane<L>();
+  if (!math::any_lane<L>(out[0].stops)) install<L>(a);
+  if (!math::any_lane<L>(out[1].stops)) install<L>(b);
+  return out;
+}
+
+// The lanes for `Rule` on N x N games held in memory (any size when N is 0): the
+// multiplicative weights on sizes known when compiling in two groups of four, else one group.
+template <class Rule, std::size_t N, std::size_t L>
+using MemoryLanesFor = std::conditional_t<N != 0 && L == 4 && !std::is_same_v<Rule, Ogda>,
+                                          PairedLanes<L>, MemoryLanes<L>>;
 
 }  // namespace ludovec::optimizers

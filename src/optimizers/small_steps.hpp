@@ -20,7 +20,7 @@ inline constexpr std::size_t kSmallGameMinActions = 2, kSmallGameMaxActions = 4;
 // A game with the optimizer's state, in every lane: what one run of `step` reads and writes.
 template <std::size_t N, std::size_t L>
 struct SmallRun {
-  static constexpr std::size_t kLanes = L;
+  static constexpr std::size_t kLanes = L, kGroups = 1;
   domain::SmallGame<N, L> game;
   math::Lanes<L> first[N], second[N];  // x_hat and y_hat, or x_grad_sum and y_grad_sum
   math::Lanes<L> eta;
