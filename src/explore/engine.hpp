@@ -70,7 +70,7 @@ struct LaneExploration {
   // Runs indices [begin, end) and writes run i's result to out[i]. Once `stop` is requested no
   // further run starts and the runs in flight are abandoned within a few thousand steps. A stop
   // inside a run (replayed by the general step rule, see optimizers::SmallStep) or inside its
-// metric propagates.
+  // metric propagates.
   void run(std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
            const runtime::BatchStop& stop);
 
