@@ -1,6 +1,7 @@
-// Compares the vector exp with the C library's exp, bit for bit, on ~1.3e9 arguments: the range
-// the steps produce (x - max x <= 0, down past the underflow threshold), every magnitude and
-// special class, and every reduction edge of the non-positive main range swept double by double.
+// Compares the vector exp (each kernel the processor runs) with the C library's exp, bit for bit,
+// on ~1.3e9 arguments: the range the steps produce (x - max x <= 0, down past the underflow
+// threshold), every magnitude and special class, and every reduction edge of the non-positive
+// main range swept double by double.
 // Prints the counts per class; exits 1 on any difference or when the vector path is unavailable.
 #include <array>
 #include <atomic>
@@ -39,18 +40,33 @@ struct Tally {
   std::uint64_t count = 0, differences = 0;
 };
 
-// Runs the arguments of one block through both and counts; prints the first few differences.
+// The vector kernels: AVX2 for arguments written one by one and for lanes, and the 512-bit one
+// for lanes; those this processor runs are compared.
+struct Kernel {
+  const char* name;
+  ExpPath path;
+  bool lanes;
+};
+constexpr Kernel kKernels[] = {{"AVX2", ExpPath::avx2, false},
+                               {"AVX2 lanes", ExpPath::avx2, true},
+                               {"AVX-512 lanes", ExpPath::avx512, true}};
+
+// Runs the arguments of one block through every kernel this processor runs and through the
+// library, and counts; prints the first few differences.
 void compare(std::array<double, kBlock>& args, std::size_t n, Tally& t) {
   static std::mutex print;
-  std::array<double, kBlock> got;
-  std::copy(args.begin(), args.begin() + n, got.begin());
-  exp_testing::exp_through(ExpPath::avx2, got.data(), n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double want = ::exp(args[i]);
-    if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want)) {
-      if (t.differences++ < 10) {
-        std::lock_guard lock(print);
-        std::printf("DIFFERENCE exp(%a): vector %a, library %a\n", args[i], got[i], want);
+  std::array<double, kBlock> want, got;
+  for (std::size_t i = 0; i < n; ++i) want[i] = ::exp(args[i]);
+  for (const Kernel& k : kKernels) {
+    if (!exp_testing::available(k.path)) continue;
+    std::copy(args.begin(), args.begin() + n, got.begin());
+    exp_testing::exp_through(k.path, got.data(), n, k.lanes);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::bit_cast<std::uint64_t>(got[i]) != std::bit_cast<std::uint64_t>(want[i])) {
+        if (t.differences++ < 10) {
+          std::lock_guard lock(print);
+          std::printf("DIFFERENCE exp(%a): %s %a, library %a\n", args[i], k.name, got[i], want[i]);
+        }
       }
     }
   }
@@ -137,8 +153,14 @@ int main(int argc, char** argv) {
     std::puts("the vector path needs AVX2 and FMA, which this processor lacks: nothing proven");
     return 1;
   }
-  std::printf("path in use by the module: %s\n",
-              ludovec::math::exp_path() == ExpPath::avx2 ? "vector" : "scalar");
+  const ExpPath in_use = ludovec::math::exp_path();
+  std::printf("path in use by the module: %s; kernels compared:",
+              in_use == ExpPath::avx512 ? "AVX-512"
+              : in_use == ExpPath::avx2 ? "AVX2"
+                                        : "scalar");
+  for (const Kernel& k : kKernels)
+    if (exp_testing::available(k.path)) std::printf(" %s;", k.name);
+  std::puts("");
   // Blocks per random class, shared by two threads; 65536 give about 2^28 arguments a class.
   const std::uint64_t blocks = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 65536;
   const char* names[] = {"steps' range [-1100, 0], uniform",
