@@ -189,7 +189,10 @@ template <class Rule, std::size_t N, std::size_t L>
     domain::GameState scratch{math::Vector(m), math::Vector(n), math::Matrix(m, n)};
     optimizers::Workspace workspace;
     workspace.fit(m, n);
-    std::vector<GapReducer> gaps(L + 1, GapReducer(num_steps, c.settings.metric));
+    // One per lane of the widest lane state (two groups, or one of eight), and one for the
+    // kept runs.
+    std::vector<GapReducer> gaps(kWidestExplorationLanes + 1,
+                                 GapReducer(num_steps, c.settings.metric));
     BatchRuns runs{c, begin, end, stop, gaps, workspace};
     const Rule& fresh = std::get<Rule>(c.fresh.inner);
     if constexpr (N >= optimizers::kSmallGameMinActions && N <= optimizers::kSmallGameMaxActions) {

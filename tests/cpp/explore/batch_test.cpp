@@ -6,6 +6,7 @@
 #include <bit>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "explore/batch.hpp"
@@ -86,34 +87,36 @@ Optimizer make(std::size_t v, double eta, std::uint32_t m, std::uint32_t n) {
 }
 
 TEST(GameBatch, PerturbedRunsRecordWhatEachRunAloneDid) {
-  runtime::WorkerPool pool(2);
-  for (std::size_t n : {3u, 6u, 17u})
-    for (std::size_t v = 0; v < 3; ++v) {
-      SCOPED_TRACE(std::to_string(n) + " variant " + std::to_string(v));
-      const Matrix base = game(n, n, 0.0, 1.0);  // dominant strategies: runs converge
-      const std::size_t count = 11;
-      Vector perturbations(count * n * n);
-      for (std::size_t k = 0; k < perturbations.size(); ++k)
-        perturbations[k] = 0.2 * std::sin(static_cast<double>(k * k % 97));
-      GameBatch batch{count, n, n, base.view(), perturbations, {}, {}, {}, {}};
-      const auto u = static_cast<std::uint32_t>(n);
-      const Optimizer opt = make(v, 1.0, u, u);
-      const MetricMethod metric = VarLast{0.5};
-      const std::vector<RunRecord> got =
-          run_game_batch(batch, opt, {50, metric}, runtime::BatchExecution{&pool, {}}).records;
-      ASSERT_EQ(got.size(), count);
-      bool some_converged = false, some_not = false;
-      for (std::size_t k = 0; k < count; ++k) {
-        Matrix p(n, n);
-        std::copy_n(perturbations.data() + k * n * n, n * n, p.data());
-        const RunRecord want = alone(plus(p, base), uniform(n), uniform(n), opt, 50, metric, &p);
-        expect_same(got[k], want, k);
-        (want.converged ? some_converged : some_not) = true;
+  // On one worker the chunks hold 10 runs: every lane of the widest lane states is used.
+  for (const auto& [workers, count] : {std::pair<std::size_t, std::size_t>{2, 11}, {1, 40}})
+    for (std::size_t n : {3u, 6u, 17u})
+      for (std::size_t v = 0; v < 3; ++v) {
+        runtime::WorkerPool pool(workers);
+        SCOPED_TRACE(std::to_string(n) + " variant " + std::to_string(v) + " workers " +
+                     std::to_string(workers));
+        const Matrix base = game(n, n, 0.0, 1.0);  // dominant strategies: runs converge
+        Vector perturbations(count * n * n);
+        for (std::size_t k = 0; k < perturbations.size(); ++k)
+          perturbations[k] = 0.2 * std::sin(static_cast<double>(k * k % 97));
+        GameBatch batch{count, n, n, base.view(), perturbations, {}, {}, {}, {}};
+        const auto u = static_cast<std::uint32_t>(n);
+        const Optimizer opt = make(v, 1.0, u, u);
+        const MetricMethod metric = VarLast{0.5};
+        const std::vector<RunRecord> got =
+            run_game_batch(batch, opt, {50, metric}, runtime::BatchExecution{&pool, {}}).records;
+        ASSERT_EQ(got.size(), count);
+        bool some_converged = false, some_not = false;
+        for (std::size_t k = 0; k < count; ++k) {
+          Matrix p(n, n);
+          std::copy_n(perturbations.data() + k * n * n, n * n, p.data());
+          const RunRecord want = alone(plus(p, base), uniform(n), uniform(n), opt, 50, metric, &p);
+          expect_same(got[k], want, k);
+          (want.converged ? some_converged : some_not) = true;
+        }
+        if (v == 0) {
+          EXPECT_TRUE(some_converged && some_not) << "runs should end at various steps";
+        }
       }
-      if (v == 0) {
-        EXPECT_TRUE(some_converged && some_not) << "runs should end at various steps";
-      }
-    }
 }
 
 // Seeded runs play base + seeded_perturbation(seed, first_run + k), whatever the split of the
