@@ -106,8 +106,12 @@ struct MemoryLanes {
 template <std::size_t L>
 struct PairedLanes {
   static constexpr std::size_t kLanes = L, kGroups = 2;
-  PairedLanes(std::size_t m, std::size_t n) : group{MemoryLanes<L>(m, n), MemoryLanes<L>(m, n)} {}
+  PairedLanes(std::size_t m, std::size_t n)
+      : group{MemoryLanes<L>(m, n), MemoryLanes<L>(m, n)}, exps(2 * (m + n)) {}
   MemoryLanes<L> group[2];
+  // Both groups' exponentials, group 0's first, for one pass of the vector exp (the groups' own
+  // exps go unused).
+  LaneArray<math::Lanes<L>> exps;
 };
 
 // Whether the lanes can hold `o`'s state for m x n games: vectors of m and n entries.
@@ -347,12 +351,11 @@ template <std::size_t L>
 }
 
 // The multiplicative-weights step of `Rule` up to its exponentials: both players' exponents
-// written side by side to r.exps (and OmwuOftrl's new sums to next_first and next_second).
+// written side by side to e[0 .. m + n) (and OmwuOftrl's new sums to next_first and next_second).
 template <class Rule, std::size_t N, std::size_t L>
-[[gnu::always_inline]] inline void exponents(MemoryLanes<L>& r) {
+[[gnu::always_inline]] inline void exponents(MemoryLanes<L>& r, math::Lanes<L>* e) {
   const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
   const math::Lanes<L> neg_eta = -r.eta;
-  math::Lanes<L>* e = r.exps.data();
   if constexpr (std::is_same_v<Rule, OmwuOomd>) {
     shifted_scaled<L>(r.gx.data(), neg_eta, e, m);
     shifted_scaled<L>(r.gy.data(), neg_eta, e + m, n);
@@ -363,12 +366,12 @@ template <class Rule, std::size_t N, std::size_t L>
   }
 }
 
-// The rest of the step from the exponentials in r.exps: the next vectors, and the lanes where
-// they pass their simplex checks.
+// The rest of the step from the exponentials in e[0 .. m + n): the next vectors, and the lanes
+// where they pass their simplex checks.
 template <class Rule, std::size_t N, std::size_t L>
-[[gnu::always_inline]] inline math::LaneMask<L> normalised(MemoryLanes<L>& r) {
+[[gnu::always_inline]] inline math::LaneMask<L> normalised(MemoryLanes<L>& r,
+                                                           const math::Lanes<L>* e) {
   const std::size_t m = N > 0 ? N : r.m, n = N > 0 ? N : r.n;
-  const math::Lanes<L>* e = r.exps.data();
   if constexpr (std::is_same_v<Rule, OmwuOomd>) {
     return oomd_player<L>(e, r.first.data(), r.next_first.data(), r.next_x.data(), m) &
            oomd_player<L>(e + m, r.second.data(), r.next_second.data(), r.next_y.data(), n);
@@ -418,10 +421,10 @@ template <class Rule, std::size_t N, std::size_t L>
     for (std::size_t j = 0; j < n; ++j) d[j] = r.next_second[j] - gy[j] * eta;
     stops |= math::project_lanes<L, N>(d, n, r.next_y.data(), r.sorted.data(), r.order[3].data());
   } else {
-    exponents<Rule, N, L>(r);
+    exponents<Rule, N, L>(r, r.exps.data());
     // Both players' exponentials side by side; the vector exp returns exactly what ::exp does.
     math::exp_lanes_in_place(reinterpret_cast<double*>(r.exps.data()), L * (m + n));
-    stops = normalised<Rule, N, L>(r) == math::no_lane<L>();
+    stops = normalised<Rule, N, L>(r, r.exps.data()) == math::no_lane<L>();
   }
   if (math::any_lane<L>(stops)) return {gap, stops};
   install<L>(r);
@@ -442,12 +445,13 @@ template <class Rule, std::size_t N, std::size_t L>
   std::array<SmallStep<L>, 2> out;
   out[0].gap = -total_order_min<L>(a.gy.data(), n) - total_order_min<L>(a.gx.data(), m);
   out[1].gap = -total_order_min<L>(b.gy.data(), n) - total_order_min<L>(b.gx.data(), m);
-  exponents<Rule, N, L>(a);
-  exponents<Rule, N, L>(b);
-  math::exp_lanes_in_place(reinterpret_cast<double*>(a.exps.data()), L * (m + n));
-  math::exp_lanes_in_place(reinterpret_cast<double*>(b.exps.data()), L * (m + n));
-  out[0].stops = normalised<Rule, N, L>(a) == math::no_lane<L>();
-  out[1].stops = normalised<Rule, N, L>(b) == math::no_lane<L>();
+  // Both groups' exponentials in one array, so that one pass of the vector exp takes them all.
+  math::Lanes<L>* e = r.exps.data();
+  exponents<Rule, N, L>(a, e);
+  exponents<Rule, N, L>(b, e + (m + n));
+  math::exp_lanes_in_place(reinterpret_cast<double*>(e), 2 * L * (m + n));
+  out[0].stops = normalised<Rule, N, L>(a, e) == math::no_lane<L>();
+  out[1].stops = normalised<Rule, N, L>(b, e + (m + n)) == math::no_lane<L>();
   if (!math::any_lane<L>(out[0].stops)) install<L>(a);
   if (!math::any_lane<L>(out[1].stops)) install<L>(b);
   return out;
