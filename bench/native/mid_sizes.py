@@ -10,7 +10,8 @@ gap (which also tells that no run converged early, so every run made all its ste
 
     PYTHONPATH=build/dev .venv/bin/python bench/native/mid_sizes.py [rounds]
 
-Prints the table and writes it to bench/native/mid_sizes.md.
+Prints the table and writes it to bench/native/mid_sizes.md and, as the section "Mid-size
+explorations" that closes it, to bench/results.md (which `make bench` writes just before).
 
 The pool's size is fixed when the first exploration builds it, so each worker count runs in a
 child process of its own.
@@ -31,6 +32,8 @@ DYNAMICS = ("ogda", "omwuoomd", "omwuoftrl")
 RUNS = {5: (20_000, 2_000), 10: (8_000, 1_000), 30: (1_000, 200)}
 SINGLE_STEPS = {5: 200_000, 10: 100_000, 30: 20_000}
 RESULTS = Path(__file__).with_suffix(".md")
+SUMMARY = Path(__file__).parents[1] / "results.md"
+SECTION = "## Mid-size explorations"
 
 
 def base(n):
@@ -125,18 +128,25 @@ def main():
         child(int(sys.argv[2]), int(sys.argv[3]))
         return
     rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 3
-    lines = [f"load average before: {os.getloadavg()[0]:.2f}"]
+    before = os.getloadavg()[0]
     two = run_child(2, rounds)
     one = run_child(1, rounds)
-    lines.append(f"load average after:  {os.getloadavg()[0]:.2f}")
+    after = os.getloadavg()[0]
+    lines = [f"load average before: {before:.2f}", f"load average after:  {after:.2f}"]
     lines.append(
         f"{'cell':>14} {'ludovec 2w':>11} {'NumPy':>9} {'NumPy/ludovec':>14}"
         f" {'ludovec 1w':>11} {'single':>9} {'1w/single':>10}"
     )
-    for key in two[0]:
-        ours = statistics.median(r[key][0] for r in two) * 1e9
-        plain = statistics.median(r[key][1] for r in two) * 1e9
-        ratio = statistics.median(r[key][1] / r[key][0] for r in two)
+    # Per cell: ludovec on 2 workers and NumPy, ns per run-step, and their ratio.
+    cells = {
+        key: (
+            statistics.median(r[key][0] for r in two) * 1e9,
+            statistics.median(r[key][1] for r in two) * 1e9,
+            statistics.median(r[key][1] / r[key][0] for r in two),
+        )
+        for key in two[0]
+    }
+    for key, (ours, plain, ratio) in cells.items():
         line = f"{key:>14} {ours:>8.1f} ns {plain:>6.0f} ns {ratio:>13.1f}x"
         if key in one[0]:
             lone = statistics.median(r[key][0] for r in one) * 1e9
@@ -146,9 +156,42 @@ def main():
         lines.append(line)
     text = "\n".join(lines)
     print(text)
-    header = f"# Mid-size explorations\n\n{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
+    stamp = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    header = f"# Mid-size explorations\n\n{stamp}, "
     header += f"{rounds} rounds; written by bench/native/mid_sizes.py.\n\n"
     RESULTS.write_text(header + "```\n" + text + "\n```\n")
+    write_section(stamp, rounds, cells, before, after)
+
+
+def write_section(stamp, rounds, cells, before, after):
+    """Replaces the section of bench/results.md that this script owns, or adds it at the end."""
+    rows = [
+        "| dynamic | game | ludovec 2w ns | NumPy batched ns | ratio |",
+        "|---|---|---:|---:|---:|",
+    ]
+    for key, (ours, plain, ratio) in cells.items():
+        name, n = key.split()
+        rows.append(f"| {name} | {n}x{n} | {ours:,.1f} | {plain:,.0f} | {ratio:.1f}× |")
+    section = "\n".join(
+        [
+            SECTION + " (5x5, 10x10, 30x30)",
+            "",
+            f"Written by bench/native/mid_sizes.py, {stamp}, "
+            f"{rounds} rounds; load average {before:.2f} before and {after:.2f} after. "
+            f"{STEPS} steps, eta {ETA}, magnitudes {INNER} to {OUTER}; ns per run-step, "
+            "ratio = NumPy batched (one thread) / ludovec on 2 workers, median of in-round "
+            "ratios.",
+            "",
+            *rows,
+            "",
+            "On a shared virtual machine the ratios move by about a tenth between runs of the same "
+            "build; bench/native/mid_sizes.md has the one-worker figures.",
+            "",
+        ]
+    )
+    text = SUMMARY.read_text() if SUMMARY.exists() else ""
+    kept = text.split(SECTION, 1)[0].rstrip("\n")
+    SUMMARY.write_text((kept + "\n\n" if kept else "") + section)
 
 
 if __name__ == "__main__":
