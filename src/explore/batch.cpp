@@ -216,24 +216,26 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_chunk(const BatchChunk& c, std::size
 }
 
 #ifdef LUDOVEC_WIDEST_VECTORS
-template <class Rule>
+template <class Rule, std::size_t N>
 LUDOVEC_WIDEST_VECTORS std::exception_ptr run_widest_chunk(
     const BatchChunk& c, std::size_t begin, std::size_t end,
     const runtime::BatchStop& stop) noexcept {
-  return run_in_lanes<Rule, 0, kWidestExplorationLanes>(c, begin, end, stop);
+  return run_in_lanes<Rule, N, kWidestLanesFor<N>>(c, begin, end, stop);
 }
 #endif
 
 using ChunkRunner = std::exception_ptr (*)(const BatchChunk&, std::size_t, std::size_t,
                                            const runtime::BatchStop&) noexcept;
 
-// The kernels for N x N games; for games of any shape (N = 0), the widest lanes available.
+// The kernels for N x N games (games of any shape when N is 0); those beyond the register
+// kernels' sizes compiled for AVX-512 where the processor has it.
 template <std::size_t N>
 ChunkRunner runner_of(const optimizers::Optimizer& optimizer) {
   return std::visit(
       []<class Rule>(const Rule&) -> ChunkRunner {
 #ifdef LUDOVEC_WIDEST_VECTORS
-        if (N == 0 && math::widest_lanes_available()) return &run_widest_chunk<Rule>;
+        if constexpr (N == 0 || N > optimizers::kSmallGameMaxActions)
+          if (math::widest_lanes_available()) return &run_widest_chunk<Rule, N>;
 #endif
         return &run_chunk<Rule, N>;
       },

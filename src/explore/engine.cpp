@@ -186,11 +186,11 @@ LUDOVEC_WIDE_VECTORS std::exception_ptr run_memory_lanes(LaneExploration& c, std
 }
 
 #ifdef LUDOVEC_WIDEST_VECTORS
-template <class Rule>
+template <class Rule, std::size_t N>
 LUDOVEC_WIDEST_VECTORS std::exception_ptr run_widest_lanes(
     LaneExploration& c, std::size_t begin, std::size_t end, std::span<RandomGameResult> out,
     const runtime::BatchStop& stop) noexcept {
-  return run_in_memory<Rule, 0, kWidestExplorationLanes>(c, begin, end, out, stop);
+  return run_in_memory<Rule, N, kWidestLanesFor<N>>(c, begin, end, out, stop);
 }
 #endif
 
@@ -202,13 +202,14 @@ LaneExploration::Runner runner_of_size(const optimizers::Optimizer& optimizer) {
       optimizer.inner);
 }
 
-// Lanes in memory, for games of N x N (any size when N is 0, in the widest lanes available).
+// Lanes in memory, for games of N x N (any size when N is 0), compiled for AVX-512 where the
+// processor has it.
 template <std::size_t N>
 LaneExploration::Runner memory_runner(const optimizers::Optimizer& optimizer) {
   return std::visit(
       []<class Rule>(const Rule&) -> LaneExploration::Runner {
 #ifdef LUDOVEC_WIDEST_VECTORS
-        if (N == 0 && math::widest_lanes_available()) return &run_widest_lanes<Rule>;
+        if (math::widest_lanes_available()) return &run_widest_lanes<Rule, N>;
 #endif
         return &run_memory_lanes<Rule, N>;
       },

@@ -23,6 +23,13 @@ namespace ludovec::explore {
 inline constexpr std::size_t kExplorationLanes = 4;
 inline constexpr std::size_t kWidestExplorationLanes = 8;
 
+// The lanes of the kernels compiled for AVX-512 (LUDOVEC_WIDEST_VECTORS) on N x N games: eight
+// 512-bit lanes for games of a size known only when running (N = 0); four for sizes known when
+// compiling, where eight were slower and the gain is the 32 registers, which hold what AVX2's
+// sixteen spill.
+template <std::size_t N>
+inline constexpr std::size_t kWidestLanesFor = N == 0 ? kWidestExplorationLanes : kExplorationLanes;
+
 // Steps runs in the lanes of `lanes` with the rule `Rule` (for N, see step_lanes), each from the
 // state `fresh`, until `runs` has none left; `lanes` is a MemoryLanes, two of them stepped
 // together (PairedLanes, step_paired), or a SmallRun of N x N games held in registers

@@ -14,6 +14,7 @@ bool widest_lanes_available() noexcept {
   // The loader's check covers the operating system's support for the registers' state too.
   static const bool present = __builtin_cpu_supports("avx512f") &&
                               __builtin_cpu_supports("avx512dq") &&
+                              __builtin_cpu_supports("avx512vl") &&
                               __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   return present && widest_allowed.load(std::memory_order_relaxed);
 #else

@@ -21,7 +21,7 @@
 #ifndef LUDOVEC_WIDE_VECTORS
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define LUDOVEC_WIDE_VECTORS [[gnu::target_clones("avx2", "default")]]
-#define LUDOVEC_WIDEST_VECTORS [[gnu::target("avx512f,avx512dq,avx2,fma")]]
+#define LUDOVEC_WIDEST_VECTORS [[gnu::target("avx512f,avx512dq,avx512vl,avx2,fma")]]
 #else
 #define LUDOVEC_WIDE_VECTORS
 #endif
