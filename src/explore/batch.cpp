@@ -343,7 +343,7 @@ BatchOutput run_game_batch(const GameBatch& batch, const optimizers::Optimizer& 
     if (std::exception_ptr stopped = runner(chunk, begin, end, stop))
       std::rethrow_exception(stopped);
   };
-  execution.resolve().for_each_chunk(batch.count, body, execution.cancel);
+  execution.resolve().for_each_chunk(batch.count, body, execution.cancel, kWidestExplorationLanes);
   return result;
 }
 

@@ -314,7 +314,8 @@ std::vector<RandomGameResult> run_batch_exploration(const math::MatrixView& base
                               runtime::ChaChaRng::for_this_thread());
       context.run(begin, end, results, stop);
     };
-    execution.resolve().for_each_chunk(results.size(), chunk, execution.cancel);
+    execution.resolve().for_each_chunk(results.size(), chunk, execution.cancel,
+                                       kWidestExplorationLanes);
     return results;
   }
   runtime::fill_by_index(

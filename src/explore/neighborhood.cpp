@@ -134,7 +134,7 @@ std::vector<domain::GameResult> neighborhood_exploration(const MatrixStackView& 
           optimizer.inner);
       if (stopped) std::rethrow_exception(stopped);
     };
-    execution.resolve().for_each_chunk(results.size(), chunk, execution.cancel);
+    execution.resolve().for_each_chunk(results.size(), chunk, execution.cancel, kExplorationLanes);
     return results;
   }
   struct NoContext {};

@@ -23,15 +23,18 @@ namespace {
 // How long the submitter sleeps between two looks at its cancellation hook.
 constexpr std::chrono::milliseconds kCancelPoll{100};
 
-// Chunks are small enough that a few long runs do not leave workers idle at the end, and
-// large enough that building a chunk's context stays cheap beside its runs.
-constexpr std::size_t kChunksPerWorker = 4;
+// A worker takes 1 / (kSharesPerWorker * workers) of the indices not yet taken: large chunks
+// while much is left, so that building a chunk's context stays cheap beside its runs, and
+// smaller ones towards the end, so that a slow worker (a long run, or a processor the host
+// lends elsewhere for a while) holds up little once the others run out of work.
+constexpr std::size_t kSharesPerWorker = 2;
 
 }  // namespace
 
 struct WorkerPool::Batch {
   std::size_t count;
-  std::size_t chunk;
+  std::size_t shares;  // of what is left, one chunk's
+  std::size_t grain;   // chunks but the last are multiples of it
   void* body;
   ChunkFn fn;
   std::atomic<std::size_t> cursor{0};
@@ -39,13 +42,23 @@ struct WorkerPool::Batch {
   std::atomic_flag failed{};        // set by the first failing chunk, which alone writes error
   std::exception_ptr error{};
 
+  // Where the chunk from `begin` (< count) ends.
+  std::size_t chunk_end(std::size_t begin) const noexcept {
+    const std::size_t left = count - begin;
+    const std::size_t share = (left + shares - 1) / shares;
+    return begin + std::min(left, (share + grain - 1) / grain * grain);
+  }
+
   // Takes chunks until none is left or the batch is abandoned. Never throws.
   void work() noexcept {
     const BatchStop signal(stop);
     while (!signal.requested()) {
-      const std::size_t begin = cursor.fetch_add(chunk, std::memory_order_relaxed);
-      if (begin >= count) return;
-      const std::size_t end = begin + std::min(chunk, count - begin);
+      std::size_t begin = cursor.load(std::memory_order_relaxed);
+      std::size_t end;
+      do {
+        if (begin >= count) return;
+        end = chunk_end(begin);
+      } while (!cursor.compare_exchange_weak(begin, end, std::memory_order_relaxed));
       try {
         fn(body, begin, end, signal);
       } catch (...) {
@@ -108,10 +121,10 @@ void WorkerPool::serve() noexcept {
   }
 }
 
-void WorkerPool::run(std::size_t count, void* body, ChunkFn fn, const CancelHook& cancel) {
+void WorkerPool::run(std::size_t count, std::size_t grain, void* body, ChunkFn fn,
+                     const CancelHook& cancel) {
   std::lock_guard serial(submit_);
-  const std::size_t chunk = std::max<std::size_t>(1, count / (threads_.size() * kChunksPerWorker));
-  Batch batch{count, chunk, body, fn};
+  Batch batch{count, threads_.size() * kSharesPerWorker, std::max<std::size_t>(1, grain), body, fn};
   {
     std::lock_guard lock(mutex_);
     batch_ = &batch;

@@ -69,14 +69,16 @@ class WorkerPool {
   std::size_t size() const noexcept { return threads_.size(); }
 
   // Calls body(begin, end, stop) on the workers for chunks covering [0, count) and returns
-  // once every worker has left the batch. The first exception a chunk throws is rethrown here
-  // after that, and the chunks not yet taken are skipped. `cancel` is consulted while waiting
-  // (see CancelHook); the cancellation outcome wins over a failure of a run. Must not be called
-  // from a worker of the same pool.
+  // once every worker has left the batch. Chunks shrink as the batch nears its end; all but
+  // the last hold a multiple of `grain` indices (the runs a worker steps together, say). The first
+  // exception a chunk throws is rethrown here after that, and the chunks not yet taken are skipped.
+  // `cancel` is consulted while waiting (see CancelHook); the cancellation outcome wins over a
+  // failure of a run. Must not be called from a worker of the same pool.
   template <class Body>
-  void for_each_chunk(std::size_t count, Body& body, const CancelHook& cancel = {}) {
+  void for_each_chunk(std::size_t count, Body& body, const CancelHook& cancel = {},
+                      std::size_t grain = 1) {
     run(
-        count, &body,
+        count, grain, &body,
         [](void* b, std::size_t begin, std::size_t end, const BatchStop& stop) {
           (*static_cast<Body*>(b))(begin, end, stop);
         },
@@ -87,14 +89,14 @@ class WorkerPool {
   using ChunkFn = void (*)(void* body, std::size_t begin, std::size_t end, const BatchStop&);
   struct Batch;
 
-  void run(std::size_t count, void* body, ChunkFn fn, const CancelHook& cancel);
+  void run(std::size_t count, std::size_t grain, void* body, ChunkFn fn, const CancelHook& cancel);
   void serve() noexcept;  // a worker's whole life
 
-  std::mutex submit_;               // one batch at a time
-  std::mutex mutex_;                // guards everything below
-  std::condition_variable work_;    // workers: a new batch or shutdown
-  std::condition_variable done_;    // submitter: the last worker left the batch
-  std::uint64_t generation_ = 0;    // counts published batches
+  std::mutex submit_;  // one batch at a time
+  std::mutex mutex_;  // guards everything below
+  std::condition_variable work_;  // workers: a new batch or shutdown
+  std::condition_variable done_;  // submitter: the last worker left the batch
+  std::uint64_t generation_ = 0;  // counts published batches
   Batch* batch_ = nullptr;
   std::size_t workers_in_batch_ = 0;
   bool shutdown_ = false;

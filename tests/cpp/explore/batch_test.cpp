@@ -87,7 +87,7 @@ Optimizer make(std::size_t v, double eta, std::uint32_t m, std::uint32_t n) {
 }
 
 TEST(GameBatch, PerturbedRunsRecordWhatEachRunAloneDid) {
-  // On one worker the chunks hold 10 runs: every lane of the widest lane states is used.
+  // On one worker the chunks hold 24 and 16 runs: every lane of the widest lane states is used.
   for (const auto& [workers, count] : {std::pair<std::size_t, std::size_t>{2, 11}, {1, 40}})
     for (std::size_t n : {3u, 6u, 17u})
       for (std::size_t v = 0; v < 3; ++v) {

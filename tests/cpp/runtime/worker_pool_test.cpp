@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "runtime/pool_size.hpp"
@@ -92,6 +93,36 @@ struct Trace {
   std::vector<int> context_of;
   std::map<int, std::vector<std::size_t>> runs_of;
 };
+
+TEST(WorkerPool, ChunksShrinkTowardsTheEndInMultiplesOfTheGrain) {
+  for (const auto& [workers, count, grain] :
+       {std::tuple<std::size_t, std::size_t, std::size_t>{2, 20000, 8}, {3, 1001, 4}, {1, 5, 8}}) {
+    WorkerPool pool(workers);
+    std::mutex mutex;
+    std::map<std::size_t, std::size_t> chunks;  // begin -> end
+    auto body = [&](std::size_t begin, std::size_t end, const BatchStop&) {
+      std::lock_guard lock(mutex);
+      chunks[begin] = end;
+    };
+    pool.for_each_chunk(count, body, {}, grain);
+    std::size_t covered = 0, previous = count;
+    for (const auto& [begin, end] : chunks) {
+      ASSERT_EQ(begin, covered) << "chunks tile the batch";
+      const std::size_t size = end - begin;
+      if (end < count) {
+        EXPECT_EQ(size % grain, 0u) << begin;
+        EXPECT_LE(size, previous) << "no chunk is larger than one before it";
+      }
+      previous = size;
+      covered = end;
+    }
+    EXPECT_EQ(covered, count);
+    if (count >= 1000) {
+      EXPECT_LE(chunks.begin()->second, count / workers) << "the first chunk leaves work to share";
+      EXPECT_LE(previous, grain) << "the batch ends on small chunks";
+    }
+  }
+}
 
 TEST(WorkerPool, ResultsLandByIndexInConsecutiveChunks) {
   for (std::size_t workers : {1u, 3u}) {
