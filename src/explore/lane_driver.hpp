@@ -96,7 +96,9 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
   std::array<std::uint32_t, kAll> reported{};  // steps of each lane's run already told
   std::uint64_t untold = 0;                    // of runs that finished since the last look
   std::uint32_t since_look = 0;
-  while (any_run()) {
+  // Lanes gain and lose runs only in the bookkeeping below, which updates this.
+  bool running = any_run();
+  while (running) {
     if (++since_look == domain::kStepsBetweenPolls) {
       since_look = 0;
       if constexpr (kReports) {
@@ -120,29 +122,34 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
       step[0] = optimizers::step_lanes<Rule, N>(lanes);
     else
       step = optimizers::step_paired<Rule, N>(lanes);
-    bool some_converged = false;
-    for (std::size_t g = 0; g < G; ++g) {
-      // A stop in a lane without a run counts too: the step then wrote nothing in the group.
-      if (!math::any_lane<L>(step[g].stops)) continue;
-      for (std::size_t l = g * L; l < (g + 1) * L; ++l) {
-        if (!has_run(l)) continue;
-        if constexpr (kInRegisters) {  // their store leaves the game out: it never changes
-          for (std::size_t i = 0; i < N; ++i)
-            for (std::size_t j = 0; j < N; ++j)
-              scratch.a(i, j) = math::lane<L>(lanes.game.a[i][j], l);
+    // One look at every group for the common step where no lane may stop.
+    Mask any_stop = step[0].stops;
+    for (std::size_t g = 1; g < G; ++g) any_stop |= step[g].stops;
+    if (math::any_lane<L>(any_stop)) {
+      for (std::size_t g = 0; g < G; ++g) {
+        // A stop in a lane without a run counts too: the step then wrote nothing in the group.
+        if (!math::any_lane<L>(step[g].stops)) continue;
+        for (std::size_t l = g * L; l < (g + 1) * L; ++l) {
+          if (!has_run(l)) continue;
+          if constexpr (kInRegisters) {  // their store leaves the game out: it never changes
+            for (std::size_t i = 0; i < N; ++i)
+              for (std::size_t j = 0; j < N; ++j)
+                scratch.a(i, j) = math::lane<L>(lanes.game.a[i][j], l);
+          }
+          Rule rule = fresh;
+          optimizers::store_lane(lanes, l, scratch, rule);
+          math::set_lane<L>(step[g].gap, l % L, optimizers::step(rule, scratch, workspace));
+          optimizers::load_lane(lanes, l, scratch, rule);
         }
-        Rule rule = fresh;
-        optimizers::store_lane(lanes, l, scratch, rule);
-        math::set_lane<L>(step[g].gap, l % L, optimizers::step(rule, scratch, workspace));
-        optimizers::load_lane(lanes, l, scratch, rule);
       }
     }
     std::array<Mask, G> converged_lanes;
+    Mask converged_runs = math::no_lane<L>();
     for (std::size_t g = 0; g < G; ++g) {
       converged_lanes[g] = step[g].gap < math::splat<L>(domain::kConvergenceThreshold);
-      some_converged |= math::any_lane<L>(converged_lanes[g] & active[g]);
+      converged_runs |= converged_lanes[g] & active[g];
     }
-    if (calm > 0 && !some_converged) {
+    if (calm > 0 && !math::any_lane<L>(converged_runs)) {
       --calm;
       for (std::size_t l = 0; l < kAll; ++l) ++steps[l];  // a lane without a run counts unread
       continue;
@@ -166,6 +173,7 @@ template <class Rule, std::size_t N, class LaneState, class Runs>
       }
     }
     calm = calm_steps();
+    running = any_run();
   }
   if constexpr (kReports) runs.progressed(untold);
 }

@@ -31,17 +31,20 @@ double infinity_norm(const math::MatrixView& a) noexcept {
 
 double frobenius_norm(const math::MatrixView& a) noexcept {
   double sum = 0.0;
-  double largest = 0.0;  // of the absolute values; NaN entries make the plain result NaN anyway
   for (std::size_t i = 0; i < a.rows; ++i)
     for (std::size_t j = 0; j < a.cols; ++j) {
       const double v = a.at(i, j);
       sum += v * v;
-      largest = std::fmax(largest, std::fabs(v));
     }
   const double plain = std::sqrt(sum);
   // The plain sum of squares underflows to 0 for entries below about 1e-162 and overflows to
   // infinity above about 1e154. Only then is it redone on entries scaled by the largest one,
-  // so that every other result stays the plain formula's, bit for bit.
+  // so that every other result stays the plain formula's, bit for bit. (NaN entries make the
+  // plain result NaN, which is neither.)
+  if (plain != 0.0 && !std::isinf(plain)) return plain;
+  double largest = 0.0;  // of the absolute values
+  for (std::size_t i = 0; i < a.rows; ++i)
+    for (std::size_t j = 0; j < a.cols; ++j) largest = std::fmax(largest, std::fabs(a.at(i, j)));
   const bool underflowed = plain == 0.0 && largest > 0.0;
   const bool overflowed = std::isinf(plain) && std::isfinite(largest);
   if (!underflowed && !overflowed) return plain;
