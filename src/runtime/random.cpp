@@ -109,6 +109,12 @@ template <int N>
                                          std::uint64_t counter, std::uint32_t* out) noexcept {
   blocks_wide(input, counter, out);
 }
+// The same registers, with AVX-512's rotate instruction for each rotation's shifts and OR.
+[[gnu::target("avx512f,avx512vl,avx2")]] void blocks_avx512(
+    const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+    std::uint32_t* out) noexcept {
+  blocks_wide(input, counter, out);
+}
 #else
 #define LUDOVEC_CHACHA_AVX2 0
 #endif
@@ -121,14 +127,26 @@ void blocks_portable(const std::array<std::uint32_t, 16>& input, std::uint64_t c
 using BlocksKernel = void (*)(const std::array<std::uint32_t, 16>&, std::uint64_t,
                               std::uint32_t*) noexcept;
 
-BlocksKernel blocks_kernel() noexcept {
+BlocksKernel kernel_of(chacha_testing::Path path) noexcept {
 #if LUDOVEC_CHACHA_AVX2
-  static const BlocksKernel chosen =
-      __builtin_cpu_supports("avx2") ? &blocks_avx2 : &blocks_portable;  // thread-safe, once
-  return chosen;
+  switch (path) {
+    case chacha_testing::Path::avx512: return &blocks_avx512;
+    case chacha_testing::Path::avx2: return &blocks_avx2;
+    case chacha_testing::Path::portable: break;
+  }
 #else
-  return &blocks_portable;
+  (void)path;
 #endif
+  return &blocks_portable;
+}
+
+BlocksKernel blocks_kernel() noexcept {
+  static const BlocksKernel chosen = [] {  // thread-safe, once
+    for (const auto path : {chacha_testing::Path::avx512, chacha_testing::Path::avx2})
+      if (chacha_testing::available(path)) return kernel_of(path);
+    return &blocks_portable;
+  }();
+  return chosen;
 }
 
 }  // namespace
@@ -142,21 +160,24 @@ void chacha20_blocks(const std::array<std::uint32_t, 16>& input, std::uint64_t c
 
 namespace chacha_testing {
 
-bool avx2_available() noexcept {
+bool available(Path path) noexcept {
 #if LUDOVEC_CHACHA_AVX2
-  return __builtin_cpu_supports("avx2");
+  switch (path) {
+    case Path::avx512:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+             __builtin_cpu_supports("avx2");
+    case Path::avx2: return __builtin_cpu_supports("avx2");
+    case Path::portable: break;
+  }
+  return true;
 #else
-  return false;
+  return path == Path::portable;
 #endif
 }
 
-void blocks_through(bool avx2, const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+void blocks_through(Path path, const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
                     std::uint32_t* out) noexcept {
-#if LUDOVEC_CHACHA_AVX2
-  if (avx2 && avx2_available()) return blocks_avx2(input, counter, out);
-#endif
-  (void)avx2;
-  blocks_portable(input, counter, out);
+  kernel_of(available(path) ? path : Path::portable)(input, counter, out);
 }
 
 }  // namespace chacha_testing

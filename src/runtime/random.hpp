@@ -24,10 +24,12 @@ void chacha20_blocks(const std::array<std::uint32_t, 16>& input, std::uint64_t c
 
 // Hooks for the tests of this file; nothing else calls them.
 namespace chacha_testing {
-// Whether this processor runs the AVX2 path.
-bool avx2_available() noexcept;
-// chacha20_blocks through the AVX2 path (when available, else the portable one) or the portable.
-void blocks_through(bool avx2, const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
+// The kernels of chacha20_blocks; it takes the first of avx512 and avx2 that runs here.
+enum class Path : std::uint8_t { portable, avx2, avx512 };
+// Whether this processor runs `path`.
+bool available(Path path) noexcept;
+// chacha20_blocks through `path` when it is available, else through the portable one.
+void blocks_through(Path path, const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
                     std::uint32_t* out) noexcept;
 }  // namespace chacha_testing
 

@@ -1,5 +1,6 @@
 // The ChaCha20 generator, the sampling rules of a perturbation, and independence of streams.
 #include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <set>
+#include <string>
 #include <thread>
 
 #include "runtime/random.hpp"
@@ -43,13 +45,13 @@ TEST(ChaCha20, GeneratorEmitsConsecutiveBlocksLowWordFirst) {
   }
 }
 
-// Both paths of the blocks-at-once function against the block function, at counters that
+// Every path of the blocks-at-once function against the block function, at counters that
 // start, cross the carry into word 13, and wrap the whole 64-bit counter.
-class ChaCha20Blocks : public ::testing::TestWithParam<bool> {};
+class ChaCha20Blocks : public ::testing::TestWithParam<chacha_testing::Path> {};
 
 TEST_P(ChaCha20Blocks, MatchTheBlockFunctionWordForWord) {
-  const bool avx2 = GetParam();
-  if (avx2 && !chacha_testing::avx2_available()) GTEST_SKIP() << "no AVX2 on this processor";
+  const chacha_testing::Path path = GetParam();
+  if (!chacha_testing::available(path)) GTEST_SKIP() << "the processor lacks this path";
   std::array<std::uint32_t, 16> input = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574,
                                          0x9e3779b9, 0x7f4a7c15, 0xf39cc060, 0x5cedc834,
                                          0xb5026f5a, 0xa96619e9, 0x2a1fd6b0, 0x6a09e667,
@@ -59,7 +61,7 @@ TEST_P(ChaCha20Blocks, MatchTheBlockFunctionWordForWord) {
   for (const std::uint64_t start : starts) {
     for (std::uint64_t i = 0; i < 64; i += kChaChaBlocksAtOnce) {
       const std::uint64_t at = start + i;
-      chacha_testing::blocks_through(avx2, input, at, out.data());
+      chacha_testing::blocks_through(path, input, at, out.data());
       for (std::size_t b = 0; b < kChaChaBlocksAtOnce; ++b) {
         const std::uint64_t counter = at + b;
         input[12] = static_cast<std::uint32_t>(counter);
@@ -73,8 +75,20 @@ TEST_P(ChaCha20Blocks, MatchTheBlockFunctionWordForWord) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ChaCha20Blocks, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Avx2" : "Portable"; });
+std::string path_name(const ::testing::TestParamInfo<chacha_testing::Path>& info) {
+  switch (info.param) {
+    case chacha_testing::Path::avx512: return "Avx512";
+    case chacha_testing::Path::avx2: return "Avx2";
+    case chacha_testing::Path::portable: break;
+  }
+  return "Portable";
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ChaCha20Blocks,
+                         ::testing::Values(chacha_testing::Path::portable,
+                                           chacha_testing::Path::avx2,
+                                           chacha_testing::Path::avx512),
+                         path_name);
 
 TEST(ChaCha20, GeneratorFollowsTheBlocksUntilItsRekey) {
   const std::array<std::uint32_t, 8> key = {11, 22, 33, 44, 55, 66, 77, 88};
