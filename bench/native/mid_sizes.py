@@ -8,7 +8,7 @@ Two figures per dynamic and size, each the median over rounds of the in-round ra
 Workload: 300 steps, eta 0.01, perturbation magnitudes 0.01 to 0.1, max_last metric of the last
 gap (which also tells that no run converged early, so every run made all its steps).
 
-    PYTHONPATH=build/dev .venv/bin/python bench/native/mid_sizes.py [rounds]
+    PYTHONPATH=build/dev .venv/bin/python bench/native/mid_sizes.py [rounds, default 9]
 
 Prints the table and writes it to bench/native/mid_sizes.md and, as the section "Mid-size
 explorations" that closes it, to bench/results.md (which `make bench` writes just before).
@@ -127,7 +127,7 @@ def main():
     if sys.argv[1:2] == ["--child"]:
         child(int(sys.argv[2]), int(sys.argv[3]))
         return
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 3
+    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 9
     before = os.getloadavg()[0]
     two = run_child(2, rounds)
     one = run_child(1, rounds)
