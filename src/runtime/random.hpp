@@ -22,7 +22,8 @@ inline constexpr std::size_t kChaChaBlocksAtOnce = 8;
 void chacha20_blocks(const std::array<std::uint32_t, 16>& input, std::uint64_t counter,
                      std::uint32_t* out) noexcept;
 
-// Hooks for the tests of this file; nothing else calls them.
+// Hooks for the tests of this file. Outside the tests only chacha20_blocks uses them, to pick
+// its kernel by the same rule the tests check.
 namespace chacha_testing {
 // The kernels of chacha20_blocks; it takes the first of avx512 and avx2 that runs here.
 enum class Path : std::uint8_t { portable, avx2, avx512 };
